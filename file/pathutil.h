@@ -1,0 +1,109 @@
+// Path utilities: building and taking apart Windows paths, asking what a path
+// names, creating folder trees, version resources and special folders.
+//
+// Paths are UTF-16 and may use '\' or '/'; the functions that build paths
+// write '\'. Output buffers follow the rule of textutil.h: the capacity is
+// passed or deduced, a result that does not fit is cut at a whole character
+// and the function reports it. A path that was cut names another place, so
+// callers of these functions must check the result before using the path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t ZT_MAX_PATH = 260;
+
+// Joins `count` UTF-16 parts with '\' (see the trailing-backslash rules in
+// the implementation). Returns the length of `out`; 0 with an empty `out` when
+// count <= 0; -1 when the result did not fit (out holds the cut text).
+int JoinPath(char16_t* out, size_t cap, int count, ...);
+
+// 0 for a null path or nothing there, 2 for a folder, 1 for anything else.
+int GetPathKind(const char16_t* path);
+
+// Makes sure a folder exists, creating parents from the root down. With
+// `isFilePath` set, `path` names a file and its parent folder is made.
+// 1 when the folder exists afterwards, 0 on failure.
+int CreateFolderTree(const char16_t* path, int isFilePath);
+
+// `out` receives the text before the last separator and 1 is returned; a null
+// or empty path, one whose only separator is its first character, or one with
+// none, gives an empty `out` and 0. -1 when the parent did not fit.
+int GetParentFolder(const char16_t* path, char16_t* out, size_t cap);
+
+// Copies the text after the last separator (the whole path when there is none
+// or the only one is the first character). 1, or 0 for a null `out`, or -1
+// when cut.
+int GetFileNamePart(const char16_t* path, char16_t* out, size_t cap);
+
+// Pointer just after the last '.' that follows the last separator, or to the
+// terminating zero.
+const char16_t* GetExtension(const char16_t* path);
+
+// Cuts `path` at the last '.' after the last separator, then appends '.' and
+// `extension` when it is not null. 0 for a null path, -1 when the new name did
+// not fit (the path is left unchanged), else 1.
+int ReplaceExtension(char16_t* path, size_t cap, const char16_t* extension);
+
+// ---- executables and special folders ----------------------------------
+
+// Version resource of an executable. Texts hold at most 255 units.
+struct ztFileVersion {
+  char16_t comments[256];
+  char16_t companyName[256];
+  char16_t fileDescription[256];
+  char16_t fileVersion[256];
+  char16_t internalName[256];
+  char16_t legalCopyright[256];
+  char16_t legalTrademarks[256];
+  char16_t originalFilename[256];
+  char16_t productName[256];
+  char16_t productVersion[256];
+  char16_t privateBuild[256];
+  char16_t specialBuild[256];
+  // fourth, third, second, first number: read as one little-endian 64-bit
+  // value the first number is in the top 16 bits, so versions compare as
+  // plain integers.
+  uint16_t version[4];
+};
+
+// Clears the record; 0 when the file has no version resource or it cannot be
+// read, else 1 (also when no translation or file version text exists).
+int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out);
+
+// The four numbers of a file version text ("1, 0, 2, 7" or "1.0.2.7") into
+// version[0..3] as ReadFileVersionInfo stores them. Pieces that are not
+// numbers, or longer than 63 characters, read as 0.
+void ParseFileVersionText(const char16_t* text, uint16_t version[4]);
+
+// 64-bit value of a record's version numbers.
+uint64_t FileVersionValue(const ztFileVersion& v);
+
+// Fills `out` with the folder of `kind` (0 user desktop, 1 common desktop,
+// 2 start menu, 3 programs, 4 common programs, 5 documents, 6 temporary,
+// 7 Windows, 8 common application data, 9 user application data, 10 program
+// files, 11 pictures). 1 on success, 0 for an unknown kind or when every
+// source failed (or the folder did not fit).
+int GetShellFolder(int kind, char16_t* out, size_t cap);
+
+// ---- array overloads ------------------------------------------------------
+template <size_t N, class... Parts>
+int JoinPath(char16_t (&out)[N], int count, Parts... parts) {
+  return JoinPath(static_cast<char16_t*>(out), N, count, parts...);
+}
+template <size_t N>
+int GetParentFolder(const char16_t* path, char16_t (&out)[N]) {
+  return GetParentFolder(path, out, N);
+}
+template <size_t N>
+int GetFileNamePart(const char16_t* path, char16_t (&out)[N]) {
+  return GetFileNamePart(path, out, N);
+}
+template <size_t N>
+int ReplaceExtension(char16_t (&path)[N], const char16_t* extension) {
+  return ReplaceExtension(path, N, extension);
+}
+template <size_t N>
+int GetShellFolder(int kind, char16_t (&out)[N]) {
+  return GetShellFolder(kind, out, N);
+}

@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Installs everything both builds and the tests need, then cross-builds the
+# image libraries that Debian ships no mingw package for. Safe to run again:
+# each step checks whether its work is already done.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+deps="$root/build/deps"
+stamp="$deps/.done-v2"
+
+log() { printf 'setup: %s\n' "$*"; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+export DEBIAN_FRONTEND=noninteractive
+
+packages=(
+  cmake ninja-build g++ clang clang-format clang-tidy cppcheck
+  g++-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  libz-mingw-w64-dev wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
+  zlib1g-dev libjpeg62-turbo-dev libpng-dev libwebp-dev
+  googletest libgtest-dev libbenchmark-dev libtinyxml2-dev
+  dpkg-dev nasm xz-utils
+)
+
+missing=()
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  log "adding the i386 architecture"
+  as_root dpkg --add-architecture i386
+  need_update=1
+fi
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+# Source entries are needed to fetch the upstream tarballs of the image libraries.
+src_list=/etc/apt/sources.list.d/zt-deb-src.sources
+have_src=0
+if grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  have_src=1
+fi
+if [ "$have_src" -eq 0 ]; then
+  log "adding deb-src entries"
+  tmp=$(mktemp)
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$tmp"
+  else
+    grep -hE '^deb ' /etc/apt/sources.list 2>/dev/null | sed 's/^deb /deb-src /' >"$tmp" || true
+    src_list=/etc/apt/sources.list.d/zt-deb-src.list
+  fi
+  as_root cp "$tmp" "$src_list"
+  rm -f "$tmp"
+  need_update=1
+fi
+
+if [ "${#missing[@]}" -gt 0 ] || [ "${need_update:-0}" -eq 1 ]; then
+  log "apt-get update"
+  as_root apt-get update -qq
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The posix-thread flavour of the mingw compiler is the one we build with.
+if ! i686-w64-mingw32-g++-posix --version >/dev/null 2>&1; then
+  echo "setup: i686-w64-mingw32-g++-posix is missing after install" >&2
+  exit 1
+fi
+
+if [ -f "$stamp" ]; then
+  exit 0
+fi
+
+log "cross-building libjpeg-turbo, libpng and libwebp into build/deps"
+mkdir -p "$deps/src"
+jobs=$(nproc)
+
+fetch_source() { # package -> path of the upstream tarball
+  local pkg=$1
+  local dir="$deps/src/$pkg"
+  mkdir -p "$dir"
+  if ! ls "$dir"/*.orig.tar.* >/dev/null 2>&1; then
+    (cd "$dir" && apt-get source --download-only "$pkg" >/dev/null 2>&1) || true
+  fi
+  local t
+  t=$(ls "$dir"/*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -n 1)
+  if [ -z "$t" ]; then
+    echo "setup: could not fetch the source package $pkg" >&2
+    exit 1
+  fi
+  printf '%s\n' "$t"
+}
+
+unpack() { # tarball dest
+  rm -rf "$2"; mkdir -p "$2"
+  tar -xf "$1" -C "$2" --strip-components=1
+}
+
+jpeg_tar=$(fetch_source libjpeg-turbo)
+png_tar=$(fetch_source libpng1.6)
+webp_tar=$(fetch_source libwebp)
+
+# Both Windows architectures: i686 is the product; x86_64 runs the Windows
+# tests on machines whose kernel cannot execute 32-bit code (see README).
+for arch in i686 x86_64; do
+  toolchain="$root/cmake/$arch-w64-mingw32.cmake"
+  prefix="$deps/$arch"
+  work="$deps/work-$arch"
+  rm -rf "$work"; mkdir -p "$work" "$prefix"
+  build_cmake() { # srcdir builddir extra-args...
+    local s=$1 b=$2; shift 2
+    cmake -S "$s" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >"$b.log" 2>&1
+    cmake --build "$b" -j "$jobs" >>"$b.log" 2>&1
+    cmake --install "$b" >>"$b.log" 2>&1
+  }
+  unpack "$jpeg_tar" "$work/jpeg-src"
+  build_cmake "$work/jpeg-src" "$work/jpeg" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
+    -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF
+  unpack "$png_tar" "$work/png-src"
+  build_cmake "$work/png-src" "$work/png" -DPNG_SHARED=OFF -DPNG_STATIC=ON \
+    -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -DPNG_TOOLS=OFF -DSKIP_INSTALL_PROGRAMS=ON
+  unpack "$webp_tar" "$work/webp-src"
+  build_cmake "$work/webp-src" "$work/webp" -DBUILD_SHARED_LIBS=OFF \
+    -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF -DWEBP_BUILD_DWEBP=OFF \
+    -DWEBP_BUILD_GIF2WEBP=OFF -DWEBP_BUILD_IMG2WEBP=OFF -DWEBP_BUILD_VWEBP=OFF \
+    -DWEBP_BUILD_WEBPINFO=OFF -DWEBP_BUILD_WEBPMUX=OFF -DWEBP_BUILD_EXTRAS=OFF \
+    -DWEBP_USE_THREAD=OFF
+  rm -rf "$work"
+done
+
+touch "$stamp"
+log "done"
