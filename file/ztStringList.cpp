@@ -1,0 +1,177 @@
+#include "file/ztStringList.h"
+
+#include <new>
+#include <vector>
+
+#include "file/textutil.h"
+#include "file/ztFile.h"
+#include "platform/ztHeap.h"
+
+ztStringList::~ztStringList() { Clear(); }
+
+void ztStringList::Clear() {
+  Entry* e = head_;
+  while (e) {
+    Entry* next = e->next;
+    delete e;
+    e = next;
+  }
+  head_ = tail_ = nullptr;
+  count_ = 0;
+}
+
+void ztStringList::Append(Entry* e) {
+  e->next = nullptr;
+  e->prev = tail_;
+  if (tail_)
+    tail_->next = e;
+  else
+    head_ = e;
+  tail_ = e;
+  ++count_;
+}
+
+void ztStringList::Splice(ztStringList& other) {
+  if (!other.head_) return;
+  if (tail_) {
+    tail_->next = other.head_;
+    other.head_->prev = tail_;
+  } else {
+    head_ = other.head_;
+  }
+  tail_ = other.tail_;
+  count_ += other.count_;
+  other.head_ = other.tail_ = nullptr;
+  other.count_ = 0;
+}
+
+int ztStringList::Add(const char16_t* text) {
+  Entry* e = new (std::nothrow) Entry;
+  if (!e) return 0;
+  CopyText(e->text, text ? text : u"");
+  Append(e);
+  return 1;
+}
+
+const char16_t* ztStringList::At(size_t index) const {
+  for (Entry* e = head_; e; e = e->next, --index)
+    if (index == 0) return e->text;
+  return nullptr;
+}
+
+int ztStringList::SortUnique() {
+  if (count_ < 2) return 1;
+  // Merge sort of the entry pointers: stable (a tie keeps the earlier one
+  // first), O(n log n) comparisons, and the texts are never moved.
+  std::vector<Entry*> items, scratch;
+  items.reserve(count_);
+  for (Entry* e = head_; e; e = e->next) items.push_back(e);
+  scratch.resize(items.size());
+  const size_t n = items.size();
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      size_t mid = lo + width < n ? lo + width : n;
+      size_t hi = lo + 2 * width < n ? lo + 2 * width : n;
+      size_t i = lo, j = mid, k = lo;
+      while (i < mid && j < hi) {
+        // Take from the right run only when strictly smaller: stability.
+        if (Compare(items[j]->text, items[i]->text) < 0)
+          scratch[k++] = items[j++];
+        else
+          scratch[k++] = items[i++];
+      }
+      while (i < mid) scratch[k++] = items[i++];
+      while (j < hi) scratch[k++] = items[j++];
+    }
+    items.swap(scratch);
+  }
+  head_ = tail_ = nullptr;
+  count_ = 0;
+  Entry* kept = nullptr;
+  for (Entry* e : items) {
+    if (kept && Compare(kept->text, e->text) == 0) {
+      delete e;
+      continue;
+    }
+    Append(e);
+    kept = e;
+  }
+  return 1;
+}
+
+int ztStringList::LoadText(const char16_t* path) {
+  ztFile file;
+  if (!file.Open(path, ZTFILE_READ | ZTFILE_OPEN_EXISTING)) return 0;
+  int32_t size = file.GetSize();
+  if (size < 0 || static_cast<uint32_t>(size) > 0xFFFFFFFFu - 8) return 0;
+  const uint32_t n = static_cast<uint32_t>(size);
+  char* text = static_cast<char*>(ztHeapAlloc(0, n + 8));
+  if (!text) return 0;
+  ZeroBytes(text, n + 8);
+  int32_t got = file.Read(text, n);
+  file.Close();
+  if (got < 0 || static_cast<uint32_t>(got) != n) {
+    ztHeapFree(text);
+    return 0;
+  }
+  // Lines go to a list of their own first so that a failure part-way
+  // leaves this list as it was.
+  ztStringList lines;
+  const char* p = text;
+  const char* end = text + n;
+  int ok = 1;
+  while (p < end) {
+    char line[kLineBytes];
+    int used = ReadTextLine(p, line);
+    if (used <= 0) break;
+    char16_t wide[kEntryUnits];
+    FromUtf8(line, wide);
+    if (!lines.Add(wide)) {
+      ok = 0;
+      break;
+    }
+    // Never step past the end, whatever the count says.
+    if (static_cast<size_t>(used) > static_cast<size_t>(end - p)) break;
+    p += used;
+  }
+  ztHeapFree(text);
+  if (!ok) return 0;
+  Splice(lines);
+  return 1;
+}
+
+int ztStringList::SaveText(const char16_t* path) {
+  if (!path) return 0;
+  char16_t temp[256];
+  if (CopyText(temp, path) < 0) return 0;
+  size_t len = TextLength(temp);
+  static const char16_t kSuffix[] = u".zt~";
+  if (len + (sizeof kSuffix / sizeof kSuffix[0]) > sizeof temp / sizeof temp[0]) return 0;
+  CopyText(temp + len, sizeof temp / sizeof temp[0] - len, kSuffix);
+
+  ztFile file;
+  if (!file.Open(temp, ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS)) return 0;
+  int ok = 1;
+  // An entry is at most 259 units; each unit needs at most 3 UTF-8 bytes
+  // (a surrogate pair takes 4 for 2 units), plus CR LF and the terminator.
+  char line[(kEntryUnits - 1) * 3 + 3];
+  for (Entry* e = head_; e && ok; e = e->next) {
+    int bytes = ToUtf8(e->text, line, sizeof line - 2);
+    if (bytes < 0) {
+      ok = 0;
+      break;
+    }
+    line[bytes] = '\r';
+    line[bytes + 1] = '\n';
+    uint32_t count = static_cast<uint32_t>(bytes) + 2;
+    if (file.Write(line, count) != static_cast<int32_t>(count)) ok = 0;
+  }
+  if (!file.Close()) ok = 0;
+  if (ok && !ztReplaceFileWith(temp, path)) ok = 0;
+  if (!ok) {
+    ztFile remover;
+    remover.Remove(temp, 1);
+    return 0;
+  }
+  return 1;
+}

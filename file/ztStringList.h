@@ -1,0 +1,76 @@
+// ztStringList: an ordered list of path-sized UTF-16 strings kept in a plain
+// text file, one entry per line. The updater's install.log is one: loaded,
+// extended with the files about to be copied, sorted, de-duplicated and
+// written back.
+//
+// File format: UTF-8 without byte-order mark, every entry followed by CR LF.
+// A reader also accepts a lone LF and a last line without a line end; a CR
+// not followed by LF belongs to the line; an empty line is an empty entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class ztStringList {
+ public:
+  // Longest entry in units, terminator included.
+  static constexpr size_t kEntryUnits = 260;
+  // Working buffer of a line on loading, in bytes.
+  static constexpr size_t kLineBytes = 260;
+
+  struct Entry {
+    Entry* prev;
+    Entry* next;
+    char16_t text[kEntryUnits];
+  };
+
+  ztStringList() = default;
+  ~ztStringList();
+  ztStringList(const ztStringList&) = delete;
+  ztStringList& operator=(const ztStringList&) = delete;
+
+  // Copies `text` (cut at a whole character to 259 units) into a new entry
+  // at the end. 1, or 0 when no memory was left for the entry.
+  int Add(const char16_t* text);
+
+  // Stable ascending sort by the system's case-insensitive comparison, then
+  // every entry equal to the one kept before it is dropped, so the first of
+  // each run of equal entries (in order of addition) survives. O(n log n).
+  // Returns 1.
+  int SortUnique();
+
+  // Appends the file's lines. 1 on success; 0 when the file cannot be
+  // opened, the buffer cannot be had or the read came up short, and then the
+  // list is unchanged. A line longer than the working buffer is cut at a
+  // whole character.
+  int LoadText(const char16_t* path);
+
+  // Writes every entry as UTF-8 plus CR LF, one write per entry, into a
+  // temporary file beside `path`, and replaces `path` with it only when every
+  // write succeeded. 1 on success; 0 when anything failed, and then `path`
+  // is as it was before.
+  int SaveText(const char16_t* path);
+
+  void Clear();
+  size_t Count() const { return count_; }
+  const Entry* First() const { return head_; }
+  // The text of entry `index` in list order, or null (walks the list).
+  const char16_t* At(size_t index) const;
+
+  // The system's case-insensitive comparison (lstrcmpiW on Windows, a
+  // simple case folding on the host build): <0, 0, >0.
+  static int Compare(const char16_t* a, const char16_t* b);
+
+ private:
+  void Append(Entry* e);
+  // Moves every entry of `other` to the end of this list.
+  void Splice(ztStringList& other);
+
+  Entry* head_ = nullptr;
+  Entry* tail_ = nullptr;
+  size_t count_ = 0;
+};
+
+// Replaces `target` by `source` (a file in the same folder), overwriting an
+// existing target. 1 on success (ztStringList_win32.cpp / _posix.cpp).
+int ztReplaceFileWith(const char16_t* source, const char16_t* target);

@@ -1,0 +1,24 @@
+#include <cstdio>
+#include <string>
+
+#include "file/textutil.h"
+#include "file/ztStringList.h"
+
+// The host build has no locale-aware comparison of the system's kind; a
+// simple folding of the Latin letters keeps the order rules (case-blind,
+// stable, first survives) testable with the same cases.
+int ztStringList::Compare(const char16_t* a, const char16_t* b) {
+  for (;; ++a, ++b) {
+    char16_t ca = *a, cb = *b;
+    if (ca >= u'A' && ca <= u'Z') ca = static_cast<char16_t>(ca + 32);
+    if (cb >= u'A' && cb <= u'Z') cb = static_cast<char16_t>(cb + 32);
+    if (ca != cb) return ca < cb ? -1 : 1;
+    if (!ca) return 0;
+  }
+}
+
+int ztReplaceFileWith(const char16_t* source, const char16_t* target) {
+  char from[1024], to[1024];
+  if (ToUtf8(source, from) < 0 || ToUtf8(target, to) < 0) return 0;
+  return std::rename(from, to) == 0 ? 1 : 0;
+}
