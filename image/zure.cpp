@@ -1,0 +1,242 @@
+#include "image/zure.h"
+
+#include <cstring>
+
+#include "image/bytecursor.h"
+#include "image/heapbuf.h"
+
+namespace {
+
+constexpr ztZureParams kParams[ZTZURE_PARAM_SETS] = {
+    {13, 3, 8192, 10}, {12, 4, 4096, 18}, {11, 5, 2048, 34}, {10, 6, 1024, 66}, {9, 7, 512, 130},
+};
+
+constexpr int32_t kNone = -1;
+
+// The encoder's dictionary: the last W input positions, each in the chain of
+// its bucket (key modulo 2W), chains ordered oldest to newest. Positions enter
+// a ring slot in turn, so the slot about to be reused always holds the oldest
+// position of the whole dictionary, which is therefore the head of its
+// bucket's chain: eviction is a pop from the front.
+class Dictionary {
+ public:
+  bool Init(uint32_t window) {
+    window_ = window;
+    buckets_ = window * 2;
+    // Per slot: position, next-newer slot, bucket. Per bucket: head, tail.
+    if (!mem_.Alloc(window * 3 * 4 + buckets_ * 2 * 4)) return false;
+    int32_t* base = reinterpret_cast<int32_t*>(mem_.Get());
+    pos_ = base;
+    next_ = base + window;
+    bucketOf_ = base + 2 * window;
+    head_ = base + 3 * window;
+    tail_ = head_ + buckets_;
+    for (uint32_t i = 0; i < buckets_; ++i) head_[i] = tail_[i] = kNone;
+    count_ = 0;
+    return true;
+  }
+
+  int32_t Head(uint32_t bucket) const { return head_[bucket]; }
+  int32_t Next(int32_t slot) const { return next_[slot]; }
+  int32_t Position(int32_t slot) const { return pos_[slot]; }
+  uint32_t BucketOf(uint32_t key) const { return key % buckets_; }
+
+  void Insert(uint32_t position, uint32_t key) {
+    int32_t slot = static_cast<int32_t>(count_ % window_);
+    if (count_ >= window_) {
+      int32_t b = bucketOf_[slot];
+      head_[b] = next_[slot];
+      if (head_[b] == kNone) tail_[b] = kNone;
+    }
+    uint32_t b = BucketOf(key);
+    pos_[slot] = static_cast<int32_t>(position);
+    bucketOf_[slot] = static_cast<int32_t>(b);
+    next_[slot] = kNone;
+    if (tail_[b] == kNone) {
+      head_[b] = slot;
+    } else {
+      next_[tail_[b]] = slot;
+    }
+    tail_[b] = slot;
+    ++count_;
+  }
+
+ private:
+  ztHeapBuffer mem_;
+  uint32_t window_ = 0;
+  uint32_t buckets_ = 0;
+  uint32_t count_ = 0;
+  int32_t* pos_ = nullptr;
+  int32_t* next_ = nullptr;
+  int32_t* bucketOf_ = nullptr;
+  int32_t* head_ = nullptr;
+  int32_t* tail_ = nullptr;
+};
+
+// Key of the three bytes at p. Near the end the missing bytes count as 0;
+// such keys only decide a bucket, every match is verified byte by byte.
+inline uint32_t KeyAt(const uint8_t* in, uint32_t p, uint32_t length) {
+  uint32_t left = length - p;
+  uint32_t k = in[p];
+  if (left > 1) k += 256u * in[p + 1];
+  if (left > 2) k += 65536u * in[p + 2];
+  return k;
+}
+
+}  // namespace
+
+const ztZureParams* ztZureGetParams(int paramSet) {
+  if (paramSet < 0 || paramSet >= ZTZURE_PARAM_SETS) return nullptr;
+  return &kParams[paramSet];
+}
+
+uint32_t ztZureEncode(const uint8_t* input, uint32_t length, uint8_t* output, uint32_t outputCapacity,
+                      int paramSet, ztZureProgress progress, void* user) {
+  const ztZureParams* prm = ztZureGetParams(paramSet);
+  if (!prm || (!input && length > 0)) return 0;
+  Dictionary dict;
+  if (!dict.Init(prm->window)) return 0;
+
+  // Without an output block the areas are only counted.
+  const bool store = output != nullptr;
+  ztHeapBuffer flagArea, dataArea;
+  if (store) {
+    if (length > UINT32_MAX - 16) return 0;
+    if (!flagArea.Alloc(length / 8 + 2) || !dataArea.Alloc(length + 1)) return 0;
+    memset(flagArea.Get(), 0, flagArea.Size());
+    dataArea.Get()[0] = 0;
+  }
+  uint8_t* flags = flagArea.Get();
+  uint8_t* data = dataArea.Get();
+  uint32_t flagIndex = 0;
+  uint32_t flagBit = 0;
+  uint32_t dataCount = 0;
+
+  const uint32_t maxLen = prm->longestRef;
+  uint32_t q = 0;
+  while (q < length) {
+    uint32_t best = 0;
+    uint32_t bestPos = 0;
+    uint32_t left = length - q;
+    if (left >= 3) {
+      uint32_t limit = left < maxLen ? left : maxLen;
+      const uint8_t* cur = input + q;
+      for (int32_t slot = dict.Head(dict.BucketOf(KeyAt(input, q, length))); slot != kNone;
+           slot = dict.Next(slot)) {
+        uint32_t c = static_cast<uint32_t>(dict.Position(slot));
+        const uint8_t* cand = input + c;
+        if (cand[0] != cur[0]) continue;
+        // A candidate can only win by matching one byte beyond the best.
+        if (best > 0 && (best >= limit || cand[best] != cur[best])) continue;
+        uint32_t n = 1;
+        while (n < limit && cand[n] == cur[n]) ++n;
+        if (n > best) {
+          best = n;
+          bestPos = c;
+          if (best == maxLen) break;
+        }
+      }
+    }
+
+    uint32_t advance;
+    if (best >= 3) {
+      uint32_t word = ((q - bestPos - 1) << prm->lengthBits) | (best - 3);
+      if (store) {
+        flags[flagIndex] |= static_cast<uint8_t>(1u << flagBit);
+        data[dataCount] = static_cast<uint8_t>(word);
+        data[dataCount + 1] = static_cast<uint8_t>(word >> 8);
+        data[dataCount + 2] = 0;
+      }
+      dataCount += 2;
+      advance = best;
+    } else {
+      if (store) {
+        data[dataCount] = input[q];
+        data[dataCount + 1] = 0;
+      }
+      dataCount += 1;
+      advance = 1;
+    }
+    if (++flagBit == 8) {
+      flagBit = 0;
+      ++flagIndex;
+    }
+    for (uint32_t i = 0; i < advance; ++i, ++q) dict.Insert(q, KeyAt(input, q, length));
+    if (progress) progress(user, q, length);
+  }
+
+  // The flag byte in progress and the byte after the last data byte are
+  // part of the block (both zero here).
+  uint32_t f = flagIndex + 1;
+  uint32_t d = dataCount + 1;
+  uint64_t total = static_cast<uint64_t>(ZTZURE_HEADER_SIZE) + f + d;
+  if (total > UINT32_MAX) return 0;
+  if (store) {
+    if (outputCapacity < total) return 0;
+    memcpy(output, "ZURE", 4);
+    ztPutU32LE(output + 4, static_cast<uint32_t>(paramSet));
+    ztPutU32LE(output + 8, length);
+    ztPutU32LE(output + 12, f);
+    ztPutU32LE(output + 16, d);
+    ztPutU32LE(output + 20, ZTZURE_HEADER_SIZE);
+    ztPutU32LE(output + 24, ZTZURE_HEADER_SIZE + f);
+    memcpy(output + ZTZURE_HEADER_SIZE, flags, f);
+    memcpy(output + ZTZURE_HEADER_SIZE + f, data, d);
+  }
+  return static_cast<uint32_t>(total);
+}
+
+uint32_t ztZureDecode(const uint8_t* block, uint32_t blockSize, uint8_t* output, uint32_t outputCapacity,
+                      ztZureProgress progress, void* user) {
+  ztByteCursor cur(block, blockSize);
+  const uint8_t* sig = cur.Take(4);
+  if (!sig || memcmp(sig, "ZURE", 4) != 0) return 0;
+  uint32_t set = cur.U32LE();
+  uint32_t length = cur.U32LE();
+  uint32_t flagCount = cur.U32LE();
+  uint32_t dataCount = cur.U32LE();
+  uint32_t flagOffset = cur.U32LE();
+  uint32_t dataOffset = cur.U32LE();
+  if (!cur.Ok() || set >= ZTZURE_PARAM_SETS) return 0;
+  if (flagOffset > blockSize || flagCount > blockSize - flagOffset) return 0;
+  if (dataOffset > blockSize || dataCount > blockSize - dataOffset) return 0;
+  if (!output) return length;
+  if (outputCapacity < length) return 0;
+
+  const uint32_t lengthBits = kParams[set].lengthBits;
+  const uint32_t lengthMask = (1u << lengthBits) - 1;
+  const uint8_t* flags = block + flagOffset;
+  const uint8_t* data = block + dataOffset;
+  const uint8_t* dataEnd = data + dataCount;
+  uint32_t fi = 0;
+  uint32_t out = 0;
+  while (out < length) {
+    if (fi >= flagCount) return 0;
+    uint32_t f = flags[fi++];
+    for (int bit = 0; bit < 8 && out < length; ++bit, f >>= 1) {
+      if (f & 1) {
+        if (dataEnd - data < 2) return 0;
+        uint32_t r = data[0] | static_cast<uint32_t>(data[1]) << 8;
+        data += 2;
+        uint32_t len = (r & lengthMask) + 3;
+        uint32_t dist = (r >> lengthBits) + 1;
+        if (dist > out || len > length - out) return 0;
+        uint8_t* d = output + out;
+        const uint8_t* s = d - dist;
+        if (dist >= len) {
+          memcpy(d, s, len);
+        } else {
+          // Overlapping: each byte may be one this reference just produced.
+          for (uint32_t i = 0; i < len; ++i) d[i] = s[i];
+        }
+        out += len;
+      } else {
+        if (data >= dataEnd) return 0;
+        output[out++] = *data++;
+      }
+      if (progress) progress(user, out, length);
+    }
+  }
+  if (progress) progress(user, length, length);
+  return length;
+}
