@@ -1,0 +1,501 @@
+#include "xml/ztXmlParser.h"
+
+#include <cstring>
+
+#include "file/textutil.h"
+#include "file/ztFile.h"
+#include "platform/ztHeap.h"
+
+// Heap tag of the parser's working copies.
+constexpr int kHeapTagXml = 0x584d;
+
+// The parser's messages, code page 932.
+// ファイル %s のオープンに失敗しました。
+const char kMsgOpen[] =
+    "\x83t\x83@\x83\x43\x83\x8b %s \x82\xcc\x83I\x81[\x83v\x83\x93\x82\xc9\x8e\xb8\x94s\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42";
+// ファイル %s の読み込みに失敗しました。
+const char kMsgRead[] =
+    "\x83t\x83@\x83\x43\x83\x8b %s \x82\xcc\x93\xc7\x82\xdd\x8d\x9e\x82\xdd\x82\xc9\x8e\xb8\x94s\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42";
+// 読み込みバッファが無効です。
+const char kMsgBuffer[] = "\x93\xc7\x82\xdd\x8d\x9e\x82\xdd\x83o\x83\x62\x83t\x83@\x82\xaa\x96\xb3\x8c\xf8\x82\xc5\x82\xb7\x81\x42";
+// 読み込みできない形式のファイルです。
+const char kMsgFormat[] =
+    "\x93\xc7\x82\xdd\x8d\x9e\x82\xdd\x82\xc5\x82\xab\x82\xc8\x82\xa2\x8c`\x8e\xae\x82\xcc\x83t\x83@\x83\x43\x83\x8b\x82\xc5\x82\xb7\x81\x42";
+// タグではありません。
+const char kMsgNotTag[] = "\x83^\x83O\x82\xc5\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42";
+// タグ定義に誤りがあります。
+const char kMsgTagDefinition[] = "\x83^\x83O\x92\xe8\x8b`\x82\xc9\x8c\xeb\x82\xe8\x82\xaa\x82\xa0\x82\xe8\x82\xdc\x82\xb7\x81\x42";
+// 不正なタグです。
+const char kMsgBadTag[] = "\x95s\x90\xb3\x82\xc8\x83^\x83O\x82\xc5\x82\xb7\x81\x42";
+// タグ終端<%s>が不正です。
+const char kMsgEndTag[] = "\x83^\x83O\x8fI\x92[<%s>\x82\xaa\x95s\x90\xb3\x82\xc5\x82\xb7\x81\x42";
+// 属性(%s)の値が不正です。
+const char kMsgAttribute[] = "\x91\xae\x90\xab(%s)\x82\xcc\x92l\x82\xaa\x95s\x90\xb3\x82\xc5\x82\xb7\x81\x42";
+
+namespace {
+
+bool EqualNoCase(const char* a, std::string_view b) {
+  for (size_t i = 0; i < b.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && EqualNoCase(a.data(), b);
+}
+
+// Length of the character starting at `p` inside a tag, never beyond `left`
+// bytes. Lead bytes announce their length by their leading one bits; the
+// bytes that the library's UTF-8 rule tests (2 to n-1) must be continuation
+// bytes. Anything that cannot start a character counts as one byte, so the
+// word reader always moves on.
+size_t CharLength(const unsigned char* p, size_t left) {
+  unsigned b = p[0];
+  if (b < 0x80) return 1;
+  int ones = 0;
+  while (ones < 8 && (b & (0x80u >> ones))) ++ones;
+  if (ones == 1 || ones >= 6) return 1;
+  size_t n = static_cast<size_t>(ones);
+  for (size_t i = 1; i + 1 < n; ++i) {
+    if (i >= left || (p[i] & 0xC0) != 0x80) return 1;
+  }
+  return n < left ? n : left;
+}
+
+// Reads the next word of `s` (n bytes) from `pos`: spaces are skipped, then
+// whole characters are taken up to a space or the end. Sets `start` to the
+// first byte of the word and returns the position after it (== start when
+// the word is empty).
+size_t ReadWord(const char* s, size_t n, size_t pos, size_t* start) {
+  while (pos < n && s[pos] == ' ') ++pos;
+  *start = pos;
+  const auto* u = reinterpret_cast<const unsigned char*>(s);
+  while (pos < n && s[pos] != ' ') pos += CharLength(u + pos, n - pos);
+  return pos;
+}
+
+}  // namespace
+
+struct ztXmlParser::TagInfo {
+  std::string_view name;
+  // In document order; they are linked at the front of the element's list.
+  std::vector<std::pair<std::string_view, std::string_view>> attributes;
+};
+
+ztXmlParser::ztXmlParser() = default;
+
+ztXmlParser::~ztXmlParser() = default;
+
+void ztXmlParser::SetMessage(const char* format, std::string_view argument) {
+  std::string text;
+  const char* s = std::strstr(format, "%s");
+  if (s) {
+    text.assign(format, s);
+    text.append(argument.data(), argument.size());
+    text.append(s + 2);
+  } else {
+    text = format;
+  }
+  // A long path or attribute name must not overrun the field: cut before the
+  // character that would not fit, never between the two bytes of one.
+  size_t n = 0;
+  while (n < text.size()) {
+    size_t step = IsShiftJisLead(text.c_str() + n) ? 2 : 1;
+    if (n + step > ZTXML_MESSAGE_SIZE - 1) break;
+    n += step;
+  }
+  std::memcpy(message_, text.data(), n);
+  message_[n] = 0;
+}
+
+void ztXmlParser::SetMessageW(const char* format, const char16_t* path) {
+  // The path goes into a code page 932 message; a path that cannot be
+  // converted whole still gives what could be converted.
+  size_t len = path ? TextLength(path) : 0;
+  std::string narrow(len * 2 + 1, '\0');
+  ToShiftJis(&narrow[0], narrow.size(), path ? path : u"");
+  narrow.resize(std::strlen(narrow.c_str()));
+  SetMessage(format, narrow);
+}
+
+int32_t ztXmlParser::Fail(int32_t code) {
+  lastError_ = code;
+  return code;
+}
+
+ztXmlStr ztXmlParser::CopyString(const char* text) {
+  ztXmlStr s;
+  if (text && *text) {
+    size_t n = std::strlen(text);
+    s.data = arena_.Copy(text, n);
+    s.size = static_cast<uint32_t>(n);
+  }
+  return s;
+}
+
+ztXmlElement* ztXmlParser::NewElement(ztXmlElement* parent) {
+  ztXmlElement* e = arena_.New<ztXmlElement>();
+  e->parent = parent;
+  e->next = parent->firstChild;
+  if (parent->firstChild) parent->firstChild->prev = e;
+  parent->firstChild = e;
+  return e;
+}
+
+ztXmlElement* ztXmlParser::AddElement(ztXmlElement* parent, const char* name, const char* text) {
+  ztXmlElement* e = NewElement(parent ? parent : &root_);
+  e->name = CopyString(name);
+  e->text = CopyString(text);
+  return e;
+}
+
+int32_t ztXmlParser::SetAttribute(ztXmlElement* element, const char* name, const char* value) {
+  std::string_view key(name ? name : "");
+  for (ztXmlAttribute* a = element->firstAttribute; a; a = a->next) {
+    if (EqualNoCase(a->name.View(), key)) {
+      ReplaceAttribute(a, name, value);
+      return 1;
+    }
+  }
+  AddAttribute(element, name, value);
+  return 1;
+}
+
+ztXmlAttribute* ztXmlParser::AddAttribute(ztXmlElement* element, const char* name, const char* value) {
+  ztXmlAttribute* a = arena_.New<ztXmlAttribute>();
+  a->owner = element;
+  a->name = CopyString(name);
+  a->value = CopyString(value);
+  a->next = element->firstAttribute;
+  if (a->next) a->next->prev = a;
+  element->firstAttribute = a;
+  return a;
+}
+
+void ztXmlParser::ReplaceAttribute(ztXmlAttribute* attribute, const char* name, const char* value) {
+  attribute->name = CopyString(name);
+  attribute->value = CopyString(value);
+}
+
+void ztXmlParser::ClearTree() {
+  root_ = ztXmlElement();
+  arena_.Clear();
+}
+
+int32_t ztXmlParser::GetAttribute(const ztXmlElement* element, const char* name, std::string* value) const {
+  std::string_view key(name ? name : "");
+  for (const ztXmlAttribute* a = element->firstAttribute; a; a = a->next) {
+    if (EqualNoCase(a->name.View(), key)) {
+      value->assign(a->value.data, a->value.size);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int32_t ztXmlParser::LoadFile(const char16_t* path) {
+  tokens_.clear();
+  ztFile file;
+  if (!file.Open(path, ZTFILE_READ | ZTFILE_OPEN_EXISTING)) {
+    SetMessageW(kMsgOpen, path);
+    return Fail(ZTXML_ERR_OPEN);
+  }
+  int32_t size = file.GetSize();
+  // The working copy carries 8 zero bytes past the data, as Parse makes it.
+  char* work = size >= 0 ? static_cast<char*>(ztHeapAlloc(kHeapTagXml, static_cast<uint32_t>(size) + 8)) : nullptr;
+  if (!work) {
+    SetMessageW(kMsgRead, path);
+    return Fail(ZTXML_ERR_READ);
+  }
+  std::memset(work, 0, static_cast<size_t>(size) + 8);
+  int32_t got = size ? file.Read(work, static_cast<uint32_t>(size)) : 0;
+  if (got != size) {
+    ztHeapFree(work);
+    SetMessageW(kMsgRead, path);
+    return Fail(ZTXML_ERR_READ);
+  }
+  return ParseOwned(work, static_cast<size_t>(size));
+}
+
+int32_t ztXmlParser::Parse(const void* data, int32_t length) {
+  scratch_.clear();
+  scratch_.shrink_to_fit();
+  tokens_.clear();
+  // A negative length is as unusable as a missing block.
+  if (!data || length < 0) {
+    SetMessage(kMsgBuffer);
+    return Fail(ZTXML_ERR_BUFFER);
+  }
+  size_t n = static_cast<size_t>(length);
+  char* work = static_cast<char*>(ztHeapAlloc(kHeapTagXml, static_cast<uint32_t>(n) + 8));
+  if (!work) {
+    SetMessage(kMsgBuffer);
+    return Fail(ZTXML_ERR_BUFFER);
+  }
+  std::memcpy(work, data, n);
+  std::memset(work + n, 0, 8);
+  return ParseOwned(work, n);
+}
+
+// Parses the working copy `work` (length bytes followed by 8 zero bytes,
+// from the private heap) and frees it.
+int32_t ztXmlParser::ParseOwned(char* work, size_t length) {
+  // A zero byte ends the input.
+  const void* zero = std::memchr(work, 0, length);
+  if (zero) length = static_cast<size_t>(static_cast<const char*>(zero) - work);
+
+  Tokenise(work, length);
+  TagInfo tag;
+  int32_t code = ZTXML_OK;
+  if (!CheckDeclaration(work, &tag)) {
+    SetMessage(kMsgFormat);
+    code = ZTXML_ERR_FORMAT;
+  } else {
+    RemoveComments(work);
+    // Text between the declaration and the first tag is ignored.
+    size_t first = 1;
+    while (first < tokens_.size() && !(tokens_[first].length && work[tokens_[first].offset] == '<')) ++first;
+    if (first < tokens_.size()) code = BuildTree(work, first, &tag);
+  }
+  ztHeapFree(work);
+  // The tokens are spans of the working copy and go with it; their memory is
+  // returned so that a loaded document does not carry them.
+  std::vector<Token>().swap(tokens_);
+  scratch_.clear();
+  scratch_.shrink_to_fit();
+  return Fail(code);
+}
+
+// Splits the input into tokens. Line breaks and TABs are folded to spaces in
+// place (CR LF first becomes one LF), so every token is a contiguous span of
+// the working copy: a "<" starts a new token (emitting the one before, even
+// empty), a ">" ends one. Text after the last ">" is never emitted.
+void ztXmlParser::Tokenise(char* work, size_t length) {
+  tokens_.clear();
+  size_t out = 0;
+  size_t start = 0;
+  for (size_t i = 0; i < length; ++i) {
+    char c = work[i];
+    switch (c) {
+      case '\r':
+        if (work[i + 1] == '\n') continue;  // the LF that follows stands for both
+        break;
+      case '\t':
+      case '\n':
+        c = ' ';
+        break;
+      case '<':
+        // At the very first byte there is nothing before it to emit.
+        if (out != 0) tokens_.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(out - start)});
+        start = out;
+        break;
+      case '>':
+        // A ">" as the very first byte is dropped.
+        if (out != 0) tokens_.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(out + 1 - start)});
+        start = out + 1;
+        break;
+      default:
+        break;
+    }
+    work[out++] = c;
+  }
+}
+
+bool ztXmlParser::CheckDeclaration(const char* work, TagInfo* tag) {
+  if (tokens_.empty()) return false;
+  const Token& t = tokens_[0];
+  if (!ParseTag(work + t.offset, t.length, "<?", "?>", tag)) return false;
+  if (tag->name != "xml") return false;
+  // The attribute list is searched from its front, which is the last
+  // attribute written.
+  auto find = [&](std::string_view name, std::string_view want) {
+    for (size_t i = tag->attributes.size(); i-- > 0;) {
+      if (EqualNoCase(tag->attributes[i].first, name)) return EqualNoCase(tag->attributes[i].second, want);
+    }
+    return false;
+  };
+  return find("version", "1.0") && find("encoding", "UTF-8");
+}
+
+// Removes every run of tokens from a "<!--" token up to the next token that
+// ends with "-->" (the same token may be both). A start without an end
+// removes nothing; an end without a start stays as it is.
+void ztXmlParser::RemoveComments(const char* work) {
+  size_t out = 0;
+  size_t start = SIZE_MAX;
+  for (size_t i = 0; i < tokens_.size(); ++i) {
+    const Token t = tokens_[i];
+    tokens_[out++] = t;
+    const char* p = work + t.offset;
+    if (start == SIZE_MAX && t.length >= 4 && std::memcmp(p, "<!--", 4) == 0) start = out - 1;
+    if (start != SIZE_MAX && t.length >= 3 && std::memcmp(p + t.length - 3, "-->", 3) == 0) {
+      out = start;
+      start = SIZE_MAX;
+    }
+  }
+  tokens_.resize(out);
+}
+
+bool ztXmlParser::ParseTag(const char* token, size_t length, std::string_view open, std::string_view close,
+                           TagInfo* tag) {
+  tag->name = std::string_view();
+  tag->attributes.clear();
+  if (length < open.size() || !EqualNoCase(token, open)) {
+    SetMessage(kMsgNotTag);
+    return false;
+  }
+  if (length >= close.size() && !EqualNoCase(token + length - close.size(), close)) {
+    SetMessage(kMsgTagDefinition);
+    return false;
+  }
+  // Inner text; when the delimiters overlap ("<?>") there is none.
+  const char* inner = token + open.size();
+  size_t end = length >= close.size() ? length - close.size() : length;
+  size_t n = end > open.size() ? end - open.size() : 0;
+
+  size_t ws;
+  size_t pos = ReadWord(inner, n, 0, &ws);
+  if (pos == ws) {
+    SetMessage(kMsgBadTag);
+    return false;
+  }
+  tag->name = std::string_view(inner + ws, pos - ws);
+
+  // Attributes: name="value" or name='value', one word each. A word without
+  // "=" ends the list silently; a bad value ends it with a message.
+  for (;;) {
+    size_t we = ReadWord(inner, n, pos, &ws);
+    if (we == ws) break;
+    const char* w = inner + ws;
+    size_t wn = we - ws;
+    const void* eqp = std::memchr(w, '=', wn);
+    if (!eqp) break;
+    size_t eq = static_cast<size_t>(static_cast<const char*>(eqp) - w);
+    std::string_view name(w, eq);
+    char quote = eq + 1 < wn ? w[eq + 1] : 0;
+    if (quote != '"' && quote != '\'') {
+      SetMessage(kMsgAttribute, name);
+      break;
+    }
+    size_t vs = eq + 2;
+    const void* qp = vs < wn ? std::memchr(w + vs, quote, wn - vs) : nullptr;
+    size_t ve = wn;  // no closing quote: the value is the rest of the word
+    if (qp) {
+      ve = static_cast<size_t>(static_cast<const char*>(qp) - w);
+      if (ve != wn - 1) {
+        SetMessage(kMsgAttribute, name);
+        break;
+      }
+    }
+    tag->attributes.emplace_back(name, std::string_view(w + vs, ve > vs ? ve - vs : 0));
+    pos = we;
+  }
+  return true;
+}
+
+void ztXmlParser::LinkAttributes(ztXmlElement* element, const TagInfo& tag) {
+  for (const auto& kv : tag.attributes) {
+    ztXmlAttribute* a = arena_.New<ztXmlAttribute>();
+    a->owner = element;
+    a->name.data = arena_.Copy(kv.first.data(), kv.first.size());
+    a->name.size = static_cast<uint32_t>(kv.first.size());
+    a->value.data = arena_.Copy(kv.second.data(), kv.second.size());
+    a->value.size = static_cast<uint32_t>(kv.second.size());
+    a->next = element->firstAttribute;
+    if (a->next) a->next->prev = a;
+    element->firstAttribute = a;
+  }
+}
+
+// Builds the element that starts at token `first` and everything inside it.
+// Open elements are kept on an explicit stack rather than the call stack, so
+// nesting is limited only by memory. An element's text may come in several
+// pieces (text between its children); pieces after the first are gathered in
+// scratch_, each open element owning the section from its `mark` to the end,
+// which works because a parent only receives text while it is the innermost
+// open element.
+int32_t ztXmlParser::BuildTree(const char* work, size_t first, TagInfo* tag) {
+  struct Frame {
+    ztXmlElement* element;
+    const char* piece;  // the first text piece, until a second one arrives
+    size_t pieceLength;
+    size_t mark;
+    uint32_t pieces;
+  };
+  std::vector<Frame> open;
+  scratch_.clear();
+
+  auto finish = [&](Frame& f) {
+    if (f.pieces == 1) {
+      f.element->text.data = arena_.Copy(f.piece, f.pieceLength);
+      f.element->text.size = static_cast<uint32_t>(f.pieceLength);
+    } else if (f.pieces > 1) {
+      size_t n = scratch_.size() - f.mark;
+      f.element->text.data = arena_.Copy(scratch_.data() + f.mark, n);
+      f.element->text.size = static_cast<uint32_t>(n);
+      scratch_.resize(f.mark);
+    }
+  };
+  auto finishAll = [&]() {
+    while (!open.empty()) {
+      finish(open.back());
+      open.pop_back();
+    }
+  };
+  auto startElement = [&](ztXmlElement* parent) {
+    ztXmlElement* e = NewElement(parent);
+    e->name.data = arena_.Copy(tag->name.data(), tag->name.size());
+    e->name.size = static_cast<uint32_t>(tag->name.size());
+    LinkAttributes(e, *tag);
+    open.push_back({e, nullptr, 0, scratch_.size(), 0});
+  };
+
+  size_t i = first;
+  const Token& t0 = tokens_[i];
+  if (!ParseTag(work + t0.offset, t0.length, "<", ">", tag)) return ZTXML_ERR_TAG;
+  startElement(&root_);
+  ++i;
+
+  for (; i < tokens_.size() && !open.empty(); ++i) {
+    const Token& t = tokens_[i];
+    const char* p = work + t.offset;
+    if (t.length == 0 || p[0] != '<') {
+      if (t.length == 0) continue;
+      Frame& f = open.back();
+      if (f.pieces == 0) {
+        f.piece = p;
+        f.pieceLength = t.length;
+      } else {
+        if (f.pieces == 1) scratch_.append(f.piece, f.pieceLength);
+        scratch_.append(p, t.length);
+      }
+      ++f.pieces;
+      continue;
+    }
+    if (!ParseTag(p, t.length, "<", ">", tag)) {
+      finishAll();
+      return ZTXML_ERR_TAG;
+    }
+    if (tag->name[0] == '/') {
+      Frame& f = open.back();
+      if (tag->name.substr(1) != f.element->name.View()) {
+        SetMessage(kMsgEndTag, tag->name);
+        finishAll();
+        return ZTXML_ERR_END_TAG;
+      }
+      finish(f);
+      open.pop_back();
+      continue;
+    }
+    startElement(open.back().element);
+  }
+  // Tokens ran out with elements still open: they end here, which is not an
+  // error. Tokens after the top-level element are never read.
+  finishAll();
+  return ZTXML_OK;
+}
