@@ -1,5 +1,8 @@
 #include "file/ztFileServer.h"
 
+// Lean: the full header brings commdlg.h, whose ReplaceText macro would
+// rename the library's ReplaceText.
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <new>

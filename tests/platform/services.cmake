@@ -3,7 +3,7 @@
 # second process) from the folder of the test program.
 if(ZT_WINDOWS)
   add_executable(ztMutex_helper ztMutex_helper.cpp)
-  target_link_libraries(ztMutex_helper PRIVATE zt_platform)
+  target_link_libraries(ztMutex_helper PRIVATE zt_platform shell32)
   zt_test(platform_services_tests ztThread_test.cpp ztMutex_test.cpp ztCaps_test.cpp
           ztStartup_test.cpp LIBS zt_platform zt_file)
   add_dependencies(platform_services_tests ztMutex_helper)
