@@ -128,3 +128,9 @@ class ztMemFile : public ztFileBase {
 
 // Full 64-bit size of a named file; 0 when missing or a folder.
 uint64_t GetFileSize64(const char16_t* path);
+
+// Reads a whole file into a private-heap block of its size plus `padding`
+// zero bytes (so text searches always meet a terminator). Null when the file
+// cannot be opened, is larger than `limit` bytes, or a read comes back short.
+// The caller frees the block with ztHeapFree.
+void* ReadWholeFile(const char16_t* path, uint32_t padding, uint32_t* size, uint32_t limit = 0x40000000u);

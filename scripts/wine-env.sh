@@ -15,6 +15,10 @@ if [ ! -f "$WINEPREFIX/.zt-booted" ]; then
   "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
   touch "$WINEPREFIX/.zt-booted"
 fi
-# One persistent server; starting a second one is a harmless no-op.
+# One persistent server; starting a second one is a harmless no-op. Then a
+# first program with every stream redirected, so that the services Wine starts
+# on demand (winedevice, services, explorer) live with /dev/null as their
+# streams rather than inheriting the pipes of whoever runs the tests next.
 ("$WINESERVER" -p </dev/null >/dev/null 2>&1 &)
+"$WINELOADER" wineboot </dev/null >/dev/null 2>&1 || true
 unset _zt_root

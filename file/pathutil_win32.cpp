@@ -1,0 +1,108 @@
+#include <shlobj.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "file/pathutil.h"
+#include "file/pathutil_sys.h"
+#include "file/textutil.h"
+#include "platform/ztDebug.h"
+
+namespace {
+const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+}  // namespace
+
+namespace zt_path {
+bool MakeFolder(const char16_t* path) { return CreateDirectoryW(W(path), nullptr) != 0; }
+}  // namespace zt_path
+
+int GetPathKind(const char16_t* path) {
+  if (!path) return 0;
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(W(path), &fd);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  FindClose(h);
+  return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 2 : 1;
+}
+
+int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out) {
+  if (!out) return 0;
+  std::memset(out, 0, sizeof *out);
+  if (!path) return 0;
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeW(W(path), &ignored);
+  if (size == 0) return 0;
+  void* block = HeapAlloc(GetProcessHeap(), 0, size);
+  if (!block) return 0;
+  if (!GetFileVersionInfoW(W(path), 0, size, block)) {
+    HeapFree(GetProcessHeap(), 0, block);
+    return 0;
+  }
+  struct LangCodePage {
+    WORD language;
+    WORD codePage;
+  };
+  LangCodePage* tr = nullptr;
+  UINT trLen = 0;
+  if (VerQueryValueW(block, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&tr), &trLen) &&
+      trLen >= sizeof(LangCodePage)) {
+    static const wchar_t* const kNames[12] = {L"Comments",        L"CompanyName",     L"FileDescription",
+                                              L"FileVersion",     L"InternalName",    L"LegalCopyright",
+                                              L"LegalTrademarks", L"OriginalFilename", L"ProductName",
+                                              L"ProductVersion",  L"PrivateBuild",    L"SpecialBuild"};
+    char16_t* fields[12] = {out->comments,        out->companyName,     out->fileDescription, out->fileVersion,
+                            out->internalName,    out->legalCopyright,  out->legalTrademarks, out->originalFilename,
+                            out->productName,     out->productVersion,  out->privateBuild,    out->specialBuild};
+    for (int i = 0; i < 12; ++i) {
+      wchar_t key[80];
+      wsprintfW(key, L"\\StringFileInfo\\%04x%04x\\%s", tr->language, tr->codePage, kNames[i]);
+      wchar_t* value = nullptr;
+      UINT len = 0;
+      if (VerQueryValueW(block, key, reinterpret_cast<void**>(&value), &len) && value)
+        CopyText(fields[i], 256, reinterpret_cast<const char16_t*>(value));
+    }
+    char narrow[600];
+    ToShiftJis(narrow, sizeof narrow, out->fileVersion);
+    DebugLog("version : %s", narrow);
+    ParseFileVersionText(out->fileVersion, out->version);
+  }
+  HeapFree(GetProcessHeap(), 0, block);
+  return 1;
+}
+
+int GetShellFolder(int kind, char16_t* out, size_t cap) {
+  if (!out || cap == 0) return 0;
+  out[0] = 0;
+  static const int kCsidl[12] = {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_STARTMENU,
+                                 CSIDL_PROGRAMS,         CSIDL_COMMON_PROGRAMS,         CSIDL_PERSONAL,
+                                 -1,                     -1,                            CSIDL_COMMON_APPDATA,
+                                 CSIDL_APPDATA,          CSIDL_PROGRAM_FILES,           CSIDL_MYPICTURES};
+  static const wchar_t* const kRegistryName[12] = {L"Desktop", nullptr,   L"Start Menu", L"Programs",
+                                                   nullptr,    L"Personal", nullptr,     nullptr,
+                                                   L"AppData", L"AppData", nullptr,      L"My Pictures"};
+  if (kind < 0 || kind > 11) return 0;
+  wchar_t path[MAX_PATH + 1] = {};
+  bool ok = false;
+  if (kind == 6) {
+    ok = GetTempPathW(MAX_PATH, path) != 0;
+  } else if (kind == 7) {
+    ok = GetWindowsDirectoryW(path, MAX_PATH) != 0;
+  } else if (SHGetFolderPathW(nullptr, kCsidl[kind], nullptr, SHGFP_TYPE_CURRENT, path) >= 0) {
+    ok = true;
+  } else if (SHGetSpecialFolderPathW(nullptr, path, kCsidl[kind], FALSE)) {
+    ok = true;
+  } else if (kRegistryName[kind]) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", 0,
+                      KEY_READ, &key) == ERROR_SUCCESS) {
+      DWORD bytes = MAX_PATH * sizeof(wchar_t);
+      DWORD type = 0;
+      ok = RegQueryValueExW(key, kRegistryName[kind], nullptr, &type, reinterpret_cast<BYTE*>(path), &bytes) ==
+           ERROR_SUCCESS;
+      RegCloseKey(key);
+      path[MAX_PATH] = 0;
+    }
+  }
+  if (!ok) return 0;
+  return CopyText(out, cap, reinterpret_cast<const char16_t*>(path)) < 0 ? 0 : 1;
+}

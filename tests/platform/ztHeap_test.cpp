@@ -1,0 +1,54 @@
+#include "platform/ztHeap.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/common/testutil.h"
+
+using zt_test::Cp932;
+
+TEST(Heap, SecondCreateKeepsTheFirstHeap) {
+  // test_main created the heap already.
+  void* a = ztHeapAlloc(0, 16);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(ztHeapCreate(0x1000), 0);
+  EXPECT_TRUE(ztHeapExists());
+  // The block from the first heap is still usable and returns normally.
+  static_cast<char*>(a)[15] = 'x';
+  EXPECT_EQ(ztHeapFree(a), 1);
+}
+
+TEST(Heap, CountWordPrecedesTheBlock) {
+  void* a = ztHeapAlloc(0, 0);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(static_cast<int32_t*>(a)[-1], 1);
+  EXPECT_EQ(ztHeapRefCount(a), 1);
+  EXPECT_EQ(ztHeapFree(a), 1);
+}
+
+TEST(Heap, SharedBlockLivesUntilTheLastHolderFrees) {
+  long live = ztHeapLiveBlocks();
+  void* a = ztHeapAlloc(0, 100);
+  EXPECT_EQ(ztHeapLiveBlocks(), live + 1);
+  EXPECT_EQ(ztHeapAddRef(a), 2);
+  EXPECT_EQ(ztHeapAddRef(a), 3);
+  EXPECT_EQ(ztHeapFree(a), 2);
+  EXPECT_EQ(ztHeapFree(a), 1);
+  EXPECT_EQ(ztHeapLiveBlocks(), live + 1);
+  EXPECT_EQ(ztHeapFree(a), 1);
+  EXPECT_EQ(ztHeapLiveBlocks(), live);
+}
+
+TEST(Heap, FreeOfNullIsZero) { EXPECT_EQ(ztHeapFree(nullptr), 0); }
+
+TEST(Heap, SizeThatCannotCarryTheCountFailsWithMessage) {
+  zt_test::ClearLog();
+  EXPECT_EQ(ztHeapAlloc(7, 0xFFFFFFFFu), nullptr);
+  // bytes + 4 wraps to 3 in the message, as the 32-bit sum does.
+  EXPECT_TRUE(zt_test::LogHas(Cp932(u8"メモリが確保出来ませんでした  id = 7  size = 3(0x3)")));
+}
+
+TEST(Heap, AlignedForAnyScalar) {
+  void* a = ztHeapAlloc(0, 8);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 4, 0u);
+  ztHeapFree(a);
+}
