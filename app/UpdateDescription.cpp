@@ -1,0 +1,129 @@
+#include "app/UpdateDescription.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "file/textutil.h"
+#include "xml/ztXml.h"
+
+UpdateDescription g_updateDescription;
+LanguageRecord g_currentLanguage;
+
+namespace {
+
+UiLanguageSource g_uiLanguage = nullptr;
+
+void ResetDescription() {
+  UpdateDescription& d = g_updateDescription;
+  ZeroBytes(d.brand, sizeof d.brand);
+  ZeroBytes(d.app, sizeof d.app);
+  ZeroBytes(d.gameMutex, sizeof d.gameMutex);
+  ZeroBytes(d.configMutex, sizeof d.configMutex);
+  ZeroBytes(d.majorVersion, sizeof d.majorVersion);
+  ZeroBytes(d.minorVersion, sizeof d.minorVersion);
+  ZeroBytes(d.defaultLanguage, sizeof d.defaultLanguage);
+  d.languages.clear();
+  ZeroBytes(&g_currentLanguage, sizeof g_currentLanguage);
+}
+
+}  // namespace
+
+void SetUiLanguageSource(UiLanguageSource source) { g_uiLanguage = source; }
+
+void ExpandLineBreaks(char16_t* text, size_t cap) {
+  if (!text || cap == 0) return;
+  size_t out = 0;
+  size_t in = 0;
+  while (in < cap && text[in]) {
+    if (text[in] == u'\\' && in + 1 < cap && text[in + 1] == u'n') {
+      text[out++] = u'\n';
+      in += 2;
+    } else {
+      text[out++] = text[in++];
+    }
+  }
+  // A text that filled the whole buffer without a terminator is cut by one.
+  if (out == cap) --out;
+  text[out] = 0;
+}
+
+int LoadUpdateDescription() { return LoadUpdateDescriptionFrom(u"updateinfo.xml"); }
+
+int LoadUpdateDescriptionFrom(const char16_t* path) {
+  ResetDescription();
+  ztXml xml;
+  if (!xml.Open(path)) return 0;
+
+  UpdateDescription& d = g_updateDescription;
+  xml.GetTextW(d.brand, u"", 1, "brand");
+  xml.GetTextW(d.app, u"", 1, "app");
+  xml.GetTextW(d.gameMutex, u"", 1, "mutex");
+  xml.GetTextW(d.configMutex, u"", 1, "confmutex");
+  xml.GetTextW(d.majorVersion, u"", 2, "version", "major");
+  xml.GetTextW(d.minorVersion, u"", 2, "version", "minor");
+  xml.GetTextW(d.defaultLanguage, u"jp", 2, "language", "default");
+
+  // The entries lang00, lang01, ... end at the first one that is missing or
+  // has no code (65535). A record is large, so it lives on the heap.
+  std::unique_ptr<LanguageRecord> record(new LanguageRecord);
+  for (int n = 0;; ++n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "lang%02d", n);
+    LanguageRecord& r = *record;
+    ZeroBytes(&r, sizeof r);
+    r.code = static_cast<uint16_t>(xml.GetInt(0xFFFF, 3, "language", name, "code") & 0xFFFF);
+    if (r.code == 0xFFFF) break;
+
+    char16_t prefix[64];
+    xml.GetTextW(prefix, u"", 3, "language", name, "prifix");
+    // The prefix names the element that holds the language's texts; its
+    // UTF-8 form is cut at a whole character to 63 bytes.
+    char key[64];
+    ToUtf8(prefix, key);
+
+    xml.GetTextW(r.windowTitle, u"", 3, key, "message", "wndtitle");
+    xml.GetTextW(r.introText, u"", 3, key, "message", "intoro");
+    xml.GetTextW(r.successText, u"", 3, key, "message", "success");
+    xml.GetTextW(r.versionErrorText, u"", 3, key, "message", "error_version");
+    xml.GetTextW(r.installErrorText, u"", 3, key, "message", "error_inst");
+    xml.GetTextW(r.copyErrorText, u"", 3, key, "message", "error_copy");
+    xml.GetTextW(r.copyingText, u"", 3, key, "message_sys", "copying");
+    xml.GetTextW(r.bootErrorText, u"", 3, key, "message_error", "boot");
+    xml.GetTextW(r.errorTitle, u"", 3, key, "message_error", "title");
+
+    ExpandLineBreaks(r.windowTitle);
+    ExpandLineBreaks(r.introText);
+    ExpandLineBreaks(r.successText);
+    ExpandLineBreaks(r.versionErrorText);
+    ExpandLineBreaks(r.installErrorText);
+
+    // emplace keeps an existing entry: the first language with a prefix wins.
+    d.languages.emplace(std::u16string(prefix), r);
+  }
+  return 1;
+}
+
+int ChooseLanguage() {
+  const auto& table = g_updateDescription.languages;
+  if (table.empty()) return 0;
+  const LanguageRecord* chosen = nullptr;
+  if (table.size() == 1) {
+    chosen = &table.begin()->second;
+  } else {
+    uint16_t ui = g_uiLanguage ? g_uiLanguage() : GetSystemUiLanguage();
+    for (const auto& kv : table) {
+      if (kv.second.code == ui) {
+        chosen = &kv.second;
+        break;
+      }
+    }
+    if (!chosen) {
+      auto it = table.find(std::u16string(g_updateDescription.defaultLanguage));
+      if (it != table.end()) chosen = &it->second;
+    }
+    if (!chosen) chosen = &table.begin()->second;
+  }
+  std::memcpy(&g_currentLanguage, chosen, sizeof g_currentLanguage);
+  return 1;
+}

@@ -1,0 +1,69 @@
+// The update description: everything the updater learns from the package's
+// updateinfo.xml (game names, mutex names, the required version and, per
+// display language, every text it shows), and the current language chosen
+// from it.
+//
+// Widths are in UTF-16 units including the terminator; a value that does not
+// fit is cut at a whole character.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+struct LanguageRecord {
+  uint16_t code;                  // Windows language identifier, 1041 = Japanese
+  char16_t windowTitle[256];      // splash window title, caption of most boxes
+  char16_t introText[512];        // the OK/Cancel confirmation
+  char16_t successText[512];      // the final success box
+  char16_t versionErrorText[512]; // installed version too old
+  char16_t installErrorText[512]; // installation not found
+  char16_t copyErrorText[512];    // the final copy-failed box
+  char16_t copyingText[512];      // text of the progress dialog
+  char16_t bootErrorText[512];    // the game or its configuration tool runs
+  char16_t errorTitle[512];       // caption of the version-error and copy-engine boxes
+};
+
+struct UpdateDescription {
+  char16_t brand[260];
+  char16_t app[260];
+  char16_t gameMutex[260];
+  char16_t configMutex[260];
+  char16_t majorVersion[256];  // kept as text; the version gate makes numbers
+  char16_t minorVersion[256];
+  char16_t defaultLanguage[64];
+  // Keyed by prefix, ordered by UTF-16 code units (unsigned), a key that
+  // begins a longer one first. The first entry with a given prefix stays.
+  std::map<std::u16string, LanguageRecord> languages;
+};
+
+// Process-wide state, filled by LoadUpdateDescription and ChooseLanguage.
+extern UpdateDescription g_updateDescription;
+extern LanguageRecord g_currentLanguage;
+
+// Reads updateinfo.xml from the current directory. 1 when it was opened as an
+// XML document, 0 otherwise; missing elements never make it fail.
+int LoadUpdateDescription();
+// The same from a given file (the updater always passes updateinfo.xml).
+int LoadUpdateDescriptionFrom(const char16_t* path);
+
+// Copies the chosen language into g_currentLanguage: the only entry; else the
+// first (in key order) whose code is the UI language; else the entry whose
+// prefix is the default prefix; else the first. 0 when the table is empty.
+int ChooseLanguage();
+
+// Turns each backslash followed by "n" into a line feed, in place, in one
+// pass (so backslash, backslash, n gives a backslash and a line feed).
+void ExpandLineBreaks(char16_t* text, size_t cap);
+template <size_t N>
+void ExpandLineBreaks(char16_t (&text)[N]) {
+  ExpandLineBreaks(text, N);
+}
+
+// The user's UI language (GetUserDefaultUILanguage on Windows; the host
+// build reads LANG: "ja..." gives 1041, anything else 1033).
+uint16_t GetSystemUiLanguage();
+// Tests replace the UI language source; null restores GetSystemUiLanguage.
+using UiLanguageSource = uint16_t (*)();
+void SetUiLanguageSource(UiLanguageSource source);
