@@ -1,5 +1,6 @@
 #include "file/ztStringList.h"
 
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -9,11 +10,26 @@
 
 ztStringList::~ztStringList() { Clear(); }
 
+ztStringList::Entry* ztStringList::NewEntry(const char16_t* text) {
+  if (!text) text = u"";
+  size_t len = FitUtf16(text, TextLength(text), kEntryUnits);
+  void* block = ::operator new(sizeof(Entry) + (len + 1) * sizeof(char16_t), std::nothrow);
+  if (!block) return nullptr;
+  Entry* e = static_cast<Entry*>(block);
+  e->prev = e->next = nullptr;
+  e->text = reinterpret_cast<char16_t*>(e + 1);
+  CopyBytes(e->text, text, len * sizeof(char16_t));
+  e->text[len] = 0;
+  return e;
+}
+
+void ztStringList::DeleteEntry(Entry* e) { ::operator delete(e); }
+
 void ztStringList::Clear() {
   Entry* e = head_;
   while (e) {
     Entry* next = e->next;
-    delete e;
+    DeleteEntry(e);
     e = next;
   }
   head_ = tail_ = nullptr;
@@ -46,9 +62,8 @@ void ztStringList::Splice(ztStringList& other) {
 }
 
 int ztStringList::Add(const char16_t* text) {
-  Entry* e = new (std::nothrow) Entry;
+  Entry* e = NewEntry(text);
   if (!e) return 0;
-  CopyText(e->text, text ? text : u"");
   Append(e);
   return 1;
 }
@@ -59,13 +74,47 @@ const char16_t* ztStringList::At(size_t index) const {
   return nullptr;
 }
 
+namespace {
+
+// An entry with the place of its sort key in the key arena.
+// `head` is the key's first eight bytes read big-endian (zero-padded), so
+// most comparisons are decided without touching the arena.
+struct Item {
+  uint64_t head;
+  ztStringList::Entry* entry;
+  size_t key;
+  size_t keyLen;
+};
+
+}  // namespace
+
 int ztStringList::SortUnique() {
   if (count_ < 2) return 1;
-  // Merge sort of the entry pointers: stable (a tie keeps the earlier one
-  // first), O(n log n) comparisons, and the texts are never moved.
-  std::vector<Entry*> items, scratch;
+  std::vector<Item> items, scratch;
   items.reserve(count_);
-  for (Entry* e = head_; e; e = e->next) items.push_back(e);
+  // All keys in one arena; an entry the system cannot key makes the sort
+  // fall back to comparing the texts themselves.
+  std::vector<uint8_t> arena;
+  arena.reserve(count_ * 64);
+  bool keyed = true;
+  for (Entry* e = head_; e; e = e->next) {
+    size_t at = arena.size();
+    if (keyed && !AppendSortKey(e->text, arena)) keyed = false;
+    size_t len = keyed ? arena.size() - at : 0;
+    uint64_t head = 0;
+    for (size_t i = 0; i < 8; ++i) head = head << 8 | (i < len ? arena[at + i] : 0);
+    items.push_back(Item{head, e, at, len});
+  }
+  auto cmp = [&](const Item& a, const Item& b) {
+    if (!keyed) return Compare(a.entry->text, b.entry->text);
+    if (a.head != b.head) return a.head < b.head ? -1 : 1;
+    size_t n = a.keyLen < b.keyLen ? a.keyLen : b.keyLen;
+    int c = n ? std::memcmp(&arena[a.key], &arena[b.key], n) : 0;
+    if (c) return c;
+    return a.keyLen < b.keyLen ? -1 : a.keyLen > b.keyLen ? 1 : 0;
+  };
+  // Bottom-up merge sort: stable (a tie keeps the earlier entry first) and
+  // O(n log n) comparisons; the texts are never moved.
   scratch.resize(items.size());
   const size_t n = items.size();
   for (size_t width = 1; width < n; width *= 2) {
@@ -75,7 +124,7 @@ int ztStringList::SortUnique() {
       size_t i = lo, j = mid, k = lo;
       while (i < mid && j < hi) {
         // Take from the right run only when strictly smaller: stability.
-        if (Compare(items[j]->text, items[i]->text) < 0)
+        if (cmp(items[j], items[i]) < 0)
           scratch[k++] = items[j++];
         else
           scratch[k++] = items[i++];
@@ -87,14 +136,15 @@ int ztStringList::SortUnique() {
   }
   head_ = tail_ = nullptr;
   count_ = 0;
-  Entry* kept = nullptr;
-  for (Entry* e : items) {
-    if (kept && Compare(kept->text, e->text) == 0) {
-      delete e;
+  const Item* kept = nullptr;
+  for (const Item& it : items) {
+    // Equal to the entry kept before it: a later member of the same run.
+    if (kept && cmp(*kept, it) == 0) {
+      DeleteEntry(it.entry);
       continue;
     }
-    Append(e);
-    kept = e;
+    Append(it.entry);
+    kept = &it;
   }
   return 1;
 }

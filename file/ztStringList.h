@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 class ztStringList {
  public:
@@ -18,10 +19,13 @@ class ztStringList {
   // Working buffer of a line on loading, in bytes.
   static constexpr size_t kLineBytes = 260;
 
+  // One allocation per entry, sized to its text (at most 259 units plus the
+  // terminator): a large install.log then costs memory in proportion to its
+  // text rather than 520 bytes a line.
   struct Entry {
     Entry* prev;
     Entry* next;
-    char16_t text[kEntryUnits];
+    char16_t* text;  // points just after the entry, in the same allocation
   };
 
   ztStringList() = default;
@@ -60,8 +64,15 @@ class ztStringList {
   // The system's case-insensitive comparison (lstrcmpiW on Windows, a
   // simple case folding on the host build): <0, 0, >0.
   static int Compare(const char16_t* a, const char16_t* b);
+  // Appends the sort key of `text` to `out`: byte strings that compare
+  // (memcmp, then shorter first) exactly as Compare compares the texts.
+  // Sorting by keys makes one expensive call per entry instead of one per
+  // comparison. False when the system could not make a key.
+  static bool AppendSortKey(const char16_t* text, std::vector<uint8_t>& out);
 
  private:
+  static Entry* NewEntry(const char16_t* text);
+  static void DeleteEntry(Entry* e);
   void Append(Entry* e);
   // Moves every entry of `other` to the end of this list.
   void Splice(ztStringList& other);

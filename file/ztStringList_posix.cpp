@@ -17,6 +17,17 @@ int ztStringList::Compare(const char16_t* a, const char16_t* b) {
   }
 }
 
+// The folded units, big-endian, so that bytes compare as Compare does.
+bool ztStringList::AppendSortKey(const char16_t* text, std::vector<uint8_t>& out) {
+  for (; *text; ++text) {
+    char16_t c = *text;
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+    out.push_back(static_cast<uint8_t>(c >> 8));
+    out.push_back(static_cast<uint8_t>(c));
+  }
+  return true;
+}
+
 int ztReplaceFileWith(const char16_t* source, const char16_t* target) {
   char from[1024], to[1024];
   if (ToUtf8(source, from) < 0 || ToUtf8(target, to) < 0) return 0;

@@ -127,6 +127,43 @@ TEST(StringListSort, RunsAreRemovedWhereverTheyStartInALongList) {
   }
 }
 
+TEST(StringListSort, OrderIsExactlyTheSystemComparison) {
+  // Texts where a locale-aware comparison differs from code-unit order:
+  // hyphens and apostrophes, digits, punctuation, kana and kanji, accents,
+  // prefixes of one another, and case variants.
+  const char16_t* texts[] = {
+      u"co-op",  u"coop",   u"Coop",     u"co'op",   u"c\\a",      u"c/a",      u"c_a",      u"ca",
+      u"a10",    u"a9",     u"A1",       u"a",       u"",          u"\u3042",   u"\u30a2",   u"\u65e5",
+      u"\u00e9", u"e",      u"E",        u"\u00c9",  u"zz",        u"z",        u"Z-",       u"[x]",
+      u"{x}",    u"(x)",    u"!x",       u"~x",      u"x.txt",     u"X.TXT",    u"x.tx",     u"x txt",
+      u"\"q\"",  u"\"Q\"",  u"\"q\\r\"", u"\"q r\"", u"\uff21",    u"A",        u"0",        u"\u2460",
+  };
+  std::vector<std::u16string> added;
+  ztStringList list;
+  for (int round = 0; round < 3; ++round)
+    for (auto* t : texts) {
+      list.Add(t);
+      added.push_back(t);
+    }
+  // Reference: insertion sort with the system comparison, stable, then
+  // keep the first of every run.
+  std::vector<std::u16string> ref;
+  for (const auto& t : added) {
+    size_t i = ref.size();
+    while (i > 0 && ztStringList::Compare(t.c_str(), ref[i - 1].c_str()) < 0) --i;
+    ref.insert(ref.begin() + static_cast<std::ptrdiff_t>(i), t);
+  }
+  std::vector<std::u16string> unique;
+  for (const auto& t : ref)
+    if (unique.empty() || ztStringList::Compare(unique.back().c_str(), t.c_str()) != 0)
+      unique.push_back(t);
+  list.SortUnique();
+  std::vector<std::u16string> got = Entries(list);
+  ASSERT_EQ(got.size(), unique.size());
+  for (size_t i = 0; i < got.size(); ++i)
+    EXPECT_EQ(zt_test::Utf8(got[i]), zt_test::Utf8(unique[i])) << i;
+}
+
 TEST(StringListSort, EmptyEntriesSortFirstAndCollapse) {
   ztStringList list;
   for (auto* s : {u"b", u"", u"a", u""}) list.Add(s);
