@@ -38,6 +38,7 @@ int ztImageBmp::Load(const ztMemBlock* source, int) {
   }
   int32_t width, height;
   uint16_t bits;
+  cur.Seek(kFileHeaderSize);  // the info header starts with its own size
   if (headerSize == kInfoHeaderSize) {
     if (!cur.Read(info_, kInfoHeaderSize)) return 0;
     width = static_cast<int32_t>(ztGetU32LE(info_ + 4));
