@@ -252,6 +252,8 @@ int32_t ztArchive::HasMember(const char16_t* name) { return FindMember(name) ? 1
 
 ztArchiveMember* ztArchive::OpenMember(const char16_t* name) {
   if (!index_) return nullptr;
+  // The preloader and the caller may open members of one archive at once.
+  std::lock_guard<std::mutex> guard(fileLock_);
   ztArchiveMember* free = nullptr;
   for (int32_t i = 0; i < maxOpen_ && !free; ++i)
     if (records_[i].magic != ZTARC_OPEN_MAGIC) free = &records_[i];
@@ -274,6 +276,7 @@ ztArchiveMember* ztArchive::OpenMember(const char16_t* name) {
 
 void ztArchive::CloseMember(ztArchiveMember* member) {
   if (!member) return;
+  std::lock_guard<std::mutex> guard(fileLock_);
   member->magic = 0;
   member->start = member->current = member->position = member->size = 0;
   member->name[0] = 0;

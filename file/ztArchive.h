@@ -125,8 +125,8 @@ class ztArchive {
   std::map<std::u16string, Info>* index_ = nullptr;
   int32_t encrypted_ = 0;
   ztBlowfish* cipher_ = nullptr;
-  // Members of one archive share its file pointer; a preloader thread and
-  // the caller may read at the same time.
+  // Members of one archive share its file pointer and its open-member
+  // table; a preloader thread and the caller may use them at the same time.
   std::mutex fileLock_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file/blowfish.h"
@@ -393,4 +394,37 @@ TEST_F(ArchiveTest, UnknownSeekOriginIsAnAssertion) {
   } catch (const zt_test::AssertFired& e) {
     EXPECT_EQ(e.text, Cp932("ファイルポインタ移動タイプが不正です"));
   }
+}
+
+// ---- two threads on one archive -------------------------------------------------
+
+TEST_F(ArchiveTest, ReadersOnTwoThreadsGetTheirOwnBytes) {
+  // The members share the archive's file pointer; each read must move it
+  // and read without the other thread moving it in between.
+  std::string one = Pattern(4096, 8), two = Pattern(4096, 9);
+  ASSERT_TRUE(MakeArchive(Path(u"t.zta"), {{u"one", one, 0}, {u"two", two, 0}}, true));
+  ztArchive a(4);
+  ASSERT_EQ(a.Open(Path(u"t.zta").c_str(), kKey, sizeof kKey), 1);
+  auto reader = [&a](const char16_t* name, const std::string* expected, int* bad) {
+    for (int round = 0; round < 50; ++round) {
+      ztArchiveMember* m = a.OpenMember(name);
+      if (!m) {
+        ++*bad;
+        return;
+      }
+      std::string got;
+      char buf[333];
+      int32_t n;
+      while ((n = a.ReadMember(m, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+      if (got != *expected) ++*bad;
+      a.CloseMember(m);
+    }
+  };
+  int bad1 = 0, bad2 = 0;
+  std::thread t1(reader, u"one", &one, &bad1);
+  std::thread t2(reader, u"two", &two, &bad2);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(bad1, 0);
+  EXPECT_EQ(bad2, 0);
 }
