@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
   {
     ztFile f;
     if (!f.Open(path.c_str(), ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS) ||
-        f.Write(text.data(), static_cast<uint32_t>(text.size())) != static_cast<int32_t>(text.size())) {
+        f.Write(text.data(), static_cast<uint32_t>(text.size())) !=
+            static_cast<int32_t>(text.size())) {
       std::fprintf(stderr, "cannot write the sample file\n");
       return 1;
     }

@@ -458,7 +458,8 @@ int32_t ztArchiveWriter::Finish() {
       std::memcpy(header + 24, kKeyCheck, 8);
       cipher_.Encrypt(header + 24, 8);
     }
-    if (file_.Seek(0) != 0 || file_.Write(header, sizeof header) != static_cast<int32_t>(sizeof header))
+    if (file_.Seek(0) != 0 ||
+        file_.Write(header, sizeof header) != static_cast<int32_t>(sizeof header))
       ok = false;
   }
   if (!file_.Close()) ok = false;

@@ -26,13 +26,13 @@ class ztMemFile;
 
 // OpenByName flag bits.
 enum : int32_t {
-  ZTFS_TYPE_FILE = 1,            // a plain file by the whole logical name
-  ZTFS_TYPE_ARCHIVE = 2,         // archives only
-  ZTFS_TYPE_FOLDER_FIRST = 3,    // folder before archive
-  ZTFS_TYPE_ARCHIVE_FIRST = 4,   // archive before folder
-  ZTFS_MEMORY_COPY = 0x110,      // both bits: read the found object into memory
-  ZTFS_WRITE = 0x20,             // open the name as a disk file for writing
-  ZTFS_QUIET = 0x10000,          // no "Open file error" line on failure
+  ZTFS_TYPE_FILE = 1,           // a plain file by the whole logical name
+  ZTFS_TYPE_ARCHIVE = 2,        // archives only
+  ZTFS_TYPE_FOLDER_FIRST = 3,   // folder before archive
+  ZTFS_TYPE_ARCHIVE_FIRST = 4,  // archive before folder
+  ZTFS_MEMORY_COPY = 0x110,     // both bits: read the found object into memory
+  ZTFS_WRITE = 0x20,            // open the name as a disk file for writing
+  ZTFS_QUIET = 0x10000,         // no "Open file error" line on failure
 };
 
 constexpr int ZTFS_SLOTS = 256;

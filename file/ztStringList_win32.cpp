@@ -13,8 +13,8 @@ bool ztStringList::AppendSortKey(const char16_t* text, std::vector<uint8_t>& out
   const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
   const wchar_t* src = reinterpret_cast<const wchar_t*>(text);
   BYTE key[2048];
-  int n = LCMapStringW(LOCALE_USER_DEFAULT, flags, src, -1, reinterpret_cast<LPWSTR>(key),
-                       sizeof key);
+  int n =
+      LCMapStringW(LOCALE_USER_DEFAULT, flags, src, -1, reinterpret_cast<LPWSTR>(key), sizeof key);
   if (n > 0) {
     out.insert(out.end(), key, key + n);
     return true;
@@ -23,8 +23,8 @@ bool ztStringList::AppendSortKey(const char16_t* text, std::vector<uint8_t>& out
   if (n <= 0) return false;
   size_t at = out.size();
   out.resize(at + static_cast<size_t>(n));
-  int got = LCMapStringW(LOCALE_USER_DEFAULT, flags, src, -1,
-                         reinterpret_cast<LPWSTR>(&out[at]), n);
+  int got =
+      LCMapStringW(LOCALE_USER_DEFAULT, flags, src, -1, reinterpret_cast<LPWSTR>(&out[at]), n);
   if (got <= 0) {
     out.resize(at);
     return false;

@@ -45,7 +45,8 @@ int32_t ztThread::AddLock(uint32_t key) {
 
 int32_t ztThread::AddEvent(uint32_t key, int32_t manualReset, int32_t initialState) {
   if (Has(events_, key)) return 0;
-  HANDLE h = CreateEventW(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, nullptr);
+  HANDLE h =
+      CreateEventW(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, nullptr);
   events_.emplace(key, h);
   return 1;
 }

@@ -41,7 +41,8 @@ bool MakeArchive(const std::u16string& path, const std::vector<Member>& members,
 
 uint32_t U32At(const std::string& s, size_t at) {
   return static_cast<uint8_t>(s[at]) | static_cast<uint8_t>(s[at + 1]) << 8 |
-         static_cast<uint8_t>(s[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
+         static_cast<uint8_t>(s[at + 2]) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
 }
 
 void PutU32At(std::string& s, size_t at, uint32_t v) {
@@ -74,10 +75,10 @@ TEST_F(ArchiveTest, WriterLaysOutHeaderIndexAndData) {
   std::string raw = dir.Read(u"pack.zta");
   ASSERT_GE(raw.size(), 32u);
   EXPECT_EQ(raw.substr(0, 4), "ZTAR");
-  EXPECT_EQ(U32At(raw, 4), 1u);   // version
-  EXPECT_EQ(U32At(raw, 8), 0u);   // plain
-  EXPECT_EQ(U32At(raw, 12), 2u);  // members
-  EXPECT_EQ(U32At(raw, 16), 39u); // index right after 32 + 5 + 2 data bytes
+  EXPECT_EQ(U32At(raw, 4), 1u);    // version
+  EXPECT_EQ(U32At(raw, 8), 0u);    // plain
+  EXPECT_EQ(U32At(raw, 12), 2u);   // members
+  EXPECT_EQ(U32At(raw, 16), 39u);  // index right after 32 + 5 + 2 data bytes
   EXPECT_EQ(U32At(raw, 20), 14u + 2 * 9 + 14u + 2 * 1);
   EXPECT_EQ(std::string(raw.data() + 24, 8), std::string(8, '\0'));
   EXPECT_EQ(raw.substr(32, 7), "helloxy");
@@ -313,9 +314,9 @@ TEST_F(ArchiveTest, EveryStartAndLengthOfAnEncipheredMemberReadsTheRightBytes) {
   // 37 bytes: four whole blocks and a 5-byte tail; the neighbours make sure
   // no read strays outside the member.
   std::string data = Pattern(37, 5);
-  ASSERT_TRUE(MakeArchive(Path(u"c.zta"),
-                          {{u"before", Pattern(11, 6), 0}, {u"m", data, 0}, {u"after", Pattern(9, 7), 0}},
-                          true));
+  ASSERT_TRUE(MakeArchive(
+      Path(u"c.zta"),
+      {{u"before", Pattern(11, 6), 0}, {u"m", data, 0}, {u"after", Pattern(9, 7), 0}}, true));
   ztArchive a;
   ASSERT_EQ(a.Open(Path(u"c.zta").c_str(), kKey, sizeof kKey), 1);
   ztArchiveMember* m = a.OpenMember(u"m");

@@ -187,7 +187,8 @@ TEST_F(FileServerTest, AliasGroupsTryTheirMembersInOrder) {
   Put(u"M1", u"song.mid", "m1 song");
   Put(u"M2", u"only2.mid", "m2 only");
   Put(u"M2", u"both.mid", "m2 both");
-  ASSERT_TRUE(MakeArchive(P(u"m.zta"), {{u"song.mid", "archive song"}, {u"both.mid", "archive both"}}));
+  ASSERT_TRUE(
+      MakeArchive(P(u"m.zta"), {{u"song.mid", "archive song"}, {u"both.mid", "archive both"}}));
   server.LoadArchive(7, P(u"m.zta").c_str());
   ASSERT_EQ(server.AddAliasMember(u"music.lst", 7, P(u"M1").c_str(), 1), 1);
   ASSERT_EQ(server.AddAliasMember(u"music.lst", -1, P(u"M2").c_str(), 1), 1);

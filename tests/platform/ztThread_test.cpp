@@ -141,7 +141,8 @@ TEST(ThreadRun, PriorityIsSetOnTheRunningThread) {
   t.AddEvent(0, 1, 0);
   ASSERT_EQ(t.Start(nullptr, &WaitForGo), 1);
   t.SetPriority(THREAD_PRIORITY_ABOVE_NORMAL);
-  EXPECT_EQ(GetThreadPriority(reinterpret_cast<HANDLE>(t.GetHandle())), THREAD_PRIORITY_ABOVE_NORMAL);
+  EXPECT_EQ(GetThreadPriority(reinterpret_cast<HANDLE>(t.GetHandle())),
+            THREAD_PRIORITY_ABOVE_NORMAL);
   t.SetEvent(0);
   EXPECT_EQ(t.WaitForExit(), 1);
 }
