@@ -40,25 +40,50 @@ ztXml::~ztXml() = default;
 
 void ztXml::Reset() {
   parser_.reset();
-  nodes_.reset();
-  pool_.clear();
-  strings_.Clear();
+  nodes_ = nullptr;
+  arena_.Clear();
 }
 
 void ztXml::Assign(ztXmlNodeStr* s, std::string_view text) {
   if (text.size() <= s->capacity && s->data) {
     std::memcpy(s->data, text.data(), text.size());
   } else {
-    s->data = strings_.Copy(text.data(), text.size());
+    s->data = arena_.Copy(text.data(), text.size());
     s->capacity = static_cast<uint32_t>(text.size());
   }
   s->data[text.size()] = 0;
   s->size = static_cast<uint32_t>(text.size());
 }
 
-ztXmlNode* ztXml::NewNode(std::string_view name) {
-  pool_.emplace_back();
-  ztXmlNode* n = &pool_.back();
+namespace {
+
+// Makes room for one more member; a full list moves to a block twice its
+// size (the old block stays in the arena until the document dies).
+template <class T>
+T* Grow(ztXmlArena& arena, ztXmlList<T>* list) {
+  if (list->count == list->capacity) {
+    uint32_t cap = list->capacity ? list->capacity * 2 : 4;
+    T* items = static_cast<T*>(arena.Alloc(sizeof(T) * cap));
+    if (list->count) std::memcpy(static_cast<void*>(items), list->items, sizeof(T) * list->count);
+    list->items = items;
+    list->capacity = cap;
+  }
+  T* t = new (&list->items[list->count++]) T();
+  return t;
+}
+
+// A list of exactly `count` members, for conversion where sizes are known.
+template <class T>
+void Reserve(ztXmlArena& arena, ztXmlList<T>* list, size_t count) {
+  list->items = static_cast<T*>(arena.Alloc(sizeof(T) * count));
+  list->capacity = static_cast<uint32_t>(count);
+  list->count = 0;
+}
+
+}  // namespace
+
+ztXmlNode* ztXml::Append(ztXmlNodeList* list, std::string_view name) {
+  ztXmlNode* n = Grow(arena_, list);
   Assign(&n->name, name);
   return n;
 }
@@ -71,27 +96,26 @@ void ztXml::Convert() {
     ztXmlNodeList* list;
   };
   std::vector<Item> work;
-  if (parser_->GetRoot()) work.push_back({parser_->GetRoot(), nodes_.get()});
+  if (parser_->GetRoot()) work.push_back({parser_->GetRoot(), nodes_});
   while (!work.empty()) {
     Item item = work.back();
     work.pop_back();
     size_t count = 0;
     for (const ztXmlElement* e = item.first; e; e = e->next) ++count;
-    item.list->reserve(count);
+    Reserve(arena_, item.list, count);
     for (const ztXmlElement* e = item.first; e; e = e->next) {
-      ztXmlNode* n = NewNode(e->name.View());
+      ztXmlNode* n = Append(item.list, e->name.View());
       Assign(&n->text, e->text.View());
       if (e->firstAttribute) {
         size_t k = 0;
         for (const ztXmlAttribute* a = e->firstAttribute; a; a = a->next) ++k;
-        n->attributes.resize(k);
-        k = 0;
-        for (const ztXmlAttribute* a = e->firstAttribute; a; a = a->next, ++k) {
-          Assign(&n->attributes[k].first, a->name.View());
-          Assign(&n->attributes[k].second, a->value.View());
+        Reserve(arena_, &n->attributes, k);
+        for (const ztXmlAttribute* a = e->firstAttribute; a; a = a->next) {
+          ztXmlAttributePair* pair = Grow(arena_, &n->attributes);
+          Assign(&pair->name, a->name.View());
+          Assign(&pair->value, a->value.View());
         }
       }
-      item.list->push_back(n);
       if (e->firstChild) work.push_back({e->firstChild, &n->children});
     }
   }
@@ -104,7 +128,7 @@ int32_t ztXml::Open(const char16_t* path) {
   DebugLogW(u"xml open %s", path);
   Reset();
   parser_.reset(new ztXmlParser());
-  nodes_.reset(new ztXmlNodeList());
+  nodes_ = arena_.New<ztXmlNodeList>();
   if (parser_->LoadFile(path) != ZTXML_OK) {
     DebugLogW(u"ztXml : File open error %s", path);
     return 0;
@@ -117,7 +141,7 @@ int32_t ztXml::Open(const char16_t* path) {
 int32_t ztXml::OpenMem(const void* data, int32_t length) {
   Reset();
   parser_.reset(new ztXmlParser());
-  nodes_.reset(new ztXmlNodeList());
+  nodes_ = arena_.New<ztXmlNodeList>();
   if (length == 0 && data) {
     size_t n = std::strlen(static_cast<const char*>(data));
     length = n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
@@ -133,8 +157,8 @@ int32_t ztXml::OpenMem(const void* data, int32_t length) {
 int32_t ztXml::Create() {
   Reset();
   parser_.reset(new ztXmlParser());
-  nodes_.reset(new ztXmlNodeList());
-  nodes_->push_back(NewNode("document"));
+  nodes_ = arena_.New<ztXmlNodeList>();
+  Append(nodes_, "document");
   return 1;
 }
 
@@ -150,7 +174,7 @@ int32_t ztXml::Save(const char16_t* path) {
     ztXmlElement* parent;
   };
   std::vector<Item> work;
-  for (size_t i = nodes_->size(); i-- > 0;) work.push_back({(*nodes_)[i], nullptr});
+  for (size_t i = nodes_->size(); i-- > 0;) work.push_back({&(*nodes_)[i], nullptr});
   std::unordered_map<std::string, ztXmlAttribute*> seen;
   while (!work.empty()) {
     Item item = work.back();
@@ -159,25 +183,25 @@ int32_t ztXml::Save(const char16_t* path) {
     ztXmlElement* e =
         parser_->AddElement(item.parent, n->name.c_str(), n->children.empty() ? n->text.c_str() : "");
     if (n->attributes.size() <= 8) {
-      for (const auto& kv : n->attributes) parser_->SetAttribute(e, kv.first.c_str(), kv.second.c_str());
+      for (const auto& kv : n->attributes) parser_->SetAttribute(e, kv.name.c_str(), kv.value.c_str());
     } else {
       // The same collapse of names equal ignoring ASCII case as SetAttribute
       // gives, without its linear search per attribute.
       seen.clear();
       for (const auto& kv : n->attributes) {
-        std::string key(kv.first.View());
+        std::string key(kv.name.View());
         for (char& c : key) {
           if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
         }
         auto it = seen.find(key);
         if (it != seen.end()) {
-          parser_->ReplaceAttribute(it->second, kv.first.c_str(), kv.second.c_str());
+          parser_->ReplaceAttribute(it->second, kv.name.c_str(), kv.value.c_str());
         } else {
-          seen.emplace(std::move(key), parser_->AddAttribute(e, kv.first.c_str(), kv.second.c_str()));
+          seen.emplace(std::move(key), parser_->AddAttribute(e, kv.name.c_str(), kv.value.c_str()));
         }
       }
     }
-    for (size_t i = n->children.size(); i-- > 0;) work.push_back({n->children[i], e});
+    for (size_t i = n->children.size(); i-- > 0;) work.push_back({&n->children[i], e});
   }
   parser_->SaveFile(path);
   return 1;
@@ -205,7 +229,7 @@ const ztXmlNode* ztXml::FindFrom(const ztXmlNodeList* list, const View* path, si
       levels.pop_back();
       continue;
     }
-    const ztXmlNode* n = (*level.list)[level.position++];
+    const ztXmlNode* n = &(*level.list)[level.position++];
     if (n->name.View() != path[depth]) continue;
     if (depth + 1 == count) return n;
     if (!n->children.empty()) levels.push_back({&n->children, 0});
@@ -217,8 +241,8 @@ const ztXmlNode* ztXml::FindFrom(const ztXmlNodeList* list, const View* path, si
 // the top level itself.
 const ztXmlNode* ztXml::Find(const View* path, size_t count) const {
   if (!nodes_) return nullptr;
-  const ztXmlNodeList* list = nodes_.get();
-  if (list->size() == 1 && (*list)[0]->name.View() == "document") list = &(*list)[0]->children;
+  const ztXmlNodeList* list = nodes_;
+  if (list->size() == 1 && (*list)[0].name.View() == "document") list = &(*list)[0].children;
   return FindFrom(list, path, count);
 }
 
@@ -287,27 +311,24 @@ int32_t ztXml::GetTextW(char16_t* out, size_t cap, const char16_t* def, int coun
 // component is missing, and replaces the text of the last one.
 int32_t ztXml::Set(const char* text, size_t size, const View* path, size_t count) {
   if (!nodes_) return 0;
-  ztXmlNodeList* list = nodes_.get();
+  ztXmlNodeList* list = nodes_;
   size_t total = count + 1;
   auto component = [&](size_t d) { return d == 0 ? View("document") : path[d - 1]; };
   for (size_t d = 0;; ++d) {
     View name = component(d);
     ztXmlNode* found = nullptr;
-    for (ztXmlNode* n : *list) {
-      if (n->name.View() == name) {
-        found = n;
+    for (ztXmlNode& n : *list) {
+      if (n.name.View() == name) {
+        found = &n;
         break;
       }
     }
-    if (!found) {
-      found = NewNode(name);
-      list->push_back(found);
-    }
+    if (!found) found = Append(list, name);
     if (d + 1 == total) {
       Assign(&found->text, View(text, size));
       return 1;
     }
-    if (found->children.empty()) found->children.push_back(NewNode(component(d + 1)));
+    if (found->children.empty()) Append(&found->children, component(d + 1));
     list = &found->children;
   }
 }
@@ -344,7 +365,7 @@ int32_t ztXml::First(ztXmlCursor* cursor, std::vector<View>& parts) const {
   if (!nodes_) return 0;
   const ztXmlNode* n = nullptr;
   if (parts.empty()) {
-    if (!nodes_->empty()) n = (*nodes_)[0];
+    if (!nodes_->empty()) n = &(*nodes_)[0];
   } else {
     // "document", then every component split at "/": a "/" ends a component
     // even an empty one; what follows the last "/" counts only when not empty.
@@ -359,7 +380,7 @@ int32_t ztXml::First(ztXmlCursor* cursor, std::vector<View>& parts) const {
       }
       if (start < part.size()) path.push_back(part.substr(start));
     }
-    n = FindFrom(nodes_.get(), path.data(), path.size());
+    n = FindFrom(nodes_, path.data(), path.size());
   }
   if (!n || n->children.empty()) return 0;
   cursor->list = &n->children;
@@ -382,7 +403,7 @@ int32_t ztXml::FirstChildAt(ztXmlCursor* cursor, const ztXmlPath& path) const {
 
 int32_t ztXml::NextChild(ztXmlCursor* cursor, char* out, size_t cap) const {
   if (!cursor->list || cursor->position >= cursor->list->size()) return 0;
-  CopyFit(out, cap, (*cursor->list)[cursor->position]->name.View());
+  CopyFit(out, cap, (*cursor->list)[cursor->position].name.View());
   ++cursor->position;
   return 1;
 }

@@ -17,7 +17,6 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,17 +36,36 @@ struct ztXmlNodeStr {
   std::string_view View() const { return std::string_view(c_str(), size); }
 };
 
-struct ztXmlNode;
-using ztXmlNodeList = std::vector<ztXmlNode*>;
+// An ordered, contiguous list owned by a document. Members are appended at
+// the end; a list that grows moves its members, so pointers into it (and
+// cursors) are valid only until the next change of the document.
+template <class T>
+struct ztXmlList {
+  T* items = nullptr;
+  uint32_t count = 0;
+  uint32_t capacity = 0;
+  size_t size() const { return count; }
+  bool empty() const { return count == 0; }
+  T& operator[](size_t i) const { return items[i]; }
+  T* begin() const { return items; }
+  T* end() const { return items + count; }
+};
+
+struct ztXmlAttributePair {
+  ztXmlNodeStr name;
+  ztXmlNodeStr value;
+};
 
 struct ztXmlNode {
   ztXmlNodeStr name;
   ztXmlNodeStr text;
   // Empty when the element had none.
-  std::vector<std::pair<ztXmlNodeStr, ztXmlNodeStr>> attributes;
+  ztXmlList<ztXmlAttributePair> attributes;
   // Empty when the node has no child elements.
-  ztXmlNodeList children;
+  ztXmlList<ztXmlNode> children;
 };
+
+using ztXmlNodeList = ztXmlList<ztXmlNode>;
 
 using ztXmlPath = std::vector<std::string>;
 
@@ -130,7 +148,7 @@ class ztXml {
   const char* MessageText() const;
 
   // The top-level node list, null before the first Open, OpenMem or Create.
-  const ztXmlNodeList* GetNodes() const { return nodes_.get(); }
+  const ztXmlNodeList* GetNodes() const { return nodes_; }
 
  private:
   using View = std::string_view;
@@ -143,13 +161,14 @@ class ztXml {
   int32_t First(ztXmlCursor* cursor, std::vector<View>& path) const;
   void Reset();
   void Convert();
-  ztXmlNode* NewNode(std::string_view name);
+  ztXmlNode* Append(ztXmlNodeList* list, std::string_view name);
   void Assign(ztXmlNodeStr* s, std::string_view text);
 
   std::unique_ptr<ztXmlParser> parser_;
-  std::unique_ptr<ztXmlNodeList> nodes_;
-  // Every node of the tree lives here; destroying the pool destroys each
-  // node's own lists without walking the tree.
-  std::deque<ztXmlNode> pool_;
-  ztXmlArena strings_;
+  // The top-level list; null before the first Open, OpenMem or Create.
+  ztXmlNodeList* nodes_ = nullptr;
+  // Nodes, their lists and strings. Everything in it is trivially
+  // destructible, so the tree dies with the arena, without a walk over it
+  // (which would need a stack as deep as the nesting).
+  ztXmlArena arena_;
 };

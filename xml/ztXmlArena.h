@@ -23,17 +23,11 @@ class ztXmlArena {
   // `bytes` bytes aligned for any object. Out of memory ends the process the
   // ordinary way (operator new).
   void* Alloc(size_t bytes) {
-    bytes = (bytes + kAlign - 1) & ~(kAlign - 1);
-    if (bytes > left_) {
-      // A large request gets a chunk of its own, linked behind the current
-      // one, so that the current chunk's remainder is not thrown away.
-      if (bytes > kMaxChunk / 4) return Dedicated(bytes);
-      Refill(bytes);
-    }
-    void* p = cur_;
-    cur_ += bytes;
-    left_ -= bytes;
-    return p;
+    size_t pad = static_cast<size_t>(-reinterpret_cast<uintptr_t>(cur_)) & (kAlign - 1);
+    if (pad > left_ || bytes > left_ - pad) return Fresh(bytes);
+    cur_ += pad;
+    left_ -= pad;
+    return Take(bytes);
   }
 
   template <class T>
@@ -41,9 +35,10 @@ class ztXmlArena {
     return new (Alloc(sizeof(T))) T();
   }
 
-  // A terminated copy of `size` bytes.
+  // A terminated copy of `size` bytes, packed without alignment: most
+  // strings of a document are a few bytes long.
   char* Copy(const char* text, size_t size) {
-    char* p = static_cast<char*>(Alloc(size + 1));
+    char* p = static_cast<char*>(size + 1 > left_ ? Fresh(size + 1) : Take(size + 1));
     if (size) std::memcpy(p, text, size);
     p[size] = 0;
     return p;
@@ -68,7 +63,30 @@ class ztXmlArena {
     Chunk* prev;
   };
 
-  void Refill(size_t bytes) {
+  void* Take(size_t bytes) {
+    void* p = cur_;
+    cur_ += bytes;
+    left_ -= bytes;
+    return p;
+  }
+
+  // Memory for a request that does not fit the current chunk. A large one
+  // gets a chunk of its own, linked behind the current one, so the current
+  // chunk's remainder is not thrown away; otherwise a new chunk (each twice
+  // the last, up to 1 MiB) becomes current. Chunk memory is aligned for any
+  // object.
+  void* Fresh(size_t bytes) {
+    if (bytes > kMaxChunk / 4) {
+      Chunk* c = static_cast<Chunk*>(::operator new(sizeof(Chunk) + bytes));
+      if (head_) {
+        c->prev = head_->prev;
+        head_->prev = c;
+      } else {
+        c->prev = nullptr;
+        head_ = c;  // no bump space: left_ stays 0
+      }
+      return c + 1;
+    }
     size_t size = next_;
     if (next_ < kMaxChunk) next_ *= 2;
     if (size < bytes) size = bytes;
@@ -77,18 +95,7 @@ class ztXmlArena {
     head_ = c;
     cur_ = reinterpret_cast<char*>(c + 1);
     left_ = size;
-  }
-
-  void* Dedicated(size_t bytes) {
-    Chunk* c = static_cast<Chunk*>(::operator new(sizeof(Chunk) + bytes));
-    if (head_) {
-      c->prev = head_->prev;
-      head_->prev = c;
-    } else {
-      c->prev = nullptr;
-      head_ = c;  // no bump space: left_ stays 0, the next small request refills
-    }
-    return c + 1;
+    return Take(bytes);
   }
 
   Chunk* head_ = nullptr;

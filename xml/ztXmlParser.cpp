@@ -128,15 +128,13 @@ int32_t ztXmlParser::Fail(int32_t code) {
   return code;
 }
 
-ztXmlStr ztXmlParser::CopyString(const char* text) {
+ztXmlStr ztXmlParser::CopyString(std::string_view text) {
   ztXmlStr s;
-  if (text && *text) {
-    size_t n = std::strlen(text);
-    s.data = arena_.Copy(text, n);
-    s.size = static_cast<uint32_t>(n);
-  }
+  if (!text.empty()) s.data = arena_.Copy(text.data(), text.size());
   return s;
 }
+
+ztXmlStr ztXmlParser::CopyString(const char* text) { return CopyString(std::string_view(text ? text : "")); }
 
 ztXmlElement* ztXmlParser::NewElement(ztXmlElement* parent) {
   ztXmlElement* e = arena_.New<ztXmlElement>();
@@ -191,7 +189,7 @@ int32_t ztXmlParser::GetAttribute(const ztXmlElement* element, const char* name,
   std::string_view key(name ? name : "");
   for (const ztXmlAttribute* a = element->firstAttribute; a; a = a->next) {
     if (EqualNoCase(a->name.View(), key)) {
-      value->assign(a->value.data, a->value.size);
+      value->assign(a->value.data);
       return 1;
     }
   }
@@ -199,7 +197,6 @@ int32_t ztXmlParser::GetAttribute(const ztXmlElement* element, const char* name,
 }
 
 int32_t ztXmlParser::LoadFile(const char16_t* path) {
-  tokens_.clear();
   ztFile file;
   if (!file.Open(path, ZTFILE_READ | ZTFILE_OPEN_EXISTING)) {
     SetMessageW(kMsgOpen, path);
@@ -225,7 +222,6 @@ int32_t ztXmlParser::LoadFile(const char16_t* path) {
 int32_t ztXmlParser::Parse(const void* data, int32_t length) {
   scratch_.clear();
   scratch_.shrink_to_fit();
-  tokens_.clear();
   // A negative length is as unusable as a missing block.
   if (!data || length < 0) {
     SetMessage(kMsgBuffer);
@@ -242,74 +238,132 @@ int32_t ztXmlParser::Parse(const void* data, int32_t length) {
   return ParseOwned(work, n);
 }
 
+// Tokens. The working copy is first normalised in place (CR LF becomes LF,
+// then LF and TAB become spaces), so every token is a contiguous span of it:
+// a "<" starts a new token (emitting the one before, even an empty one,
+// unless the "<" is the very first byte), a ">" ends one (a ">" as the very
+// first byte is dropped). Text after the last ">" is never emitted.
+//
+// The tokens are produced on demand rather than stored. Comments are removed
+// on the way: a token beginning with "<!--" starts a comment that runs up to
+// and including the next token ending with "-->" (possibly itself). When no
+// such token follows, nothing is removed, and since that start stays open
+// no later comment is removed either. Each token is looked at a bounded
+// number of times, so the whole walk is linear.
+class ztXmlParser::TokenStream {
+ public:
+  TokenStream(const char* work, size_t length) : work_(work), length_(length) {}
+
+  // The next token without comment removal (the declaration is read so).
+  bool NextRaw(std::string_view* token) {
+    const char* w = work_;
+    for (size_t i = pos_; i < length_; ++i) {
+      char c = w[i];
+      if (c == '<') {
+        if (i == 0) continue;
+        *token = std::string_view(w + start_, i - start_);
+        start_ = i;
+        pos_ = i + 1;
+        return true;
+      }
+      if (c == '>') {
+        size_t from = start_;
+        start_ = i + 1;
+        if (i == 0) continue;
+        *token = std::string_view(w + from, i + 1 - from);
+        pos_ = i + 1;
+        return true;
+      }
+    }
+    pos_ = length_;
+    return false;
+  }
+
+  bool Next(std::string_view* token) {
+    for (;;) {
+      if (!NextRaw(token)) return false;
+      if (commentsOpen_ || !StartsComment(*token)) return true;
+      if (EndsComment(*token)) continue;
+      size_t pos = pos_, start = start_;
+      std::string_view t;
+      bool ended = false;
+      while (NextRaw(&t)) {
+        if (EndsComment(t)) {
+          ended = true;
+          break;
+        }
+      }
+      if (ended) continue;
+      pos_ = pos;
+      start_ = start;
+      commentsOpen_ = true;
+      return true;
+    }
+  }
+
+ private:
+  static bool StartsComment(std::string_view t) { return t.size() >= 4 && std::memcmp(t.data(), "<!--", 4) == 0; }
+  static bool EndsComment(std::string_view t) {
+    return t.size() >= 3 && std::memcmp(t.data() + t.size() - 3, "-->", 3) == 0;
+  }
+
+  const char* work_;
+  size_t length_;
+  size_t pos_ = 0;
+  size_t start_ = 0;
+  bool commentsOpen_ = false;
+};
+
+namespace {
+
+// CR LF to LF, then LF and TAB to spaces; returns the new length.
+size_t Normalise(char* work, size_t length) {
+  size_t out = 0;
+  for (size_t i = 0; i < length; ++i) {
+    char c = work[i];
+    if (c == '\r' && work[i + 1] == '\n') continue;  // the LF that follows stands for both
+    if (c == '\t' || c == '\n') c = ' ';
+    work[out++] = c;
+  }
+  return out;
+}
+
+}  // namespace
+
 // Parses the working copy `work` (length bytes followed by 8 zero bytes,
 // from the private heap) and frees it.
 int32_t ztXmlParser::ParseOwned(char* work, size_t length) {
   // A zero byte ends the input.
   const void* zero = std::memchr(work, 0, length);
   if (zero) length = static_cast<size_t>(static_cast<const char*>(zero) - work);
+  length = Normalise(work, length);
 
-  Tokenise(work, length);
+  TokenStream tokens(work, length);
   TagInfo tag;
   int32_t code = ZTXML_OK;
-  if (!CheckDeclaration(work, &tag)) {
+  if (!CheckDeclaration(tokens, &tag)) {
     SetMessage(kMsgFormat);
     code = ZTXML_ERR_FORMAT;
   } else {
-    RemoveComments(work);
     // Text between the declaration and the first tag is ignored.
-    size_t first = 1;
-    while (first < tokens_.size() && !(tokens_[first].length && work[tokens_[first].offset] == '<')) ++first;
-    if (first < tokens_.size()) code = BuildTree(work, first, &tag);
+    std::string_view t;
+    while (tokens.Next(&t)) {
+      if (!t.empty() && t[0] == '<') {
+        code = BuildTree(tokens, t, &tag);
+        break;
+      }
+    }
   }
   ztHeapFree(work);
-  // The tokens are spans of the working copy and go with it; their memory is
-  // returned so that a loaded document does not carry them.
-  std::vector<Token>().swap(tokens_);
   scratch_.clear();
   scratch_.shrink_to_fit();
   return Fail(code);
 }
 
-// Splits the input into tokens. Line breaks and TABs are folded to spaces in
-// place (CR LF first becomes one LF), so every token is a contiguous span of
-// the working copy: a "<" starts a new token (emitting the one before, even
-// empty), a ">" ends one. Text after the last ">" is never emitted.
-void ztXmlParser::Tokenise(char* work, size_t length) {
-  tokens_.clear();
-  size_t out = 0;
-  size_t start = 0;
-  for (size_t i = 0; i < length; ++i) {
-    char c = work[i];
-    switch (c) {
-      case '\r':
-        if (work[i + 1] == '\n') continue;  // the LF that follows stands for both
-        break;
-      case '\t':
-      case '\n':
-        c = ' ';
-        break;
-      case '<':
-        // At the very first byte there is nothing before it to emit.
-        if (out != 0) tokens_.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(out - start)});
-        start = out;
-        break;
-      case '>':
-        // A ">" as the very first byte is dropped.
-        if (out != 0) tokens_.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(out + 1 - start)});
-        start = out + 1;
-        break;
-      default:
-        break;
-    }
-    work[out++] = c;
-  }
-}
-
-bool ztXmlParser::CheckDeclaration(const char* work, TagInfo* tag) {
-  if (tokens_.empty()) return false;
-  const Token& t = tokens_[0];
-  if (!ParseTag(work + t.offset, t.length, "<?", "?>", tag)) return false;
+bool ztXmlParser::CheckDeclaration(TokenStream& tokens, TagInfo* tag) {
+  std::string_view t;
+  if (!tokens.NextRaw(&t)) return false;
+  if (!ParseTag(t.data(), t.size(), "<?", "?>", tag)) return false;
   if (tag->name != "xml") return false;
   // The attribute list is searched from its front, which is the last
   // attribute written.
@@ -320,25 +374,6 @@ bool ztXmlParser::CheckDeclaration(const char* work, TagInfo* tag) {
     return false;
   };
   return find("version", "1.0") && find("encoding", "UTF-8");
-}
-
-// Removes every run of tokens from a "<!--" token up to the next token that
-// ends with "-->" (the same token may be both). A start without an end
-// removes nothing; an end without a start stays as it is.
-void ztXmlParser::RemoveComments(const char* work) {
-  size_t out = 0;
-  size_t start = SIZE_MAX;
-  for (size_t i = 0; i < tokens_.size(); ++i) {
-    const Token t = tokens_[i];
-    tokens_[out++] = t;
-    const char* p = work + t.offset;
-    if (start == SIZE_MAX && t.length >= 4 && std::memcmp(p, "<!--", 4) == 0) start = out - 1;
-    if (start != SIZE_MAX && t.length >= 3 && std::memcmp(p + t.length - 3, "-->", 3) == 0) {
-      out = start;
-      start = SIZE_MAX;
-    }
-  }
-  tokens_.resize(out);
 }
 
 bool ztXmlParser::ParseTag(const char* token, size_t length, std::string_view open, std::string_view close,
@@ -402,28 +437,26 @@ void ztXmlParser::LinkAttributes(ztXmlElement* element, const TagInfo& tag) {
   for (const auto& kv : tag.attributes) {
     ztXmlAttribute* a = arena_.New<ztXmlAttribute>();
     a->owner = element;
-    a->name.data = arena_.Copy(kv.first.data(), kv.first.size());
-    a->name.size = static_cast<uint32_t>(kv.first.size());
-    a->value.data = arena_.Copy(kv.second.data(), kv.second.size());
-    a->value.size = static_cast<uint32_t>(kv.second.size());
+    a->name = CopyString(kv.first);
+    a->value = CopyString(kv.second);
     a->next = element->firstAttribute;
     if (a->next) a->next->prev = a;
     element->firstAttribute = a;
   }
 }
 
-// Builds the element that starts at token `first` and everything inside it.
-// Open elements are kept on an explicit stack rather than the call stack, so
-// nesting is limited only by memory. An element's text may come in several
-// pieces (text between its children); pieces after the first are gathered in
-// scratch_, each open element owning the section from its `mark` to the end,
-// which works because a parent only receives text while it is the innermost
-// open element.
-int32_t ztXmlParser::BuildTree(const char* work, size_t first, TagInfo* tag) {
+// Builds the element whose start tag is `first` and everything inside it,
+// pulling the following tokens from `tokens`. Open elements are kept on an
+// explicit stack rather than the call stack, so nesting is limited only by
+// memory. An element's text may come in several pieces (text between its
+// children); pieces after the first are gathered in scratch_, each open
+// element owning the section from its `mark` to the end, which works because
+// a parent only receives text while it is the innermost open element.
+int32_t ztXmlParser::BuildTree(TokenStream& tokens, std::string_view first, TagInfo* tag) {
   struct Frame {
     ztXmlElement* element;
-    const char* piece;  // the first text piece, until a second one arrives
-    size_t pieceLength;
+    std::string_view name;
+    std::string_view piece;  // the first text piece, until a second one arrives
     size_t mark;
     uint32_t pieces;
   };
@@ -432,12 +465,9 @@ int32_t ztXmlParser::BuildTree(const char* work, size_t first, TagInfo* tag) {
 
   auto finish = [&](Frame& f) {
     if (f.pieces == 1) {
-      f.element->text.data = arena_.Copy(f.piece, f.pieceLength);
-      f.element->text.size = static_cast<uint32_t>(f.pieceLength);
+      f.element->text = CopyString(f.piece);
     } else if (f.pieces > 1) {
-      size_t n = scratch_.size() - f.mark;
-      f.element->text.data = arena_.Copy(scratch_.data() + f.mark, n);
-      f.element->text.size = static_cast<uint32_t>(n);
+      f.element->text = CopyString(std::string_view(scratch_).substr(f.mark));
       scratch_.resize(f.mark);
     }
   };
@@ -449,41 +479,35 @@ int32_t ztXmlParser::BuildTree(const char* work, size_t first, TagInfo* tag) {
   };
   auto startElement = [&](ztXmlElement* parent) {
     ztXmlElement* e = NewElement(parent);
-    e->name.data = arena_.Copy(tag->name.data(), tag->name.size());
-    e->name.size = static_cast<uint32_t>(tag->name.size());
+    e->name = CopyString(tag->name);
     LinkAttributes(e, *tag);
-    open.push_back({e, nullptr, 0, scratch_.size(), 0});
+    open.push_back({e, std::string_view(e->name.data, tag->name.size()), std::string_view(), scratch_.size(), 0});
   };
 
-  size_t i = first;
-  const Token& t0 = tokens_[i];
-  if (!ParseTag(work + t0.offset, t0.length, "<", ">", tag)) return ZTXML_ERR_TAG;
+  if (!ParseTag(first.data(), first.size(), "<", ">", tag)) return ZTXML_ERR_TAG;
   startElement(&root_);
-  ++i;
 
-  for (; i < tokens_.size() && !open.empty(); ++i) {
-    const Token& t = tokens_[i];
-    const char* p = work + t.offset;
-    if (t.length == 0 || p[0] != '<') {
-      if (t.length == 0) continue;
+  std::string_view t;
+  while (!open.empty() && tokens.Next(&t)) {
+    if (t.empty()) continue;
+    if (t[0] != '<') {
       Frame& f = open.back();
       if (f.pieces == 0) {
-        f.piece = p;
-        f.pieceLength = t.length;
+        f.piece = t;
       } else {
-        if (f.pieces == 1) scratch_.append(f.piece, f.pieceLength);
-        scratch_.append(p, t.length);
+        if (f.pieces == 1) scratch_.append(f.piece.data(), f.piece.size());
+        scratch_.append(t.data(), t.size());
       }
       ++f.pieces;
       continue;
     }
-    if (!ParseTag(p, t.length, "<", ">", tag)) {
+    if (!ParseTag(t.data(), t.size(), "<", ">", tag)) {
       finishAll();
       return ZTXML_ERR_TAG;
     }
     if (tag->name[0] == '/') {
       Frame& f = open.back();
-      if (tag->name.substr(1) != f.element->name.View()) {
+      if (tag->name.substr(1) != f.name) {
         SetMessage(kMsgEndTag, tag->name);
         finishAll();
         return ZTXML_ERR_END_TAG;

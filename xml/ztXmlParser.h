@@ -39,12 +39,12 @@ enum : int32_t {
 // Size of the message text field, terminator included.
 constexpr size_t ZTXML_MESSAGE_SIZE = 512;
 
-// A byte string held by the parser: `size` bytes at `data`, not necessarily
-// followed by a zero (most of them point straight into the parsed input).
+// A terminated byte string held by the parser. Texts cannot contain a zero
+// byte (a zero ends the input), so the terminator is the length; keeping no
+// separate size keeps the per-element cost of large documents down.
 struct ztXmlStr {
   const char* data = "";
-  uint32_t size = 0;
-  std::string_view View() const { return std::string_view(data, size); }
+  std::string_view View() const { return std::string_view(data); }
 };
 
 struct ztXmlElement;
@@ -120,35 +120,26 @@ class ztXmlParser {
   const char* MessageText() const { return message_; }
 
  private:
-  struct Token {
-    uint32_t offset;
-    uint32_t length;
-  };
   struct TagInfo;
+  class TokenStream;
 
   int32_t ParseOwned(char* work, size_t length);
-  void Tokenise(char* work, size_t length);
-  void RemoveComments(const char* work);
-  bool CheckDeclaration(const char* work, TagInfo* tag);
+  bool CheckDeclaration(TokenStream& tokens, TagInfo* tag);
   bool ParseTag(const char* token, size_t length, std::string_view open, std::string_view close,
                 TagInfo* tag);
-  int32_t BuildTree(const char* work, size_t first, TagInfo* tag);
+  int32_t BuildTree(TokenStream& tokens, std::string_view first, TagInfo* tag);
   ztXmlElement* NewElement(ztXmlElement* parent);
   void LinkAttributes(ztXmlElement* element, const TagInfo& tag);
   int32_t Fail(int32_t code);
   void SetMessage(const char* format, std::string_view argument = std::string_view());
   void SetMessageW(const char* format, const char16_t* path);
   ztXmlStr CopyString(const char* text);
-  void FreeBlocks();
+  ztXmlStr CopyString(std::string_view text);
 
   ztXmlElement root_;
-  std::vector<Token> tokens_;
   int32_t lastError_ = 0;
   char message_[ZTXML_MESSAGE_SIZE] = {};
-  // Names and texts of the tree point into the parsed input (kept here until
-  // the parser dies) or into the arena (texts of several pieces, strings
-  // given by callers).
-  std::vector<void*> blocks_;
+  // Elements, attributes and their strings.
   ztXmlArena arena_;
   std::string scratch_;
 };

@@ -38,7 +38,7 @@ class Sink {
     }
     pos_ += n;
   }
-  void Put(const ztXmlStr& s) { Put(s.data, s.size); }
+  void Put(const ztXmlStr& s) { Put(s.View().data(), s.View().size()); }
   void Put(char c) { Put(&c, 1); }
   void Spaces(uint64_t n) {
     if (pos_ < capacity_) {

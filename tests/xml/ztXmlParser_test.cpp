@@ -342,3 +342,21 @@ TEST(XmlParserFile, LongMessageIsCutAtAWholeCharacter) {
   // characters.
   EXPECT_EQ((msg.size() - 9) % 2, 0u);
 }
+
+TEST(XmlParserBuild, LongNamesTextsAndValuesSurviveWhole) {
+  // Sizes around and past the storage's chunk sizes.
+  for (size_t n : {size_t(4095), size_t(5000), size_t(70000), size_t(200000), size_t(300000)}) {
+    std::string name = "n" + std::string(n, 'a');
+    std::string text(n, 't');
+    std::string value(n, 'v');
+    ztXmlParser p;
+    ASSERT_EQ(ParseText(p, kDecl + "<" + name + " k=\"" + value + "\">" + text + "<c>1</c>" + text + "</" + name + ">"), 0);
+    const ztXmlElement* e = p.GetRoot();
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->name.View(), name);
+    EXPECT_EQ(e->text.View(), text + text);
+    ASSERT_NE(e->firstAttribute, nullptr);
+    EXPECT_EQ(e->firstAttribute->value.View(), value);
+    EXPECT_EQ(e->firstChild->text.View(), "1");
+  }
+}

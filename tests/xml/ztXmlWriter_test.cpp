@@ -54,8 +54,8 @@ TEST(XmlWriter, ExampleFileByteForByte) {
   // same bytes.
   ztXml y;
   ASSERT_EQ(y.Open(path.c_str()), 1);
-  const ztXmlNode* window = (*y.GetNodes())[0]->children[0];
-  EXPECT_EQ(window->children[0]->name.View(), "width");
+  const ztXmlNode* window = &(*y.GetNodes())[0].children[0];
+  EXPECT_EQ(window->children[0].name.View(), "width");
   std::u16string again = dir.Join(u"again.xml");
   y.Save(again.c_str());
   EXPECT_EQ(dir.Read(u"again.xml"), expected);

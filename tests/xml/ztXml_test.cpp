@@ -210,13 +210,13 @@ TEST(XmlLoad, ListsKeepReverseDocumentOrderWithAttributes) {
   ASSERT_TRUE(Load(x, "<document a=\"1\" b=\"2\"><x>1</x><y>2</y></document>"));
   const ztXmlNodeList* top = x.GetNodes();
   ASSERT_EQ(top->size(), 1u);
-  const ztXmlNode* d = (*top)[0];
+  const ztXmlNode* d = &(*top)[0];
   ASSERT_EQ(d->attributes.size(), 2u);
-  EXPECT_EQ(d->attributes[0].first.View(), "b");
-  EXPECT_EQ(d->attributes[1].second.View(), "1");
+  EXPECT_EQ(d->attributes[0].name.View(), "b");
+  EXPECT_EQ(d->attributes[1].value.View(), "1");
   ASSERT_EQ(d->children.size(), 2u);
-  EXPECT_EQ(d->children[0]->name.View(), "y");
-  EXPECT_TRUE(d->children[0]->attributes.empty());
+  EXPECT_EQ(d->children[0].name.View(), "y");
+  EXPECT_TRUE(d->children[0].attributes.empty());
 }
 
 // ---- setters ------------------------------------------------------------------
@@ -228,13 +228,13 @@ TEST(XmlSet, SetIntBuildsAndThenReplaces) {
   EXPECT_EQ(x.SetInt(-7, 2, "WINDOW", "width"), 1);
   const ztXmlNodeList* top = x.GetNodes();
   ASSERT_EQ(top->size(), 1u);
-  const ztXmlNode* d = (*top)[0];
+  const ztXmlNode* d = &(*top)[0];
   ASSERT_EQ(d->children.size(), 1u);
-  const ztXmlNode* w = d->children[0];
+  const ztXmlNode* w = &d->children[0];
   EXPECT_EQ(w->name.View(), "WINDOW");
   ASSERT_EQ(w->children.size(), 1u);
-  EXPECT_EQ(w->children[0]->name.View(), "width");
-  EXPECT_EQ(w->children[0]->text.View(), "-7");
+  EXPECT_EQ(w->children[0].name.View(), "width");
+  EXPECT_EQ(w->children[0].text.View(), "-7");
   EXPECT_EQ(x.GetInt(0, 2, "WINDOW", "width"), -7);
   // A longer text after a shorter one, and back.
   EXPECT_EQ(x.SetIntAt(123456789, {"WINDOW", "width"}), 1);
@@ -247,7 +247,7 @@ TEST(XmlSet, EmptyPathSetsTheDocumentText) {
   ztXml x;
   x.Create();
   EXPECT_EQ(x.SetInt(4, 0), 1);
-  EXPECT_EQ((*x.GetNodes())[0]->text.View(), "4");
+  EXPECT_EQ((*x.GetNodes())[0].text.View(), "4");
 }
 
 TEST(XmlSet, NewSiblingsAreAppended) {
@@ -262,7 +262,7 @@ TEST(XmlSet, OtherRootGetsASecondDocumentNode) {
   ASSERT_TRUE(Load(x, "<root><a>1</a></root>"));
   EXPECT_EQ(x.SetInt(2, 1, "a"), 1);
   ASSERT_EQ(x.GetNodes()->size(), 2u);
-  EXPECT_EQ((*x.GetNodes())[1]->name.View(), "document");
+  EXPECT_EQ((*x.GetNodes())[1].name.View(), "document");
   // Two top-level nodes: paths start at the top level.
   EXPECT_EQ(x.GetInt(-1, 2, "root", "a"), 1);
   EXPECT_EQ(x.GetInt(-1, 2, "document", "a"), 2);
