@@ -3,6 +3,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "image/heapbuf.h"
 #include "platform/ztDebug.h"
@@ -192,13 +193,13 @@ struct ztJpegAccess {
 
 int ztImageJpeg::Detect(const uint8_t* data, uint32_t size) {
   if (!data || size < 11 || data[0] != 0xFF || data[1] != 0xD8) return 0;
-  Decoder* d = static_cast<Decoder*>(ztHeapAlloc(0, sizeof(Decoder)));
+  Decoder* d = new (std::nothrow) Decoder;
   if (!d) return 0;
   InitDecoder(d);
   int ok = 0;
   if (!setjmp(d->err.jump)) ok = StartHeader(d, data, size) ? 1 : 0;
   if (d->created) jpeg_destroy_decompress(&d->cinfo);
-  ztHeapFree(d);
+  delete d;
   return ok;
 }
 
@@ -206,13 +207,15 @@ int ztImageJpeg::Load(const ztMemBlock* source, int) {
   if (!source || !source->data || source->size < 11 || source->data[0] != 0xFF || source->data[1] != 0xD8)
     return 0;
   // The libjpeg state lives outside the frame that sets the jump, so its
-  // fields are reliable after a jump back.
-  Decoder* d = static_cast<Decoder*>(ztHeapAlloc(0, sizeof(Decoder)));
+  // fields are reliable after a jump back. It is not taken from the private
+  // heap: those blocks are only 4-byte aligned, and a jump buffer needs 16
+  // on 64-bit Windows.
+  Decoder* d = new (std::nothrow) Decoder;
   if (!d) return 0;
   InitDecoder(d);
   int ok = ztJpegAccess::Decode(this, d, source->data, source->size);
   if (d->created) jpeg_destroy_decompress(&d->cinfo);
-  ztHeapFree(d);
+  delete d;
   return ok;
 }
 
@@ -220,7 +223,7 @@ int ztImageJpeg::Save(ztMemBlock* dest, int, int, int, int) {
   if (!dest || (bpp_ != 3 && bpp_ != 4) || !GeometryValid()) return 0;
   uint32_t capacity = stride_ * height_;
   if (capacity < 8192) capacity = 8192;
-  Encoder* e = static_cast<Encoder*>(ztHeapAlloc(0, sizeof(Encoder)));
+  Encoder* e = new (std::nothrow) Encoder;
   if (!e) return 0;
   memset(e, 0, sizeof *e);
   InstallErrorManager(&e->err);
@@ -235,6 +238,6 @@ int ztImageJpeg::Save(ztMemBlock* dest, int, int, int, int) {
     ztHeapFree(e->dest.buffer);
   }
   if (e->created) jpeg_destroy_compress(&e->cinfo);
-  ztHeapFree(e);
+  delete e;
   return ok;
 }

@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <cstring>
+#include <new>
 
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
@@ -17,7 +18,8 @@ struct ReadState {
   const uint8_t* data;
   uint32_t left;
   uint8_t* grey;     // temporary grey plane
-  png_bytep* rows;   // row pointers
+  png_bytep* rows;   // row pointers (plain new: private-heap blocks are
+                     // only 4-byte aligned)
 };
 
 struct WriteState {
@@ -102,7 +104,7 @@ struct ztPngAccess {
     if (!self->ReserveBuffer(bytes)) return 0;
     self->SetGeometry(w, h, bpp, stride);
     self->SetCanvasSize(static_cast<int32_t>(w), static_cast<int32_t>(h));
-    s->rows = static_cast<png_bytep*>(ztHeapAlloc(0, h * static_cast<uint32_t>(sizeof(png_bytep))));
+    s->rows = new (std::nothrow) png_bytep[h];
     if (!s->rows) return 0;
     if (grey) {
       s->grey = static_cast<uint8_t*>(ztHeapAlloc(0, w * h));
@@ -131,7 +133,7 @@ struct ztPngAccess {
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(s->png, s->info);
     png_set_bgr(s->png);
-    s->rows = static_cast<png_bytep*>(ztHeapAlloc(0, self->height_ * static_cast<uint32_t>(sizeof(png_bytep))));
+    s->rows = new (std::nothrow) png_bytep[self->height_];
     if (!s->rows) return 0;
     for (uint32_t y = 0; y < self->height_; ++y) s->rows[y] = self->pixels_ + static_cast<size_t>(y) * self->stride_;
     png_write_image(s->png, s->rows);
@@ -160,7 +162,7 @@ int ztImagePng::Load(const ztMemBlock* source, int) {
     coding_ = nullptr;
   }
   png_destroy_read_struct(&s.png, s.info ? &s.info : nullptr, nullptr);
-  if (s.rows) ztHeapFree(s.rows);
+  delete[] s.rows;
   if (s.grey) ztHeapFree(s.grey);
   return ok;
 }
@@ -185,7 +187,7 @@ int ztImagePng::Save(ztMemBlock* dest, int, int, int, int) {
     coding_ = nullptr;
   }
   png_destroy_write_struct(&s.png, s.info ? &s.info : nullptr);
-  if (s.rows) ztHeapFree(s.rows);
+  delete[] s.rows;
   if (ok) {
     uint8_t* out = dest->Allocate(s.size);
     if (out) {
