@@ -58,7 +58,8 @@ class ztFileServer {
   // With one: reads the whole object into it and returns the read's result,
   // or 0 when the object is larger than `capacity`. 0 when nothing found.
   int32_t ReadByName(const char16_t* name, void* buffer, uint32_t capacity, int32_t flags);
-  // 1 when lookup type 3 finds something.
+  // 1 when lookup type 3 finds something (the object is deleted at once).
+  // A question, not a failed open: no "Open file error" line is written.
   int32_t ExistsByName(const char16_t* name);
 
   // ---- registration --------------------------------------------------------
