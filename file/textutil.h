@@ -13,6 +13,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// commdlg.h (pulled in by a full <windows.h>) defines ReplaceText as a macro.
+#ifdef ReplaceText
+#undef ReplaceText
+#endif
+
 // ---- numbers in text --------------------------------------------------------
 
 // Optional sign, then decimal digits, or hexadecimal digits after 0x / 0X.

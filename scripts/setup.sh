@@ -22,7 +22,7 @@ packages=(
   libz-mingw-w64-dev wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
   zlib1g-dev libjpeg62-turbo-dev libpng-dev libwebp-dev
   googletest libgtest-dev libbenchmark-dev libtinyxml2-dev
-  dpkg-dev nasm xz-utils
+  dpkg-dev nasm xz-utils python3
 )
 
 missing=()
