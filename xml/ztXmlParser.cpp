@@ -255,25 +255,26 @@ class ztXmlParser::TokenStream {
   TokenStream(const char* work, size_t length) : work_(work), length_(length) {}
 
   // The next token without comment removal (the declaration is read so).
+  // The working copy is terminated at `length`, so the search for the two
+  // delimiters can run on the library's string scan.
   bool NextRaw(std::string_view* token) {
     const char* w = work_;
-    for (size_t i = pos_; i < length_; ++i) {
-      char c = w[i];
-      if (c == '<') {
+    for (size_t i = pos_;; ++i) {
+      i += std::strcspn(w + i, "<>");
+      if (i >= length_) break;
+      if (w[i] == '<') {
         if (i == 0) continue;
         *token = std::string_view(w + start_, i - start_);
         start_ = i;
         pos_ = i + 1;
         return true;
       }
-      if (c == '>') {
-        size_t from = start_;
-        start_ = i + 1;
-        if (i == 0) continue;
-        *token = std::string_view(w + from, i + 1 - from);
-        pos_ = i + 1;
-        return true;
-      }
+      size_t from = start_;
+      start_ = i + 1;
+      if (i == 0) continue;
+      *token = std::string_view(w + from, i + 1 - from);
+      pos_ = i + 1;
+      return true;
     }
     pos_ = length_;
     return false;
@@ -316,15 +317,27 @@ class ztXmlParser::TokenStream {
 
 namespace {
 
-// CR LF to LF, then LF and TAB to spaces; returns the new length.
+// CR LF to LF, then LF and TAB to spaces; returns the new length and
+// terminates the text there. Runs between line breaks are moved whole.
 size_t Normalise(char* work, size_t length) {
   size_t out = 0;
-  for (size_t i = 0; i < length; ++i) {
-    char c = work[i];
-    if (c == '\r' && work[i + 1] == '\n') continue;  // the LF that follows stands for both
-    if (c == '\t' || c == '\n') c = ' ';
-    work[out++] = c;
+  size_t i = 0;
+  for (;;) {
+    size_t k = std::strcspn(work + i, "\r\t\n");
+    if (k > length - i) k = length - i;
+    if (out != i && k) std::memmove(work + out, work + i, k);
+    out += k;
+    i += k;
+    if (i >= length) break;
+    char c = work[i++];
+    if (c == '\r') {
+      if (work[i] == '\n') continue;  // the LF that follows stands for both
+      work[out++] = c;
+    } else {
+      work[out++] = ' ';
+    }
   }
+  work[out] = 0;
   return out;
 }
 
