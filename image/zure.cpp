@@ -205,36 +205,71 @@ uint32_t ztZureDecode(const uint8_t* block, uint32_t blockSize, uint8_t* output,
 
   const uint32_t lengthBits = kParams[set].lengthBits;
   const uint32_t lengthMask = (1u << lengthBits) - 1;
-  const uint8_t* flags = block + flagOffset;
-  const uint8_t* data = block + dataOffset;
-  const uint8_t* dataEnd = data + dataCount;
-  uint32_t fi = 0;
-  uint32_t out = 0;
-  while (out < length) {
-    if (fi >= flagCount) return 0;
-    uint32_t f = flags[fi++];
-    for (int bit = 0; bit < 8 && out < length; ++bit, f >>= 1) {
-      if (f & 1) {
-        if (dataEnd - data < 2) return 0;
-        uint32_t r = data[0] | static_cast<uint32_t>(data[1]) << 8;
-        data += 2;
+  const uint8_t* fp = block + flagOffset;
+  const uint8_t* const fend = fp + flagCount;
+  const uint8_t* dp = block + dataOffset;
+  const uint8_t* const dend = dp + dataCount;
+  uint8_t* o = output;
+  uint8_t* const oend = output + length;
+
+  // Fast loop, one flag byte at a time, while every token of that byte is
+  // sure to fit: 8 tokens read at most 16 data bytes and write at most
+  // 8 x 130 bytes, plus 7 bytes of overshoot from the 8-byte copies (later
+  // tokens overwrite them). Only references are checked here.
+  constexpr size_t kOutSlack = 8 * 130 + 8;
+  if (!progress) {
+    while (fp < fend && static_cast<size_t>(oend - o) >= kOutSlack && dend - dp >= 16) {
+      uint32_t f = *fp++;
+      if (f == 0) {  // eight literals
+        memcpy(o, dp, 8);
+        o += 8;
+        dp += 8;
+        continue;
+      }
+      for (int bit = 0; bit < 8; ++bit, f >>= 1) {
+        if (!(f & 1)) {
+          *o++ = *dp++;
+          continue;
+        }
+        uint32_t r = dp[0] | static_cast<uint32_t>(dp[1]) << 8;
+        dp += 2;
         uint32_t len = (r & lengthMask) + 3;
-        uint32_t dist = (r >> lengthBits) + 1;
-        if (dist > out || len > length - out) return 0;
-        uint8_t* d = output + out;
-        const uint8_t* s = d - dist;
-        if (dist >= len) {
-          memcpy(d, s, len);
+        size_t dist = (r >> lengthBits) + 1;
+        if (dist > static_cast<size_t>(o - output)) return 0;
+        const uint8_t* src = o - dist;
+        if (dist >= 8) {
+          // Each 8-byte chunk reads only bytes produced before it.
+          for (uint32_t i = 0; i < len; i += 8) memcpy(o + i, src + i, 8);
         } else {
           // Overlapping: each byte may be one this reference just produced.
-          for (uint32_t i = 0; i < len; ++i) d[i] = s[i];
+          for (uint32_t i = 0; i < len; ++i) o[i] = src[i];
         }
-        out += len;
-      } else {
-        if (data >= dataEnd) return 0;
-        output[out++] = *data++;
+        o += len;
       }
-      if (progress) progress(user, out, length);
+    }
+  }
+
+  // Careful loop for the rest (and for every token when progress is
+  // reported): each token is checked against what is left.
+  while (o < oend) {
+    if (fp >= fend) return 0;
+    uint32_t f = *fp++;
+    for (int bit = 0; bit < 8 && o < oend; ++bit, f >>= 1) {
+      if (f & 1) {
+        if (dend - dp < 2) return 0;
+        uint32_t r = dp[0] | static_cast<uint32_t>(dp[1]) << 8;
+        dp += 2;
+        uint32_t len = (r & lengthMask) + 3;
+        size_t dist = (r >> lengthBits) + 1;
+        if (dist > static_cast<size_t>(o - output) || len > static_cast<size_t>(oend - o)) return 0;
+        const uint8_t* src = o - dist;
+        for (uint32_t i = 0; i < len; ++i) o[i] = src[i];
+        o += len;
+      } else {
+        if (dp >= dend) return 0;
+        *o++ = *dp++;
+      }
+      if (progress) progress(user, static_cast<uint32_t>(o - output), length);
     }
   }
   if (progress) progress(user, length, length);

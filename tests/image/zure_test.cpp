@@ -316,3 +316,39 @@ TEST(ZureDecoder, RejectsMalformedBlocks) {
   // An output buffer smaller than the unpacked length.
   EXPECT_EQ(dec(good, 7), 0u) << "small output";
 }
+
+TEST(ZureDecoder, LongBlocksAreCheckedAsCarefullyAsShortOnes) {
+  // Long enough for the decoder's bulk path: a reference as the very first
+  // token, and one reaching before the start after a run of literals.
+  Bytes flags(300, 0x00), data(2400, 'x');
+  flags[0] = 0x01;
+  data[0] = 0x00;  // distance 1 with nothing produced yet
+  data[1] = 0x00;
+  Bytes out(2000);
+  Bytes b = Block(0, 2000, flags, data);
+  EXPECT_EQ(ztZureDecode(b.data(), static_cast<uint32_t>(b.size()), out.data(), 2000, nullptr, nullptr), 0u);
+  Bytes flags2(300, 0x00);
+  flags2[2] = 0x01;                    // token 16: a reference after 16 literals
+  Bytes data2(2400, 'y');
+  data2[16] = 0xF8, data2[17] = 0x00;  // set 0: distance (0xF8 >> 3) + 1 = 32 > 16
+  Bytes b2 = Block(0, 2000, flags2, data2);
+  EXPECT_EQ(ztZureDecode(b2.data(), static_cast<uint32_t>(b2.size()), out.data(), 2000, nullptr, nullptr), 0u);
+  data2[16] = 0x78;                    // distance 16: fine
+  Bytes b3 = Block(0, 2000, flags2, data2);
+  EXPECT_EQ(ztZureDecode(b3.data(), static_cast<uint32_t>(b3.size()), out.data(), 2000, nullptr, nullptr), 2000u);
+  EXPECT_EQ(out[16 + 2], 'y');
+}
+
+TEST(ZureDecoder, DamagedBlocksNeverReadOrWriteOutside) {
+  Bytes in = zt_imgtest::PhotoLike(40, 30, 4);
+  Bytes ui = zt_imgtest::FlatUi(60, 40);
+  in.insert(in.end(), ui.begin(), ui.end());
+  for (int set = 0; set < ZTZURE_PARAM_SETS; ++set) {
+    zt_imgtest::MutateAndLoad(Encode(in, set), 70 + set, 200, [](const Bytes& b) {
+      uint32_t n = ztZureDecode(b.data(), static_cast<uint32_t>(b.size()), nullptr, 0, nullptr, nullptr);
+      if (n == 0 || n > (1u << 20)) return;
+      Bytes out(n);
+      ztZureDecode(b.data(), static_cast<uint32_t>(b.size()), out.data(), n, nullptr, nullptr);
+    });
+  }
+}
