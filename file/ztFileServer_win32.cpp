@@ -2,7 +2,9 @@
 
 // Lean: the full header brings commdlg.h, whose ReplaceText macro would
 // rename the library's ReplaceText.
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 
 #include <new>

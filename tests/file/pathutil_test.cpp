@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "file/textutil.h"
@@ -137,3 +138,55 @@ TEST(FileVersionText, ValuesCompareAsIntegers) {
   EXPECT_GT(FileVersionValue(a), FileVersionValue(b));
   EXPECT_EQ(FileVersionValue(a), 0x0001000200000000ull);
 }
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+std::u16string BesideTestProgram(const char16_t* name) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::u16string path(reinterpret_cast<char16_t*>(self));
+  return path.substr(0, path.find_last_of(u'\\') + 1) + name;
+}
+}  // namespace
+
+TEST(VersionResource, ReadsTheStringsOfTheFirstTranslation) {
+  ztFileVersion v;
+  zt_test::ClearLog();
+  ASSERT_EQ(ReadFileVersionInfo(BesideTestProgram(u"zt_versioned.exe").c_str(), &v), 1);
+  EXPECT_EQ(std::u16string(v.companyName), u"zt test company");
+  EXPECT_EQ(std::u16string(v.fileVersion), u"1, 2, 3, 4");
+  EXPECT_EQ(std::u16string(v.productVersion), u"5.6.7.8");
+  EXPECT_EQ(std::u16string(v.comments), u"");
+  EXPECT_EQ(v.version[3], 1);
+  EXPECT_EQ(v.version[2], 2);
+  EXPECT_EQ(v.version[1], 3);
+  EXPECT_EQ(v.version[0], 4);
+  EXPECT_EQ(FileVersionValue(v), 0x0001000200030004ull);
+  EXPECT_TRUE(zt_test::LogHas("version : 1, 2, 3, 4"));
+}
+
+TEST(VersionResource, ProgramWithoutResourceGivesZeroAndAClearRecord) {
+  ztFileVersion v;
+  std::memset(&v, 0x55, sizeof v);
+  EXPECT_EQ(ReadFileVersionInfo(BesideTestProgram(u"zt_unversioned.exe").c_str(), &v), 0);
+  EXPECT_EQ(v.version[3], 0);
+  EXPECT_EQ(v.companyName[0], 0);
+  EXPECT_EQ(ReadFileVersionInfo(u"C:\\no\\such.exe", &v), 0);
+}
+
+TEST(ShellFolders, KindsAnsweredDirectlyAndByTheShell) {
+  char16_t out[ZT_MAX_PATH];
+  EXPECT_EQ(GetShellFolder(7, out), 1);
+  EXPECT_NE(TextLength(out), 0u);
+  EXPECT_EQ(GetShellFolder(6, out), 1);
+  EXPECT_EQ(GetShellFolder(8, out), 1);
+  // The all-users data folder of a Wine prefix.
+  EXPECT_NE(FindText(out, u"ProgramData"), -1);
+  EXPECT_EQ(GetShellFolder(12, out), 0);
+  EXPECT_EQ(GetShellFolder(-1, out), 0);
+  char16_t tiny[4];
+  EXPECT_EQ(GetShellFolder(7, tiny), 0);
+}
+#endif
