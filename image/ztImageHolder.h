@@ -50,6 +50,9 @@ class ztImageHolder {
   ztImage* GetImage() const { return image_; }
   uint32_t GetSize(uint32_t* width, uint32_t* height) const;
   int32_t GetFormat() const { return format_; }
+  // A name buffer kept for callers; loading neither reads nor writes it.
+  const char16_t* GetName() const { return name_; }
+  int32_t GetFlags() const { return flags_; }
 
  private:
   void Drop();

@@ -12,7 +12,4 @@ class ztImagePsd : public ztImage {
 
   // Detection: the header test and the walk over the sections.
   static int Detect(const uint8_t* data, uint32_t size);
-
- private:
-  void* reserved_ = nullptr;
 };
