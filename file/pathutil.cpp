@@ -50,7 +50,8 @@ int JoinPath(char16_t* out, size_t cap, int count, ...) {
     // any other path loses one trailing backslash. The second step then
     // strips backslashes from the original end going left, which only finds
     // something for a root: C:\ becomes C:, so C:\ + dir gives C:\dir.
-    bool root = (len < 4 && len >= 2 && first[1] == u':') || (len < 3 && first[0] == u'\\' && len >= 2 && first[1] == u'\\');
+    bool root =
+        (len < 4 && len >= 2 && first[1] == u':') || (len < 3 && first[0] == u'\\' && len >= 2 && first[1] == u'\\');
     if (!root && out[len - 1] == u'\\') out[--a.n] = 0;
     for (size_t i = len; i > 0 && out[i - 1] == u'\\'; --i) {
       out[i - 1] = 0;
@@ -70,8 +71,7 @@ int JoinPath(char16_t* out, size_t cap, int count, ...) {
 int CreateFolderTree(const char16_t* path, int isFilePath) {
   if (!path) return 0;
   size_t len = TextLength(path);
-  if (len == 2 && path[1] == u':' &&
-      ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z')))
+  if (len == 2 && path[1] == u':' && ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z')))
     return 1;
   char16_t folder[ZT_MAX_PATH];
   if (isFilePath) {

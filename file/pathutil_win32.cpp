@@ -46,13 +46,13 @@ int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out) {
   UINT trLen = 0;
   if (VerQueryValueW(block, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&tr), &trLen) &&
       trLen >= sizeof(LangCodePage)) {
-    static const wchar_t* const kNames[12] = {L"Comments",        L"CompanyName",     L"FileDescription",
-                                              L"FileVersion",     L"InternalName",    L"LegalCopyright",
+    static const wchar_t* const kNames[12] = {L"Comments",        L"CompanyName",      L"FileDescription",
+                                              L"FileVersion",     L"InternalName",     L"LegalCopyright",
                                               L"LegalTrademarks", L"OriginalFilename", L"ProductName",
-                                              L"ProductVersion",  L"PrivateBuild",    L"SpecialBuild"};
-    char16_t* fields[12] = {out->comments,        out->companyName,     out->fileDescription, out->fileVersion,
-                            out->internalName,    out->legalCopyright,  out->legalTrademarks, out->originalFilename,
-                            out->productName,     out->productVersion,  out->privateBuild,    out->specialBuild};
+                                              L"ProductVersion",  L"PrivateBuild",     L"SpecialBuild"};
+    char16_t* fields[12] = {out->comments,     out->companyName,    out->fileDescription, out->fileVersion,
+                            out->internalName, out->legalCopyright, out->legalTrademarks, out->originalFilename,
+                            out->productName,  out->productVersion, out->privateBuild,    out->specialBuild};
     for (int i = 0; i < 12; ++i) {
       wchar_t key[80];
       wsprintfW(key, L"\\StringFileInfo\\%04x%04x\\%s", tr->language, tr->codePage, kNames[i]);
@@ -73,13 +73,21 @@ int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out) {
 int GetShellFolder(int kind, char16_t* out, size_t cap) {
   if (!out || cap == 0) return 0;
   out[0] = 0;
-  static const int kCsidl[12] = {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_STARTMENU,
-                                 CSIDL_PROGRAMS,         CSIDL_COMMON_PROGRAMS,         CSIDL_PERSONAL,
-                                 -1,                     -1,                            CSIDL_COMMON_APPDATA,
-                                 CSIDL_APPDATA,          CSIDL_PROGRAM_FILES,           CSIDL_MYPICTURES};
-  static const wchar_t* const kRegistryName[12] = {L"Desktop", nullptr,   L"Start Menu", L"Programs",
-                                                   nullptr,    L"Personal", nullptr,     nullptr,
-                                                   L"AppData", L"AppData", nullptr,      L"My Pictures"};
+  static const int kCsidl[12] = {CSIDL_DESKTOPDIRECTORY,
+                                 CSIDL_COMMON_DESKTOPDIRECTORY,
+                                 CSIDL_STARTMENU,
+                                 CSIDL_PROGRAMS,
+                                 CSIDL_COMMON_PROGRAMS,
+                                 CSIDL_PERSONAL,
+                                 -1,
+                                 -1,
+                                 CSIDL_COMMON_APPDATA,
+                                 CSIDL_APPDATA,
+                                 CSIDL_PROGRAM_FILES,
+                                 CSIDL_MYPICTURES};
+  static const wchar_t* const kRegistryName[12] = {L"Desktop", nullptr,     L"Start Menu", L"Programs",
+                                                   nullptr,    L"Personal", nullptr,       nullptr,
+                                                   L"AppData", L"AppData",  nullptr,       L"My Pictures"};
   if (kind < 0 || kind > 11) return 0;
   wchar_t path[MAX_PATH + 1] = {};
   bool ok = false;

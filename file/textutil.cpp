@@ -131,8 +131,7 @@ int Find(const C* text, const C* pattern) {
 int FindText(const char16_t* text, const char16_t* pattern) { return Find(text, pattern); }
 int FindTextA(const char* text, const char* pattern) { return Find(text, pattern); }
 
-int ReplaceText(char16_t* out, size_t cap, const char16_t* text, const char16_t* pattern,
-                const char16_t* replacement) {
+int ReplaceText(char16_t* out, size_t cap, const char16_t* text, const char16_t* pattern, const char16_t* replacement) {
   if (!out || cap == 0) return -1;
   out[0] = 0;
   if (!text) return 0;
@@ -257,17 +256,14 @@ uint32_t DecodeUtf8(const unsigned char* p, int n) {
     if ((p[i] & 0xC0) != 0x80) return 0xFFFD;
   uint32_t cp;
   switch (n) {
-    case 2:
-      cp = ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-      return cp < 0x80 ? 0xFFFD : cp;
+    case 2: cp = ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu); return cp < 0x80 ? 0xFFFD : cp;
     case 3:
       cp = ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
       return (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) ? 0xFFFD : cp;
     case 4:
       cp = ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
       return (cp < 0x10000 || cp > 0x10FFFF) ? 0xFFFD : cp;
-    default:
-      return 0xFFFD;
+    default: return 0xFFFD;
   }
 }
 

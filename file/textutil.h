@@ -42,8 +42,7 @@ int FindTextA(const char* text, const char* pattern);
 // `out` receives `text` with every occurrence of `pattern` (left to right, no
 // overlaps) replaced. An empty or null pattern copies the text unchanged.
 // Returns the length of `out`, or -1 when it was cut.
-int ReplaceText(char16_t* out, size_t cap, const char16_t* text, const char16_t* pattern,
-                const char16_t* replacement);
+int ReplaceText(char16_t* out, size_t cap, const char16_t* text, const char16_t* pattern, const char16_t* replacement);
 
 // In-place case change of units below 256 (A-Z / a-z only); returns the length.
 int ToLowerPath(char16_t* text);

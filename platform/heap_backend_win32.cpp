@@ -5,7 +5,7 @@
 namespace {
 // Serialised (no HEAP_NO_SERIALIZE), so any thread may allocate and free.
 HANDLE g_heap = nullptr;
-}
+}  // namespace
 
 namespace zt_heap {
 bool BackendCreate(uint32_t initialSize) {

@@ -12,8 +12,8 @@ namespace {
 
 // iconv one character at a time: the output can then always be cut between
 // characters, which is what every caller of these needs.
-int Convert(const char* to, const char* from, const char* in, size_t inBytes, size_t inUnit, char* out,
-            size_t outCap, size_t outUnit) {
+int Convert(const char* to, const char* from, const char* in, size_t inBytes, size_t inUnit, char* out, size_t outCap,
+            size_t outUnit) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return -1;
   size_t used = 0;

@@ -44,11 +44,8 @@ void FormatW(char16_t* out, int cap, const char16_t* format, va_list args) {
         for (const char* d = digits; *d; ++d) put(static_cast<char16_t>(*d));
         break;
       }
-      case u'c':
-        put(static_cast<char16_t>(va_arg(args, int)));
-        break;
-      default:
-        put(*p);
+      case u'c': put(static_cast<char16_t>(va_arg(args, int))); break;
+      default: put(*p);
     }
   }
   out[n] = 0;

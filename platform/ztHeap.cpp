@@ -13,12 +13,14 @@ int ztHeapCreate(uint32_t initialSize) {
   if (zt_heap::BackendExists()) return 0;
   if (!zt_heap::BackendCreate(initialSize)) {
     // ヒープ領域の作成に失敗しました
-    DebugLog("\x83q\x81[\x83v\x97\xcc\x88\xe6\x82\xcc\x8d\xec\x90\xac\x82\xc9\x8e\xb8\x94s\x82\xb5\x82\xdc\x82\xb5\x82\xbd");
+    DebugLog(
+        "\x83q\x81[\x83v\x97\xcc\x88\xe6\x82\xcc\x8d\xec\x90\xac\x82\xc9\x8e\xb8\x94s\x82\xb5\x82\xdc\x82\xb5\x82\xbd");
     return 0;
   }
   // ヒープを作成しました。 size = %d (0x%x) byte (%fMB)
-  DebugLog("\x83q\x81[\x83v\x82\xf0\x8d\xec\x90\xac\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42 size = %d (0x%x) byte (%fMB)",
-           static_cast<int>(initialSize), initialSize, initialSize / 1024.0 / 1024.0);
+  DebugLog(
+      "\x83q\x81[\x83v\x82\xf0\x8d\xec\x90\xac\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42 size = %d (0x%x) byte (%fMB)",
+      static_cast<int>(initialSize), initialSize, initialSize / 1024.0 / 1024.0);
   return 1;
 }
 
@@ -27,8 +29,10 @@ void* ztHeapAlloc(int tag, uint32_t bytes) {
   if (bytes <= UINT32_MAX - 4) raw = zt_heap::BackendAlloc(bytes + 4);
   if (!raw) {
     // メモリが確保出来ませんでした  id = %d  size = %d(0x%x)
-    DebugLog("\x83\x81\x83\x82\x83\x8a\x82\xaa\x8am\x95\xdb\x8fo\x97\x88\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5\x82\xbd  id = %d  size = %d(0x%x)",
-             tag, static_cast<int>(bytes + 4), bytes + 4);
+    DebugLog(
+        "\x83\x81\x83\x82\x83\x8a\x82\xaa\x8am\x95\xdb\x8fo\x97\x88\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5\x82\xbd  "
+        "id = %d  size = %d(0x%x)",
+        tag, static_cast<int>(bytes + 4), bytes + 4);
     return nullptr;
   }
   auto* header = static_cast<int32_t*>(raw);

@@ -117,7 +117,8 @@ TEST(Utf, FFFFAndSupplementaryCharactersRoundTrip) {
   const char16_t text[] = u"a\uFFFFb\U0001F600\u3042";
   char utf8[32];
   ASSERT_GT(ToUtf8(text, utf8), 0);
-  EXPECT_EQ(std::string(utf8), std::string("a\xFF\xFF" "b\xF0\x9F\x98\x80\xE3\x81\x82"));
+  EXPECT_EQ(std::string(utf8), std::string("a\xFF\xFF"
+                                           "b\xF0\x9F\x98\x80\xE3\x81\x82"));
   char16_t back[32];
   ASSERT_GT(FromUtf8(utf8, back), 0);
   EXPECT_EQ(std::u16string(back), std::u16string(text));
@@ -127,14 +128,22 @@ TEST(Utf, LoneSurrogateBecomesReplacementCharacter) {
   const char16_t text[] = {u'a', 0xD800, u'b', 0};
   char utf8[16];
   ToUtf8(text, utf8);
-  EXPECT_EQ(std::string(utf8), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(std::string(utf8),
+            "a\xEF\xBF\xBD"
+            "b");
 }
 
 TEST(Utf, FromUtf8StopsAtBytesThatCannotStartACharacter) {
   char16_t out[8] = {u'x'};
-  EXPECT_EQ(FromUtf8("\x80" "abc", out), 0);
+  EXPECT_EQ(FromUtf8("\x80"
+                     "abc",
+                     out),
+            0);
   EXPECT_EQ(out[0], 0);
-  FromUtf8("ab\xE3z\x82" "cd", out);
+  FromUtf8(
+      "ab\xE3z\x82"
+      "cd",
+      out);
   EXPECT_EQ(std::u16string(out), u"ab");
 }
 
@@ -148,7 +157,10 @@ TEST(Utf, FromUtf8NeverStepsOverTheTerminator) {
 
 TEST(Utf, MalformedSequencesGiveReplacementCharacter) {
   char16_t out[8];
-  FromUtf8("\xC0\x80" "a", out);  // overlong NUL
+  FromUtf8(
+      "\xC0\x80"
+      "a",
+      out);  // overlong NUL
   EXPECT_EQ(std::u16string(out), u"\uFFFDa");
   FromUtf8("\xC3z", out);  // two-byte lead with a bad trail: both bytes go
   EXPECT_EQ(std::u16string(out), u"\uFFFD");
@@ -178,7 +190,9 @@ TEST(Utf, CopyUtf8Char) {
 TEST(ShiftJis, RoundTripAndLeadBytes) {
   char sjis[32];
   ASSERT_EQ(ToShiftJis(sjis, sizeof sjis, u"ゲームA"), 7);
-  EXPECT_EQ(std::string(sjis), "\x83Q\x81[\x83\x80" "A");
+  EXPECT_EQ(std::string(sjis),
+            "\x83Q\x81[\x83\x80"
+            "A");
   char16_t back[16];
   FromShiftJis(back, 16, sjis);
   EXPECT_EQ(std::u16string(back), u"ゲームA");

@@ -12,8 +12,8 @@ using zt_test::Cp932;
 using zt_test::TempDir;
 
 namespace {
-constexpr int32_t kRead = ZTFILE_READ | ZTFILE_OPEN_EXISTING;     // 257
-constexpr int32_t kWrite = ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS;   // 1026
+constexpr int32_t kRead = ZTFILE_READ | ZTFILE_OPEN_EXISTING;    // 257
+constexpr int32_t kWrite = ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS;  // 1026
 }  // namespace
 
 TEST(DiskFile, FlagValuesTheSystemUses) {
