@@ -1,22 +1,92 @@
 // RA-3: the library's frame-and-tag picture container (the updater's splash
-// picture). Recognised by the holder from its "RA-3" signature.
+// picture). A file is a chain of frames; each frame is a chain of named tags:
+// "stdinfo" with the geometry, then the pixels as an embedded WebP
+// ("img_wbp"), an embedded JPEG with an optional packed alpha plane
+// ("img_jpg", "img_al"), or the library's lossless strips ("img0000",
+// "img0001", ...). Frames of 24 or 32 bits are always delivered with 4 bytes
+// per pixel, blue, green, red, alpha, buffer row 0 the top row.
 //
-// Not decoded yet: the frame walk, the tags and the strip decoder come with
-// the RA-3 work, built on the shared strip codec (image/stripcodec.h). Until
-// then Load and LoadByIndex fail, so the holder yields no picture.
+// This header also holds the decoder of the lossless strip codec, which the
+// ZO-2 format shares.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/heapbuf.h"
 #include "image/stripcodec.h"
 #include "image/ztImage.h"
 
+// One stored strip: its two packed areas and the sizes they unpack to.
+struct ztStripAreas {
+  const uint8_t* bytePacked = nullptr;
+  uint32_t bytePackedSize = 0;
+  uint32_t byteSize = 0;
+  const uint8_t* bitPacked = nullptr;
+  uint32_t bitPackedSize = 0;
+  uint32_t bitSize = 0;
+};
+
+// Decoder of the lossless strip codec. One work area serves every strip of
+// a picture: the unpacked byte area, the recombined bytes and the expanded
+// stream. Every run, gamma code and row is checked against what the areas
+// hold; a strip that breaks a limit fails (0) without touching memory
+// outside them.
+class ztStripDecoder {
+ public:
+  // The two messages are the caller's texts for an unpacked byte area or bit
+  // area whose size differs from the one stored.
+  ztStripDecoder(ztStripState* state, const char* byteAreaMessage, const char* bitAreaMessage)
+      : state_(state), byteAreaMessage_(byteAreaMessage), bitAreaMessage_(bitAreaMessage) {}
+
+  // Sizes the work area for width x height pixels of `bytesPerPixel` bytes
+  // whose byte areas unpack to at most `maxByteSize`. 0 when the sizes are
+  // out of range or the heap refuses.
+  int Prepare(uint32_t width, uint32_t height, uint32_t bytesPerPixel, uint32_t maxByteSize);
+  // Decodes one strip into `pixels` (rows of width x bytes-per-pixel bytes,
+  // no padding). Rows count from the bottom: the strip's first stored row
+  // becomes buffer row height - 1 - y0, each following one the row above it.
+  int Decode(const ztStripAreas& areas, uint8_t* pixels, uint32_t y0, int32_t rows);
+  void Release() { work_.Free(); }
+
+ private:
+  ztStripState* state_;
+  const char* byteAreaMessage_;
+  const char* bitAreaMessage_;
+  ztHeapBuffer work_;
+  uint32_t width_ = 0;
+  uint32_t height_ = 0;
+  uint32_t bpp_ = 0;
+  uint32_t maxByteSize_ = 0;
+  uint32_t expandedCap_ = 0;  // width x height x bpp + 4096
+};
+
+// A frame of an RA-3 file as the image tool lists it.
+struct ztRa3FrameInfo {
+  int32_t id = 0;
+  std::vector<std::string> tags;  // names in chain order
+};
+
 class ztImageRa3 : public ztImage {
  public:
+  ztImageRa3() = default;
   int Load(const ztMemBlock* source, int frameId) override;
   int LoadByIndex(const ztMemBlock* source, unsigned index, int* frameId) override;
 
   static int Detect(const uint8_t* data, uint32_t size);
+  // Every frame of a file with its id and tag names, in chain order. 0 when
+  // the header is wrong or a chain leads outside the file.
+  static int ListFrames(const ztMemBlock* source, std::vector<ztRa3FrameInfo>* frames);
 
  private:
+  struct Tag;
+  int DecodeFrame(const uint8_t* data, uint32_t size, uint32_t framePos);
+  int DecodeWebP(const Tag& tag, uint32_t width, uint32_t height, int32_t bpp);
+  int DecodeJpeg(const Tag& tag, const Tag* alpha, uint32_t width, uint32_t height, int32_t bpp);
+  int DecodeStrips(const std::vector<Tag>& tags, uint32_t width, uint32_t height, int32_t bpp);
+  void ScanTags(const std::vector<Tag>& tags);
+
   ztStripState strip_;
-  int32_t quality_ = 90;
+  [[maybe_unused]] int32_t quality_ = 90;  // kept with the object; nothing reads it
 };
