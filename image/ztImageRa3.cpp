@@ -1,7 +1,9 @@
 #include "image/ztImageRa3.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "file/textutil.h"
 #include "image/bytecursor.h"
@@ -168,14 +170,12 @@ const TagT* FindTag(const std::vector<TagT>& tags, const char* name) {
 // Strip decoder
 
 int ztStripDecoder::Prepare(uint32_t width, uint32_t height, uint32_t bytesPerPixel, uint32_t maxByteSize) {
-  work_.Free();
+  Release();
   uint32_t stride = ztImage::ComputeStride(width, bytesPerPixel, false);
   uint32_t pixelBytes = stride ? ztImage::ComputeBufferSize(stride, height) : 0;
-  if (!pixelBytes) return 0;
+  if (!pixelBytes || maxByteSize > 0xFFFFFFF0u) return 0;
   uint64_t region = static_cast<uint64_t>(pixelBytes) + kWorkSlack;
-  uint64_t total = static_cast<uint64_t>(maxByteSize) + 16 + 2 * region;
-  if (total > 0xFFFFFFF0u) return 0;
-  if (!work_.Alloc(static_cast<uint32_t>(total))) return 0;
+  if (!work_.Alloc(maxByteSize + 16)) return 0;
   width_ = width;
   height_ = height;
   bpp_ = bytesPerPixel;
@@ -188,8 +188,6 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
   if (!work_.Get() || !pixels) return 0;
   if (rows < 0 || y0 > height_ || static_cast<uint32_t>(rows) > height_ - y0) return 0;
   uint8_t* byteArea = work_.Get();
-  uint8_t* recombined = byteArea + maxByteSize_ + 16;
-  uint8_t* expanded = recombined + expandedCap_;
 
   // Byte area. A claim larger than the work area was sized for, or larger
   // than its packed bytes could ever give, is the same fault as a stream that
@@ -215,6 +213,13 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
   int copyFirst = reader.ReadBit();
   uint32_t total = reader.ReadGamma();
   bool ok = reader.Ok() && total <= expandedCap_;
+  if (ok && total > streamCap_) {
+    // Room for the stream and its recombined copy.
+    if (!streams_.Alloc(2 * total)) ok = false;
+    streamCap_ = ok ? total : 0;
+  }
+  uint8_t* expanded = streams_.Get();
+  uint8_t* recombined = expanded + streamCap_;
   uint32_t p = 0, left = total, taken = 0;
   auto copyRun = [&](uint32_t n) {
     if (!reader.Ok() || n > left || n > a.byteSize - taken) return false;
@@ -445,8 +450,6 @@ int ztImageRa3::DecodeStrips(const std::vector<Tag>& tags, uint32_t width, uint3
   uint32_t bytes = stride ? ComputeBufferSize(stride, height) : 0;
   if (!bytes || !ReserveBuffer(bytes)) return 0;
   SetGeometry(width, height, bpp, stride);
-  // Rows no strip covers (and a frame with no pixel tag at all) stay zero.
-  memset(pixels_, 0, bytes);
 
   // Strips by number, the first tag of each name; they count from "img0000"
   // until a number is missing.
@@ -482,12 +485,27 @@ int ztImageRa3::DecodeStrips(const std::vector<Tag>& tags, uint32_t width, uint3
       maxByteSize = s.areas.byteSize;
     strips.push_back(s);
   }
-  if (strips.empty()) return 1;
-
-  ztStripDecoder decoder(&strip_, kByteAreaSize, kBitAreaSize);
-  if (!decoder.Prepare(width, height, static_cast<uint32_t>(bpp), maxByteSize)) return 0;
-  for (const Strip& s : strips) {
-    if (!decoder.Decode(s.areas, pixels_, s.y0, s.rows)) return 0;
+  if (!strips.empty()) {
+    ztStripDecoder decoder(&strip_, kByteAreaSize, kBitAreaSize);
+    if (!decoder.Prepare(width, height, static_cast<uint32_t>(bpp), maxByteSize)) return 0;
+    for (const Strip& s : strips) {
+      if (!decoder.Decode(s.areas, pixels_, s.y0, s.rows)) return 0;
+    }
   }
+  // Rows no strip covered (every row of a frame without pixel tags) are
+  // zeroed. Done last, so a frame whose header claims a huge picture costs no
+  // more than its strips when those turn out to be broken.
+  std::vector<std::pair<uint32_t, uint32_t>> covered;  // buffer rows [first, end)
+  for (const Strip& s : strips) {
+    uint32_t end = height - s.y0;
+    covered.emplace_back(end - static_cast<uint32_t>(s.rows), end);
+  }
+  std::sort(covered.begin(), covered.end());
+  uint32_t row = 0;
+  for (const auto& c : covered) {
+    if (c.first > row) memset(pixels_ + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(c.first - row) * stride);
+    if (c.second > row) row = c.second;
+  }
+  if (row < height) memset(pixels_ + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(height - row) * stride);
   return 1;
 }

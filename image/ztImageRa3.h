@@ -29,8 +29,10 @@ struct ztStripAreas {
 };
 
 // Decoder of the lossless strip codec. One work area serves every strip of
-// a picture: the unpacked byte area, the recombined bytes and the expanded
-// stream. Every run, gamma code and row is checked against what the areas
+// a picture: the unpacked byte area, then the expanded stream and the
+// recombined bytes, which grow to the longest stream a strip declares (never
+// past width x height x bytes-per-pixel + 4096), so a header that claims a
+// huge picture costs nothing until its strips really carry the data. Every run, gamma code and row is checked against what the areas
 // hold; a strip that breaks a limit fails (0) without touching memory
 // outside them.
 class ztStripDecoder {
@@ -48,13 +50,19 @@ class ztStripDecoder {
   // no padding). Rows count from the bottom: the strip's first stored row
   // becomes buffer row height - 1 - y0, each following one the row above it.
   int Decode(const ztStripAreas& areas, uint8_t* pixels, uint32_t y0, int32_t rows);
-  void Release() { work_.Free(); }
+  void Release() {
+    work_.Free();
+    streams_.Free();
+    streamCap_ = 0;
+  }
 
  private:
   ztStripState* state_;
   const char* byteAreaMessage_;
   const char* bitAreaMessage_;
-  ztHeapBuffer work_;
+  ztHeapBuffer work_;     // unpacked byte area
+  ztHeapBuffer streams_;  // expanded stream, then recombined bytes
+  uint32_t streamCap_ = 0;
   uint32_t width_ = 0;
   uint32_t height_ = 0;
   uint32_t bpp_ = 0;
