@@ -15,7 +15,7 @@ const char kNoEntry[] =
 
 ztBigFile::ztBigFile(ztArchive* archive) : archive_(archive) {}
 
-ztBigFile::~ztBigFile() { Close(); }
+ztBigFile::~ztBigFile() { ztBigFile::Close(); }
 
 int32_t ztBigFile::Open(const char16_t* name, int32_t flags) {
   if (!archive_ || !(flags & ZTFILE_READ)) return 0;

@@ -37,7 +37,8 @@ struct NarrowPath {
 
 ztFile::ztFile() = default;
 
-ztFile::~ztFile() { Close(); }
+// Closes through this class on purpose: a destructor never dispatches further.
+ztFile::~ztFile() { ztFile::Close(); }
 
 int32_t ztFile::Open(const char16_t* path, int32_t flags) {
   if (handle_ != -1) {

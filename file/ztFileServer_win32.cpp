@@ -35,7 +35,7 @@ bool SameText(const char16_t* a, const char16_t* b) { return ztCompareNoCase(a, 
 // give the shared block back to the heap.
 class ztLentMemFile : public ztMemFile {
  public:
-  ~ztLentMemFile() override { Close(); }
+  ~ztLentMemFile() override { ztLentMemFile::Close(); }
   int32_t Lend(ztMemFile* owner) {
     void* data = nullptr;
     uint32_t used = 0;
@@ -194,6 +194,7 @@ int32_t ztFileServer::SetBaseFolder(const char16_t* folder) {
 
 int32_t ztFileServer::AddPreload(const char16_t* name, int32_t group, int32_t flags) {
   if (!preloading_ || !name) return 0;
+  // cppcheck-suppress legacyUninitvar ; value-initialised by the braces
   auto* e = new (std::nothrow) PreloadEntry{};
   if (!e) return 0;
   if (CopyText(e->name, name) < 0) {

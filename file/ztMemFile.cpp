@@ -15,7 +15,8 @@ void LogNotOpen() {
 }
 }  // namespace
 
-ztMemFile::~ztMemFile() { Close(); }
+// Closes through this class on purpose: a destructor never dispatches further.
+ztMemFile::~ztMemFile() { ztMemFile::Close(); }
 
 int32_t ztMemFile::Create(uint32_t capacity) {
   if (buffer_) return 0;
