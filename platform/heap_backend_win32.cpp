@@ -5,6 +5,11 @@
 namespace {
 // Serialised (no HEAP_NO_SERIALIZE), so any thread may allocate and free.
 HANDLE g_heap = nullptr;
+// The system returns 8- or 16-byte aligned blocks. Handing out the block
+// itself would leave the caller's bytes (after the 4-byte count) only 4-byte
+// aligned, which breaks setjmp buffers and vector code on x86_64; so the
+// count is placed 12 bytes in, and the caller's bytes start 16 bytes in.
+constexpr SIZE_T kLead = 12;
 }  // namespace
 
 namespace zt_heap {
@@ -12,8 +17,12 @@ bool BackendCreate(uint32_t initialSize) {
   g_heap = HeapCreate(0, initialSize, 0);
   return g_heap != nullptr;
 }
-void* BackendAlloc(uint32_t bytes) { return g_heap ? HeapAlloc(g_heap, 0, bytes) : nullptr; }
-bool BackendFree(void* p) { return g_heap && HeapFree(g_heap, 0, p); }
+void* BackendAlloc(uint32_t bytes) {
+  if (!g_heap) return nullptr;
+  auto* raw = static_cast<char*>(HeapAlloc(g_heap, 0, kLead + bytes));
+  return raw ? raw + kLead : nullptr;
+}
+bool BackendFree(void* p) { return g_heap && HeapFree(g_heap, 0, static_cast<char*>(p) - kLead); }
 void BackendDestroy() {
   if (g_heap) HeapDestroy(g_heap);
   g_heap = nullptr;

@@ -47,8 +47,10 @@ TEST(Heap, SizeThatCannotCarryTheCountFailsWithMessage) {
   EXPECT_TRUE(zt_test::LogHas(Cp932(u8"メモリが確保出来ませんでした  id = 7  size = 3(0x3)")));
 }
 
-TEST(Heap, AlignedForAnyScalar) {
-  void* a = ztHeapAlloc(0, 8);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 4, 0u);
-  ztHeapFree(a);
+TEST(Heap, AlignedForAnyScalarAndVectorData) {
+  for (uint32_t n : {1u, 8u, 13u, 4096u}) {
+    void* a = ztHeapAlloc(0, n);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u) << n;
+    ztHeapFree(a);
+  }
 }
