@@ -59,8 +59,8 @@ TEST(HolderDetect, RaThreeSignatureWinsOverEverythingElse) {
     ztImageHolder holder;
     ztMemBlock src(f.data(), static_cast<uint32_t>(f.size()));
     zt_test::ClearLog();
-    // Recognised, so no "cannot decode" message; the RA-3 decoder is not
-    // there yet and the load fails.
+    // Recognised, so no "cannot decode" message; the bytes after the
+    // signature are no RA-3 header, so the RA-3 decoder refuses them.
     EXPECT_EQ(holder.LoadFromMemory(&src, 0, 0), nullptr);
     EXPECT_FALSE(zt_test::LogHas(zt_test::Cp932("展開できないイメージです")));
     EXPECT_EQ(holder.GetImage(), nullptr);
