@@ -32,6 +32,7 @@ constexpr uint32_t kTagHeaderSize = 16;
 constexpr uint32_t kStdInfoSize = 40;
 constexpr uint32_t kStripHeaderSize = 24;
 constexpr uint32_t kWorkSlack = 4096;
+constexpr uint32_t kRunSlack = 16;
 
 // First frame header, or 0 when the file header is wrong (with its message).
 uint32_t CheckFileHeader(const ztMemBlock* source) {
@@ -123,6 +124,123 @@ int64_t StripNumber(const char* name) {
   return value;
 }
 
+// Bytes with their bit order reversed.
+struct ReverseTable {
+  uint8_t v[256];
+  constexpr ReverseTable() : v() {
+    for (int i = 0; i < 256; ++i) {
+      int r = 0;
+      for (int b = 0; b < 8; ++b) r |= ((i >> b) & 1) << (7 - b);
+      v[i] = static_cast<uint8_t>(r);
+    }
+  }
+  uint8_t operator[](uint32_t i) const { return v[i]; }
+};
+constexpr ReverseTable kReverse{};
+
+// Bits of the unpacked bit area, least significant bit of each byte first,
+// read through a 64-bit window so that a gamma number costs a count of
+// trailing zeros instead of a loop per bit. Reading past the area clears a
+// sticky ok flag.
+class GammaReader {
+ public:
+  GammaReader(const uint8_t* data, uint32_t size) : p_(data), end_(data + size) {}
+  bool Ok() const { return ok_; }
+
+  int Bit() {
+    Refill();
+    if (count_ == 0) return Fail();
+    int bit = static_cast<int>(window_ & 1);
+    Drop(1);
+    return bit;
+  }
+  // k zero bits, a 1 bit, then k bits most significant first: 2^k + v.
+  // 0 (and not ok) for a code longer than 32 bits or one cut by the end.
+  uint32_t Gamma() {
+    Refill();
+    if (window_ == 0) return Fail();  // more than 31 zeros, or the end
+    int k = Ctz(window_);
+    if (k > 31) return Fail();
+    Drop(k + 1);
+    if (k == 0) return 1;
+    Refill();
+    if (count_ < k) return Fail();
+    uint32_t raw = static_cast<uint32_t>(window_) & ((1u << k) - 1);
+    Drop(k);
+    // The k bits arrived in reading order from bit 0 up; the number wants
+    // the first of them as its highest bit.
+    uint32_t reversed = static_cast<uint32_t>(kReverse[raw & 0xFF]) << 24 |
+                        static_cast<uint32_t>(kReverse[(raw >> 8) & 0xFF]) << 16 |
+                        static_cast<uint32_t>(kReverse[(raw >> 16) & 0xFF]) << 8 | kReverse[raw >> 24];
+    return (1u << k) + (reversed >> (32 - k));
+  }
+
+ private:
+  static int Ctz(uint64_t v) {
+#if defined(__GNUC__)
+    return __builtin_ctzll(v);
+#else
+    int n = 0;
+    while (!(v & 1)) {
+      v >>= 1;
+      ++n;
+    }
+    return n;
+#endif
+  }
+  // Tops the window up to at least 57 bits while bytes remain. With eight
+  // bytes ahead it loads them at once; bits above the count are then already
+  // the following bits of the area, which a later load ORs in again
+  // unchanged.
+  void Refill() {
+    if (count_ > 56) return;
+    if (end_ - p_ >= 8) {
+      uint64_t next = 0;
+      for (int i = 7; i >= 0; --i) next = next << 8 | p_[i];
+      window_ |= next << count_;
+      p_ += (63 - count_) >> 3;
+      count_ |= 56;
+      return;
+    }
+    while (count_ <= 56 && p_ < end_) {
+      window_ |= static_cast<uint64_t>(*p_++) << count_;
+      count_ += 8;
+    }
+  }
+  void Drop(int n) {
+    window_ = n < 64 ? window_ >> n : 0;
+    count_ -= n;
+  }
+  uint32_t Fail() {
+    ok_ = false;
+    return 0;
+  }
+
+  const uint8_t* p_;
+  const uint8_t* end_;
+  uint64_t window_ = 0;
+  int count_ = 0;
+  bool ok_ = true;
+};
+
+// Sign map of eight codes at once: even codes 2i are i, odd codes 2i + 1
+// are 255 - i, i.e. (c >> 1) with every bit flipped when c is odd.
+inline uint64_t SignMap8(uint64_t c) {
+  const uint64_t low = 0x0101010101010101ull;
+  return ((c >> 1) & (low * 0x7F)) ^ ((c & low) * 0xFF);
+}
+// Byte-wise sum of eight bytes, modulo 256 in each byte.
+inline uint64_t AddBytes8(uint64_t a, uint64_t b) {
+  const uint64_t high = 0x8080808080808080ull;
+  return ((a & ~high) + (b & ~high)) ^ ((a ^ b) & high);
+}
+inline uint64_t Load8(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+inline void Store8(uint8_t* p, uint64_t v) { memcpy(p, &v, 8); }
+
 }  // namespace
 
 struct ztImageRa3::Tag {
@@ -208,39 +326,50 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
 
   // Runs: alternately zero bytes and bytes copied from the byte area, each
   // run's length a gamma number; the first run copies when the flag says so.
-  ztBitReader& reader = state_->reader;
-  reader.Reset(bits.Get(), a.bitSize);
-  int copyFirst = reader.ReadBit();
-  uint32_t total = reader.ReadGamma();
+  GammaReader reader(bits.Get(), a.bitSize);
+  int copyFirst = reader.Bit();
+  uint32_t total = reader.Gamma();
   bool ok = reader.Ok() && total <= expandedCap_;
   if (ok && total > streamCap_) {
-    // Room for the stream and its recombined copy.
-    if (!streams_.Alloc(2 * total)) ok = false;
+    // Room for the stream and its recombined copy, each with 16 spare bytes.
+    if (!streams_.Alloc(2 * total + 2 * kRunSlack)) ok = false;
     streamCap_ = ok ? total : 0;
   }
   uint8_t* expanded = streams_.Get();
-  uint8_t* recombined = expanded + streamCap_;
+  uint8_t* recombined = expanded + streamCap_ + kRunSlack;
+  // Short runs are the common case: they move a fixed 16 bytes, which the
+  // spare bytes after the stream and after the byte area allow; later runs
+  // overwrite the excess.
+  memset(byteArea + a.byteSize, 0, kRunSlack);
   uint32_t p = 0, left = total, taken = 0;
   auto copyRun = [&](uint32_t n) {
     if (!reader.Ok() || n > left || n > a.byteSize - taken) return false;
-    memcpy(expanded + p, byteArea + taken, n);
+    if (n <= kRunSlack) {
+      memcpy(expanded + p, byteArea + taken, kRunSlack);
+    } else {
+      memcpy(expanded + p, byteArea + taken, n);
+    }
     p += n;
     left -= n;
     taken += n;
     return true;
   };
-  if (ok && copyFirst) ok = copyRun(reader.ReadGamma());
+  if (ok && copyFirst) ok = copyRun(reader.Gamma());
   while (ok && left > 0) {
-    uint32_t zeros = reader.ReadGamma();
+    uint32_t zeros = reader.Gamma();
     if (!reader.Ok() || zeros > left) {
       ok = false;
       break;
     }
-    memset(expanded + p, 0, zeros);
+    if (zeros <= kRunSlack) {
+      memset(expanded + p, 0, kRunSlack);
+    } else {
+      memset(expanded + p, 0, zeros);
+    }
     p += zeros;
     left -= zeros;
     if (left == 0) break;
-    ok = copyRun(reader.ReadGamma());
+    ok = copyRun(reader.Gamma());
   }
   bits.Free();
   // The stream must hold whole groups of four bytes, and at least the rows
@@ -264,7 +393,10 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
   for (int32_t k = 1; k < rows; ++k) {
     const uint8_t* below = row;
     row -= rb;
-    for (size_t i = 0; i < rb; ++i) row[i] = static_cast<uint8_t>(map[c[i]] + below[i]);
+    // Eight bytes per step; the arithmetic keeps every byte to itself.
+    size_t i = 0;
+    for (; i + 8 <= rb; i += 8) Store8(row + i, AddBytes8(SignMap8(Load8(c + i)), Load8(below + i)));
+    for (; i < rb; ++i) row[i] = static_cast<uint8_t>(map[c[i]] + below[i]);
     c += rb;
   }
   return 1;
