@@ -149,7 +149,9 @@ TEST(Ra3Writer, JpegFormAddsAnAlphaPlaneOnlyWhenNeeded) {
     auto tags = TagsOf(file, &id);
     ASSERT_EQ(tags.size(), transparent ? 3u : 2u);
     EXPECT_EQ(tags[1].name, "img_jpg");
-    if (transparent) EXPECT_EQ(tags[2].name, "img_al");
+    if (transparent) {
+      EXPECT_EQ(tags[2].name, "img_al");
+    }
     ztImageRa3* back = Decode(file);
     for (uint32_t y = 0; y < 8; ++y)
       for (uint32_t x = 0; x < 16; ++x) {
