@@ -1,0 +1,219 @@
+// ztFileCopier: copies a queue of files on worker threads while the caller's
+// user interface keeps running.
+//
+// One coordinating thread walks the queue. For each file a reader thread and
+// a writer thread stream the data through a small ring of large buffers, so
+// reading the source and writing the destination overlap. Where the system
+// allows it the source is read without system buffering, in whole sectors.
+// The engine creates missing destination folders, keeps newer program files
+// that are already installed (mode 1), copies the file times, resets the
+// destination's attributes to archive only and reports progress, errors and
+// the end of the run through one callback. It stops at the first error.
+//
+// An installed file is never left half-written: the data goes into a
+// temporary file beside the destination ("~ztcp-<pid>-<n>.tmp") that replaces
+// the destination only once it is complete; a failed or stopped file leaves
+// the old destination as it was. Leftover temporary files of a run that was
+// killed are removed by the next run that writes into the same folder.
+//
+// Windows build only. The header stays free of <windows.h>: handles are kept
+// as intptr_t (0 when closed).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+class ztThread;
+
+// One queued copy, copied by value into the queue.
+struct CopyJob {
+  char16_t source[260];
+  char16_t destination[260];
+  int32_t flag;  // the caller's value, shown in the status while the job runs
+};
+
+// One buffer of the ring. `free` is the only hand-off between the reader and
+// the writer: the reader stores it (0) after the data, the length and `last`;
+// the writer stores it (1) after the write. Release/acquire ordering makes
+// the block visible before the flag.
+struct CopySlot {
+  std::atomic<int32_t> free;  // 1: empty, the reader may fill it; 0: filled
+  std::atomic<int32_t> last;  // 1: this block ends the current file
+  void* buffer;               // VirtualAlloc memory, null when released
+  uint32_t capacity;          // bytes allocated for the buffer
+  uint32_t length;            // bytes of file data in the buffer
+};
+
+// The run's state as the callback sees it; zeroed when the run starts.
+struct CopyStatus {
+  char16_t source[260];       // source of the current job
+  char16_t destination[260];  // destination of the current job
+  uint64_t fileSize;          // size of the current file
+  uint64_t fileDone;          // bytes of the current file written so far
+  uint64_t totalSize;         // sizes of all queued sources, summed before the first job
+  uint64_t totalDone;         // bytes written plus the sizes of skipped files
+  int32_t finished;           // 1 for the final call only
+  int32_t error;              // 1 once a job failed
+  int32_t jobFlag;            // the running job's flag
+  char16_t errorText[512];    // the failure's description
+};
+
+// Called after every written block, after every skipped job, on every failure
+// and once at the end (finished set). A result of 0 after a block or a skip
+// asks the engine to stop; it is ignored for the failure and end calls. The
+// engine never runs two calls at once.
+using ProgressCallback = int32_t (*)(void* userData, const CopyStatus* status);
+
+// Called by the writer just before each block is written, on the block's own
+// memory (so a hook may inspect or transform it in place).
+using ChunkHook = void (*)(void* userData, void* data, uint64_t fileDone, uint32_t length,
+                           const CopyStatus* status);
+
+class ztFileCopier {
+ public:
+  // `slotCount` ring buffers (at least 1). Unbuffered reading is allowed when
+  // `noUnbuffered` is 0 and the capability record says Windows 2000 or later.
+  ztFileCopier(uint32_t slotCount, int32_t noUnbuffered);
+  // The caller destroys the engine after the final callback (the callback
+  // itself may do it). Destroying a running engine stops the run first and
+  // waits for its threads.
+  virtual ~ztFileCopier();
+  ztFileCopier(const ztFileCopier&) = delete;
+  ztFileCopier& operator=(const ztFileCopier&) = delete;
+
+  // Appends a job (both paths copied). 1, or 0 when a path is null or does
+  // not fit 259 units (a cut path would name another place), or when the run
+  // has already been started.
+  int32_t AddJob(const char16_t* source, const char16_t* destination, int32_t flag);
+  // 1: keep installed exe/dll files whose version is newer than the source's.
+  // Any other value copies every job.
+  void SetMode(int32_t mode);
+  // Starts the coordinator and returns at once: 1, or 0 when a run was
+  // already started or the thread could not be created (then no callback
+  // will come).
+  int32_t StartCopy(ProgressCallback progress, void* userData, ChunkHook chunkHook);
+
+  int32_t GetMode() const { return mode_; }
+  int32_t IsUnbufferedAllowed() const { return unbufferedAllowed_; }
+  uint32_t GetSlotCount() const { return slotCount_; }
+
+  // Mode 1's rule: 1 to copy the job, 0 to keep the installed file.
+  int32_t ShouldCopy(const CopyJob& job) const;
+
+  // Prefix of the temporary files the engine writes beside a destination.
+  static constexpr const char16_t* kTempPrefix = u"~ztcp-";
+
+ protected:
+  // The system calls that move data, kept apart so that a test can make
+  // them fail. Each follows its Win32 counterpart: nonzero on success, 0
+  // with the reason in the thread's last error.
+  virtual void* AllocateBuffer(uint32_t bytes);
+  virtual void FreeBuffer(void* buffer);
+  virtual int32_t ReadBlock(intptr_t file, void* buffer, uint32_t request, uint32_t* got);
+  virtual int32_t WriteBlock(intptr_t file, const void* buffer, uint32_t length, uint32_t* put);
+
+ private:
+  static void CoordinatorRoutine(ztThread* thread, void* self);
+  static void ReaderRoutine(ztThread* thread, void* self);
+  static void WriterRoutine(ztThread* thread, void* self);
+
+  void RunJobs();
+  int32_t CopyOneFile(const CopyJob& job);
+  void WaitForSides();
+  void EndRun();
+  void ReadFileBlocks();
+  void WriteFileBlocks();
+
+  void ResetRing();
+  void ClearSlots();
+  void CloseHandles();
+  int32_t PrepareBuffers(const char16_t* source, uint32_t* systemError);
+  uint32_t SectorSizeOf(const char16_t* source);
+  int32_t OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered);
+  int32_t InstallTemp(const char16_t* destination, uint32_t* systemError);
+  void DiscardTemp();
+  void CleanLeftovers(const char16_t* destination);
+
+  // Failure reports: the message (with its key) and its argument, or a
+  // system error code. They set the fatal flag and call the callback.
+  void ReportMessage(const char16_t* messageTemplate, const char16_t* argument);
+  void ReportSystemError(uint32_t code, int32_t fromWorker);
+  int32_t CallProgress();
+  void RaiseStop();
+  void WakeAll();
+
+  uint32_t slotCount_ = 0;
+  CopySlot* slots_ = nullptr;
+  std::deque<CopyJob> jobs_;
+  std::atomic<int32_t> stop_{0};
+  ztThread* coordinator_ = nullptr;
+  ztThread* reader_ = nullptr;
+  ztThread* writer_ = nullptr;
+  intptr_t source_ = 0;
+  intptr_t destination_ = 0;  // the temporary file being written
+  ProgressCallback progress_ = nullptr;
+  ChunkHook chunkHook_ = nullptr;
+  void* userData_ = nullptr;
+  CopyStatus status_ = {};
+  std::atomic<int32_t> abort_{0};
+  std::atomic<int32_t> fatal_{0};
+  int32_t mode_ = 0;
+  int32_t unbufferedAllowed_ = 0;
+  uint32_t sectorSize_ = 0;
+  int32_t unbufferedNow_ = 0;
+
+  // The installed destination, opened for writing without sharing while its
+  // replacement is written (0 when there was none).
+  intptr_t target_ = 0;
+  char16_t tempPath_[260] = {};
+  // Set by the coordinator when it hands a file over, cleared by each side
+  // when it is done with it, so the ring is never touched under a worker.
+  std::atomic<int32_t> readerBusy_{0};
+  std::atomic<int32_t> writerBusy_{0};
+  // Set by the writer once the last block of the file has been written.
+  std::atomic<int32_t> fileComplete_{0};
+  std::atomic<int32_t> started_{0};
+  // Set while a thread sleeps on its event, so that the other side signals
+  // the event only when someone is there to wake.
+  std::atomic<int32_t> coordinatorWaiting_{0};
+  std::atomic<int32_t> readerWaiting_{0};
+  std::atomic<int32_t> writerWaiting_{0};
+  // Bytes per sector of the last source volume asked (the question is slow
+  // and the answer does not change during a run).
+  char16_t sectorRoot_[260] = {};
+  uint32_t sectorOfRoot_ = 0;
+  std::vector<std::u16string> cleanedFolders_;
+};
+
+// ---- pieces of the engine without system calls ------------------------------
+
+// Block size for a volume with `sector` bytes per sector: the smallest
+// multiple of the sector above 1 MiB (0x200000 for buffered reading, sector
+// 0). 0 for a sector size that is not usable for unbuffered reading (not a
+// power of two, or above 64 KiB).
+uint32_t ztCopyBlockSize(uint32_t sector);
+
+// The next read of a file of `size` bytes at `position` into a buffer of
+// `capacity` bytes: `length` is the data the block will hold, `request` what
+// is asked of the system (rounded up to whole sectors on the last block when
+// `sector` is not 0). Positions and sizes are 64-bit, so files of 4 GiB and
+// more are read whole. Returns 0 when nothing is left.
+int ztCopyNextBlock(uint64_t size, uint64_t position, uint32_t capacity, uint32_t sector,
+                    uint32_t* length, uint32_t* request);
+
+// The user's text of a message template: a leading "$key$" is looked up in
+// the library's message table and, having no entry, dropped; the first "%s"
+// takes `argument`. Cut to fit `cap` units; returns the length, or -1 when
+// cut.
+int ztFormatCopyMessage(char16_t* out, size_t cap, const char16_t* messageTemplate,
+                        const char16_t* argument);
+
+// Name of a temporary file ("~ztcp-PPPPPPPP-NNNN.tmp", process id and
+// number in upper-case hexadecimal) and the reverse: 1 with `pid` filled
+// when `name` is such a name.
+int ztCopyTempName(char16_t* out, size_t cap, uint32_t pid, uint32_t number);
+int ztParseCopyTempName(const char16_t* name, uint32_t* pid);

@@ -1,0 +1,740 @@
+// The copy engine's threads and system calls.
+//
+// Three threads take part besides the caller's: the coordinator walks the
+// queue and hands each file to the reader and the writer, which stream it
+// through the ring of slots. Hand-offs never wait for a timer: whoever moves
+// a file or a slot signals the other side's event at once, and a waiting side
+// also looks again every 10 ms so that the abort and fatal flags are seen
+// even if a signal is lost.
+#include <windows.h>
+
+#include <new>
+
+#include "file/pathutil.h"
+#include "file/textutil.h"
+#include "file/ztFile.h"
+#include "file/ztFileCopier.h"
+#include "platform/ztCaps.h"
+#include "platform/ztDebug.h"
+#include "platform/ztHeap.h"
+#include "platform/ztThread.h"
+
+namespace {
+
+const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+wchar_t* W(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
+HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+intptr_t I(HANDLE h) { return reinterpret_cast<intptr_t>(h); }
+
+// Each thread has one auto-reset event (key 0). Whoever changes what a
+// thread waits for (a file handed over, a slot filled or emptied, a side
+// done with its file, a stop) signals that thread's event, but only while
+// the thread has said it is waiting, which keeps system calls off the path
+// of a busy hand-off.
+constexpr uint32_t kWakeEvent = 0;
+// The coordinator's lock serialises the status record and the callbacks.
+constexpr uint32_t kStatusLock = 0;
+// Longest time a waiting side goes without looking at the flags.
+constexpr uint32_t kPollMs = 10;
+// Looks taken at a condition before going to sleep on it: a side that is
+// about to hand over is often only microseconds away.
+constexpr int kSpins = 256;
+
+// フォルダ [%s] が作成出来ません
+const char16_t kFolderMessage[] =
+    u"$1010-0171$\u30D5\u30A9\u30EB\u30C0 [%s] \u304C\u4F5C\u6210\u51FA\u6765\u307E\u305B\u3093";
+// ファイル [%s] がオープン出来ません
+const char16_t kOpenMessage[] =
+    u"$1010-0172$\u30D5\u30A1\u30A4\u30EB [%s] \u304C\u30AA\u30FC\u30D7\u30F3\u51FA\u6765\u307E\u305B\u3093";
+
+// Numbers of temporary files, process-wide so that two engines never pick
+// the same name.
+std::atomic<uint32_t> g_tempNumber{0};
+
+void CloseIf(intptr_t& h) {
+  if (h) CloseHandle(H(h));
+  h = 0;
+}
+
+// Whether a process that may own a leftover temporary file still runs. A
+// process that cannot be asked (another user's) counts as running.
+bool ProcessRuns(uint32_t pid) {
+  HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!h) return GetLastError() == ERROR_ACCESS_DENIED;
+  bool runs = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+  CloseHandle(h);
+  return runs;
+}
+
+// Waits until `ready()` holds. Spins a little, then sleeps on the thread's
+// event with `waiting` raised, looking again at least every 10 ms. The
+// fences pair with the one in Wake: either the waker sees `waiting`, or this
+// side sees the change.
+template <class Ready>
+void Await(ztThread* self, std::atomic<int32_t>& waiting, Ready ready) {
+  for (int i = 0; i < kSpins; ++i) {
+    if (ready()) return;
+    YieldProcessor();
+  }
+  for (;;) {
+    waiting.store(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (ready()) break;
+    self->WaitEvent(kWakeEvent, kPollMs);
+    if (ready()) break;
+  }
+  waiting.store(0, std::memory_order_relaxed);
+}
+
+// Called after the change a waiting thread looks for has been stored.
+void Wake(ztThread* thread, std::atomic<int32_t>& waiting) {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (thread && waiting.load(std::memory_order_relaxed)) thread->SetEvent(kWakeEvent);
+}
+
+// What is at a path, through the attribute query (cheaper than a directory
+// search): 0 nothing, 1 a file (its size in `size`), 2 a folder.
+int PathKind(const char16_t* path, uint64_t* size) {
+  if (size) *size = 0;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return 0;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 2;
+  if (size) *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return 1;
+}
+
+}  // namespace
+
+// ---- construction and set-up -----------------------------------------------
+
+ztFileCopier::ztFileCopier(uint32_t slotCount, int32_t noUnbuffered) {
+  // コピー用のバッファ数が0です
+  if (slotCount == 0) AssertBox("\x83R\x83s\x81[\x97p\x82\xcc\x83o\x83\x62\x83t\x83@\x90\x94\x82\xaa\x30\x82\xc5\x82\xb7");
+  slotCount_ = slotCount;
+  ztWindowsRecord windows;
+  GetWindowsRecord(&windows);
+  unbufferedAllowed_ = (noUnbuffered == 0 && windows.code >= ZTWIN_2000) ? 1 : 0;
+  // A slot array that cannot be had leaves slots_ null; the first file then
+  // fails with the system's out-of-memory text instead of touching it.
+  if (slotCount <= UINT32_MAX / sizeof(CopySlot)) {
+    void* block = ztHeapAlloc(0, static_cast<uint32_t>(slotCount * sizeof(CopySlot)));
+    if (block) {
+      slots_ = static_cast<CopySlot*>(block);
+      for (uint32_t i = 0; i < slotCount; ++i) {
+        CopySlot* s = new (&slots_[i]) CopySlot;
+        s->free.store(1, std::memory_order_relaxed);
+        s->last.store(0, std::memory_order_relaxed);
+        s->buffer = nullptr;
+        s->capacity = 0;
+        s->length = 0;
+      }
+    }
+  }
+}
+
+ztFileCopier::~ztFileCopier() {
+  if (coordinator_ && coordinator_->GetHandle() && GetCurrentThreadId() != coordinator_->GetThreadId()) {
+    // Normally the run has ended and this returns at once. An engine that
+    // is destroyed while it runs is stopped first; its threads see the
+    // flags within one polling period.
+    stop_.store(1, std::memory_order_release);
+    abort_.store(1, std::memory_order_release);
+    coordinator_->WaitForExit();
+  }
+  // Only a coordinator that never started its workers leaves them here.
+  delete reader_;
+  delete writer_;
+  reader_ = writer_ = nullptr;
+  ResetRing();
+  DiscardTemp();
+  CloseHandles();
+  if (slots_) {
+    for (uint32_t i = 0; i < slotCount_; ++i) slots_[i].~CopySlot();
+    ztHeapFree(slots_);
+    slots_ = nullptr;
+  }
+  // Last, because a final callback that destroys the engine runs on this
+  // thread: its handle is closed while it finishes, which Windows allows.
+  delete coordinator_;
+  coordinator_ = nullptr;
+}
+
+int32_t ztFileCopier::AddJob(const char16_t* source, const char16_t* destination, int32_t flag) {
+  if (!source || !destination || started_.load(std::memory_order_acquire)) return 0;
+  CopyJob job;
+  if (CopyText(job.source, source) < 0 || CopyText(job.destination, destination) < 0) return 0;
+  job.flag = flag;
+  jobs_.push_back(job);
+  return 1;
+}
+
+void ztFileCopier::SetMode(int32_t mode) { mode_ = mode; }
+
+int32_t ztFileCopier::StartCopy(ProgressCallback progress, void* userData, ChunkHook chunkHook) {
+  if (started_.exchange(1, std::memory_order_acq_rel)) return 0;
+  progress_ = progress;
+  userData_ = userData;
+  chunkHook_ = chunkHook;
+  coordinator_ = new ztThread;
+  coordinator_->AddEvent(kWakeEvent, 0, 0);
+  coordinator_->AddLock(kStatusLock);
+  return coordinator_->Start(this, &ztFileCopier::CoordinatorRoutine) ? 1 : 0;
+}
+
+// ---- buffers and handles -----------------------------------------------------
+
+void* ztFileCopier::AllocateBuffer(uint32_t bytes) {
+  return VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+}
+
+void ztFileCopier::FreeBuffer(void* buffer) { VirtualFree(buffer, 0, MEM_RELEASE); }
+
+int32_t ztFileCopier::ReadBlock(intptr_t file, void* buffer, uint32_t request, uint32_t* got) {
+  DWORD n = 0;
+  BOOL ok = ReadFile(H(file), buffer, request, &n, nullptr);
+  *got = n;
+  return ok ? 1 : 0;
+}
+
+int32_t ztFileCopier::WriteBlock(intptr_t file, const void* buffer, uint32_t length, uint32_t* put) {
+  DWORD n = 0;
+  BOOL ok = WriteFile(H(file), buffer, length, &n, nullptr);
+  *put = n;
+  return ok ? 1 : 0;
+}
+
+void ztFileCopier::ResetRing() {
+  if (!slots_) return;
+  for (uint32_t i = 0; i < slotCount_; ++i) {
+    CopySlot& s = slots_[i];
+    s.free.store(1, std::memory_order_relaxed);
+    s.last.store(0, std::memory_order_relaxed);
+    s.capacity = 0;
+    s.length = 0;
+    if (s.buffer) FreeBuffer(s.buffer);
+    s.buffer = nullptr;
+  }
+}
+
+// Between files of the same block size the buffers are kept: only the flags
+// go back to empty. Allocating and releasing them per file costs more than
+// copying a small file.
+void ztFileCopier::ClearSlots() {
+  if (!slots_) return;
+  for (uint32_t i = 0; i < slotCount_; ++i) {
+    slots_[i].free.store(1, std::memory_order_relaxed);
+    slots_[i].last.store(0, std::memory_order_relaxed);
+    slots_[i].length = 0;
+  }
+}
+
+void ztFileCopier::CloseHandles() {
+  CloseIf(source_);
+  CloseIf(destination_);
+  CloseIf(target_);
+}
+
+uint32_t ztFileCopier::SectorSizeOf(const char16_t* source) {
+  wchar_t full[260];
+  DWORD n = GetFullPathNameW(W(source), 260, full, nullptr);
+  if (n == 0 || n >= 260) return 0;
+  // The root is everything up to the first backslash; two backslashes
+  // mean a network path, which is read buffered.
+  DWORD cut = 0;
+  while (cut < n && full[cut] != L'\\') ++cut;
+  if (cut >= n || full[cut + 1] == L'\\') return 0;
+  full[cut + 1] = 0;
+  const char16_t* root = reinterpret_cast<const char16_t*>(full);
+  if (sectorRoot_[0] && lstrcmpiW(W(sectorRoot_), full) == 0) return sectorOfRoot_;
+  DWORD perCluster = 0, bytes = 0, freeClusters = 0, clusters = 0;
+  uint32_t sector = GetDiskFreeSpaceW(full, &perCluster, &bytes, &freeClusters, &clusters) ? bytes : 0;
+  CopyText(sectorRoot_, root);
+  sectorOfRoot_ = sector;
+  return sector;
+}
+
+int32_t ztFileCopier::PrepareBuffers(const char16_t* source, uint32_t* systemError) {
+  *systemError = 0;
+  if (!slots_) {
+    *systemError = ERROR_NOT_ENOUGH_MEMORY;
+    return -1;
+  }
+  uint32_t sector = unbufferedAllowed_ ? SectorSizeOf(source) : 0;
+  uint32_t block = ztCopyBlockSize(sector);
+  if (block == 0) {
+    sector = 0;
+    block = ztCopyBlockSize(0);
+  }
+  sectorSize_ = sector;
+  if (slots_[0].buffer && slots_[0].capacity == block) {
+    ClearSlots();
+    return sector ? 1 : 0;
+  }
+  ResetRing();
+  for (uint32_t i = 0; i < slotCount_; ++i) {
+    CopySlot& s = slots_[i];
+    // Page-aligned memory, as unbuffered reads need.
+    s.buffer = AllocateBuffer(block);
+    if (!s.buffer) {
+      DWORD e = GetLastError();
+      *systemError = e ? e : ERROR_NOT_ENOUGH_MEMORY;
+      ResetRing();
+      return -1;
+    }
+    s.capacity = block;
+    s.length = 0;
+    s.last.store(0, std::memory_order_relaxed);
+    s.free.store(1, std::memory_order_relaxed);
+  }
+  return sector ? 1 : 0;
+}
+
+int32_t ztFileCopier::OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered) {
+  CloseHandles();
+  DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | (unbuffered ? FILE_FLAG_NO_BUFFERING : 0);
+  HANDLE s = CreateFileW(W(source), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (s == INVALID_HANDLE_VALUE) return 0;
+  source_ = I(s);
+
+  // An installed file must be writable now (not read-only, not held by
+  // anyone), so the run fails here, before any data moves. The handle is
+  // kept without sharing until the replacement is in place, so nobody else
+  // changes the file meanwhile.
+  DWORD attributes = GetFileAttributesW(W(destination));
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    // Checked by attribute as well, because a process with full rights
+    // (an administrator's, or one under an emulation layer) may be let in.
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return 0;
+    }
+    HANDLE t = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (t == INVALID_HANDLE_VALUE) {
+      if (GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
+    } else {
+      target_ = I(t);
+    }
+  }
+
+  // The data goes into a temporary file in the same folder, so that the
+  // final rename stays on one volume.
+  char16_t folder[260];
+  int hasFolder = GetParentFolder(destination, folder);
+  if (hasFolder < 0) return 0;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    char16_t name[32];
+    ztCopyTempName(name, 32, GetCurrentProcessId(), g_tempNumber.fetch_add(1, std::memory_order_relaxed));
+    int len = hasFolder == 1 ? JoinPath(tempPath_, 2, folder, name) : CopyText(tempPath_, name);
+    if (len < 0) {
+      tempPath_[0] = 0;
+      return 0;
+    }
+    // Made with the attributes the installed file ends up with.
+    HANDLE d = CreateFileW(W(tempPath_), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (d != INVALID_HANDLE_VALUE) {
+      destination_ = I(d);
+      return 1;
+    }
+    DWORD e = GetLastError();
+    tempPath_[0] = 0;
+    if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) return 0;
+  }
+  return 0;
+}
+
+int32_t ztFileCopier::InstallTemp(const char16_t* destination, uint32_t* systemError) {
+  CloseIf(source_);
+  CloseIf(destination_);
+  CloseIf(target_);
+  if (!MoveFileExW(W(tempPath_), W(destination), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DWORD e = GetLastError();
+    *systemError = e ? e : ERROR_WRITE_FAULT;
+    DiscardTemp();
+    return 0;
+  }
+  tempPath_[0] = 0;
+  return 1;
+}
+
+void ztFileCopier::DiscardTemp() {
+  CloseIf(destination_);
+  if (tempPath_[0]) DeleteFileW(W(tempPath_));
+  tempPath_[0] = 0;
+}
+
+void ztFileCopier::CleanLeftovers(const char16_t* destination) {
+  char16_t folder[260];
+  if (GetParentFolder(destination, folder) != 1) return;
+  for (const std::u16string& done : cleanedFolders_)
+    if (lstrcmpiW(W(done.c_str()), W(folder)) == 0) return;
+  cleanedFolders_.emplace_back(folder);
+
+  char16_t pattern[260];
+  if (JoinPath(pattern, 2, folder, u"~ztcp-*.tmp") < 0) return;
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW(W(pattern), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const char16_t* name = reinterpret_cast<const char16_t*>(fd.cFileName);
+    uint32_t pid = 0;
+    if (!ztParseCopyTempName(name, &pid)) continue;
+    // Our own files belong to a live run of this process; a live process's
+    // file may be between its last write and its rename.
+    if (pid == GetCurrentProcessId() || ProcessRuns(pid)) continue;
+    char16_t path[260];
+    if (JoinPath(path, 2, folder, name) >= 0) DeleteFileW(W(path));
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+}
+
+// ---- the program-file rule ---------------------------------------------------
+
+int32_t ztFileCopier::ShouldCopy(const CopyJob& job) const {
+  if (mode_ != 1) return 1;
+  const char16_t* ext = GetExtension(job.destination);
+  if (lstrcmpiW(W(ext), L"exe") != 0 && lstrcmpiW(W(ext), L"dll") != 0) return 1;
+  ztFile probe;
+  if (!probe.IsFile(job.destination)) return 1;
+  // Two records of 6 KB each: too much for the stack of a worker thread
+  // that may run inside a small host.
+  auto* versions = static_cast<ztFileVersion*>(ztHeapAlloc(0, 2 * sizeof(ztFileVersion)));
+  if (!versions) return 1;
+  int32_t copy = 1;
+  if (ReadFileVersionInfo(job.destination, &versions[0]) && ReadFileVersionInfo(job.source, &versions[1])) {
+    // Each version as two words: (first << 16 | second), (third << 16 |
+    // fourth); the installed file is kept only when it is strictly newer.
+    uint64_t installed = FileVersionValue(versions[0]);
+    uint64_t offered = FileVersionValue(versions[1]);
+    uint32_t highI = static_cast<uint32_t>(installed >> 32), lowI = static_cast<uint32_t>(installed);
+    uint32_t highO = static_cast<uint32_t>(offered >> 32), lowO = static_cast<uint32_t>(offered);
+    if (highI > highO || (highI == highO && lowI > lowO)) copy = 0;
+  }
+  ztHeapFree(versions);
+  return copy;
+}
+
+// ---- failure reports and the callback -------------------------------------
+
+int32_t ztFileCopier::CallProgress() { return progress_ ? progress_(userData_, &status_) : 1; }
+
+void ztFileCopier::WakeAll() {
+  Wake(reader_, readerWaiting_);
+  Wake(writer_, writerWaiting_);
+  Wake(coordinator_, coordinatorWaiting_);
+}
+
+void ztFileCopier::RaiseStop() {
+  stop_.store(1, std::memory_order_release);
+  abort_.store(1, std::memory_order_release);
+  WakeAll();
+}
+
+void ztFileCopier::ReportMessage(const char16_t* messageTemplate, const char16_t* argument) {
+  coordinator_->Lock(kStatusLock);
+  fatal_.store(1, std::memory_order_release);
+  status_.error = 1;
+  ztFormatCopyMessage(status_.errorText, 512, messageTemplate, argument);
+  CallProgress();
+  coordinator_->Unlock(kStatusLock);
+}
+
+void ztFileCopier::ReportSystemError(uint32_t code, int32_t fromWorker) {
+  coordinator_->Lock(kStatusLock);
+  fatal_.store(1, std::memory_order_release);
+  if (fromWorker) {
+    stop_.store(1, std::memory_order_release);
+    abort_.store(1, std::memory_order_release);
+  }
+  status_.error = 1;
+  wchar_t* text = W(status_.errorText);
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                           MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, 512, nullptr);
+  if (n == 0) {
+    // システムエラー (%u)
+    wsprintfW(text, L"\u30B7\u30B9\u30C6\u30E0\u30A8\u30E9\u30FC (%u)", code);
+  } else {
+    // The system ends its texts with a line break; a message box shows
+    // the text without it.
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) text[--n] = 0;
+  }
+  CallProgress();
+  coordinator_->Unlock(kStatusLock);
+  // The other side may be waiting for a slot: let it see the flags now.
+  WakeAll();
+}
+
+// ---- the coordinator ----------------------------------------------------------
+
+void ztFileCopier::CoordinatorRoutine(ztThread*, void* self) { static_cast<ztFileCopier*>(self)->RunJobs(); }
+
+void ztFileCopier::RunJobs() {
+  abort_.store(0);
+  fatal_.store(0);
+  source_ = destination_ = target_ = 0;
+  ZeroBytes(&status_, sizeof status_);
+
+  reader_ = new ztThread;
+  writer_ = new ztThread;
+  reader_->AddEvent(kWakeEvent, 0, 0);
+  writer_->AddEvent(kWakeEvent, 0, 0);
+  if (!reader_->Start(this, &ztFileCopier::ReaderRoutine) || !writer_->Start(this, &ztFileCopier::WriterRoutine)) {
+    DWORD e = GetLastError();
+    ReportSystemError(e ? e : ERROR_NOT_ENOUGH_MEMORY, 0);
+    EndRun();
+    return;
+  }
+
+  uint64_t total = 0;
+  for (const CopyJob& job : jobs_) {
+    uint64_t size = 0;
+    PathKind(job.source, &size);  // 0 for a missing source or a folder
+    total += size;
+  }
+  status_.totalSize = total;
+  ResetRing();
+
+  for (const CopyJob& job : jobs_) {
+    coordinator_->Lock(kStatusLock);
+    CopyText(status_.source, job.source);
+    CopyText(status_.destination, job.destination);
+    status_.jobFlag = job.flag;
+    status_.fileSize = 0;
+    status_.fileDone = 0;
+    coordinator_->Unlock(kStatusLock);
+
+    if (!ShouldCopy(job)) {
+      // The installed file is kept; its size still counts as done, so the
+      // progress reaches the total.
+      uint64_t size = 0;
+      PathKind(job.source, &size);
+      coordinator_->Lock(kStatusLock);
+      status_.totalDone += size;
+      status_.fileSize = size;
+      status_.fileDone = 0;
+      int32_t go = CallProgress();
+      coordinator_->Unlock(kStatusLock);
+      if (!go) {
+        RaiseStop();
+        break;
+      }
+      continue;
+    }
+
+    if (PathKind(job.source, nullptr) == 2) {
+      if (!CreateFolderTree(job.destination, 0)) {
+        char16_t parent[260];
+        GetParentFolder(job.destination, parent);
+        ReportMessage(kFolderMessage, parent);
+        break;
+      }
+    } else if (!CopyOneFile(job)) {
+      break;
+    }
+
+    // Copied files already carry the archive attribute alone (their
+    // temporary file was made so); asking is cheaper than setting.
+    if (GetFileAttributesW(W(job.destination)) != FILE_ATTRIBUTE_ARCHIVE)
+      SetFileAttributesW(W(job.destination), FILE_ATTRIBUTE_ARCHIVE);
+    if (abort_.load(std::memory_order_acquire)) break;
+  }
+  EndRun();
+}
+
+int32_t ztFileCopier::CopyOneFile(const CopyJob& job) {
+  uint32_t error = 0;
+  int32_t unbuffered = PrepareBuffers(job.source, &error);
+  if (unbuffered < 0) {
+    ReportSystemError(error, 0);
+    return 0;
+  }
+  char16_t parent[260];
+  int hasParent = GetParentFolder(job.destination, parent);
+  // Most files go into a folder that exists already: ask before walking
+  // the tree.
+  bool parentExists = hasParent == 1 && PathKind(parent, nullptr) == 2;
+  if (!parentExists && !CreateFolderTree(job.destination, 1)) {
+    GetParentFolder(job.destination, parent);
+    ReportMessage(kFolderMessage, parent);
+    return 0;
+  }
+  CleanLeftovers(job.destination);
+  if (!OpenPair(job.source, job.destination, unbuffered)) {
+    ReportMessage(kOpenMessage, job.source);
+    return 0;
+  }
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(H(source_), &size)) {
+    ReportSystemError(GetLastError(), 0);
+    return 0;
+  }
+  coordinator_->Lock(kStatusLock);
+  status_.fileSize = static_cast<uint64_t>(size.QuadPart);
+  status_.fileDone = 0;
+  coordinator_->Unlock(kStatusLock);
+  unbufferedNow_ = unbuffered;
+
+  // A file of zero bytes makes no block: it is complete as soon as its
+  // (empty) replacement exists.
+  fileComplete_.store(size.QuadPart == 0 ? 1 : 0, std::memory_order_release);
+  if (size.QuadPart > 0) {
+    // The writer starts when the reader fills the first slot.
+    writerBusy_.store(1, std::memory_order_release);
+    readerBusy_.store(1, std::memory_order_release);
+    Wake(reader_, readerWaiting_);
+    WaitForSides();
+    if (fatal_.load(std::memory_order_acquire)) {
+      abort_.store(1, std::memory_order_release);
+      return 0;
+    }
+  }
+  if (!fileComplete_.load(std::memory_order_acquire)) {
+    // Stopped by the callback before the last block: the installed file
+    // stays as it was.
+    return 0;
+  }
+  FILETIME created, accessed, written;
+  if (GetFileTime(H(source_), &created, &accessed, &written))
+    SetFileTime(H(destination_), &created, &accessed, &written);
+  ClearSlots();
+  if (!InstallTemp(job.destination, &error)) {
+    ReportSystemError(error, 0);
+    return 0;
+  }
+  return 1;
+}
+
+void ztFileCopier::WaitForSides() {
+  // Both sides must be done before the ring is used again. A side whose
+  // thread has ended (it saw the stop flag before it took the file) no
+  // longer touches anything.
+  auto done = [](std::atomic<int32_t>& busy, ztThread* t) {
+    return !busy.load(std::memory_order_acquire) || WaitForSingleObject(H(t->GetHandle()), 0) == WAIT_OBJECT_0;
+  };
+  Await(coordinator_, coordinatorWaiting_, [&] {
+    return (!readerBusy_.load(std::memory_order_acquire) && !writerBusy_.load(std::memory_order_acquire)) ||
+           stop_.load(std::memory_order_acquire);
+  });
+  // After a stop a side may have ended without taking the file.
+  while (!done(readerBusy_, reader_) || !done(writerBusy_, writer_)) coordinator_->WaitEvent(kWakeEvent, kPollMs);
+}
+
+void ztFileCopier::EndRun() {
+  stop_.store(1, std::memory_order_release);
+  WakeAll();
+  for (ztThread** t : {&reader_, &writer_}) {
+    if (*t && (*t)->GetHandle()) (*t)->WaitForExit();
+    delete *t;
+    *t = nullptr;
+  }
+  ResetRing();
+  DiscardTemp();
+  CloseHandles();
+  status_.finished = 1;
+  // The callback may destroy the engine: nothing of it is touched after.
+  ProgressCallback progress = progress_;
+  void* userData = userData_;
+  if (progress) progress(userData, &status_);
+}
+
+// ---- the reader and the writer ---------------------------------------------
+
+void ztFileCopier::ReaderRoutine(ztThread*, void* self) { static_cast<ztFileCopier*>(self)->ReadFileBlocks(); }
+
+void ztFileCopier::WriterRoutine(ztThread*, void* self) { static_cast<ztFileCopier*>(self)->WriteFileBlocks(); }
+
+void ztFileCopier::ReadFileBlocks() {
+  auto ending = [this] { return stop_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire); };
+  auto halted = [this] { return abort_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire); };
+  for (;;) {
+    // Wait for a file; the flags end the thread.
+    Await(reader_, readerWaiting_, [&] { return ending() || readerBusy_.load(std::memory_order_acquire); });
+    if (ending()) return;
+
+    const uint64_t size = status_.fileSize;
+    const uint32_t sector = unbufferedNow_ ? sectorSize_ : 0;
+    uint64_t position = 0;
+    uint32_t index = 0;
+    while (position < size) {
+      CopySlot& slot = slots_[index];
+      Await(reader_, readerWaiting_, [&] { return halted() || slot.free.load(std::memory_order_acquire); });
+      if (halted()) break;
+
+      uint32_t length = 0, request = 0, got = 0;
+      ztCopyNextBlock(size, position, slot.capacity, sector, &length, &request);
+      if (!slot.buffer || !ReadBlock(source_, slot.buffer, request, &got)) {
+        DWORD e = slot.buffer ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+        ReportSystemError(e ? e : ERROR_READ_FAULT, 1);
+        break;
+      }
+      if (got == 0) {
+        // The source became shorter than it was when it was opened.
+        ReportSystemError(ERROR_HANDLE_EOF, 1);
+        break;
+      }
+      if (got < length) length = got;
+      position += length;
+      slot.length = length;
+      slot.last.store(position >= size ? 1 : 0, std::memory_order_relaxed);
+      slot.free.store(0, std::memory_order_release);
+      Wake(writer_, writerWaiting_);
+      index = (index + 1) % slotCount_;
+    }
+    readerBusy_.store(0, std::memory_order_release);
+    Wake(coordinator_, coordinatorWaiting_);
+  }
+}
+
+void ztFileCopier::WriteFileBlocks() {
+  auto ending = [this] { return stop_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire); };
+  auto halted = [this] { return abort_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire); };
+  for (;;) {
+    // A file starts for the writer when its first block is there.
+    Await(writer_, writerWaiting_, [&] {
+      return ending() ||
+             (writerBusy_.load(std::memory_order_acquire) && !slots_[0].free.load(std::memory_order_acquire));
+    });
+    if (ending()) return;
+
+    uint32_t index = 0;
+    for (;;) {
+      CopySlot& slot = slots_[index];
+      Await(writer_, writerWaiting_, [&] { return halted() || !slot.free.load(std::memory_order_acquire); });
+      if (halted()) break;
+
+      const bool last = slot.last.load(std::memory_order_relaxed) != 0;
+      if (chunkHook_) {
+        coordinator_->Lock(kStatusLock);
+        chunkHook_(userData_, slot.buffer, status_.fileDone, slot.length, &status_);
+        coordinator_->Unlock(kStatusLock);
+      }
+      uint32_t put = 0;
+      int32_t wrote = WriteBlock(destination_, slot.buffer, slot.length, &put);
+      if (!wrote || put != slot.length) {
+        // A short write without an error is a full disk.
+        DWORD e = wrote ? ERROR_DISK_FULL : GetLastError();
+        ReportSystemError(e ? e : ERROR_WRITE_FAULT, 1);
+        break;
+      }
+      coordinator_->Lock(kStatusLock);
+      status_.fileDone += put;
+      status_.totalDone += put;
+      if (last) fileComplete_.store(1, std::memory_order_release);
+      // Once the reader has reported a failure (under this lock), the next
+      // call the user sees is the final one.
+      int32_t go = fatal_.load(std::memory_order_acquire) ? 0 : CallProgress();
+      coordinator_->Unlock(kStatusLock);
+      if (!go) {
+        RaiseStop();
+        break;
+      }
+      slot.free.store(1, std::memory_order_release);
+      Wake(reader_, readerWaiting_);
+      if (last) break;
+      index = (index + 1) % slotCount_;
+    }
+    writerBusy_.store(0, std::memory_order_release);
+    Wake(coordinator_, coordinatorWaiting_);
+  }
+}

@@ -1,0 +1,26 @@
+# The file copy engine: Windows build only. The tests copy small programs
+# whose version resources differ (built here from one source and a generated
+# resource script each) to exercise the rule that keeps newer program files;
+# they sit beside the test program, which finds them there.
+if(ZT_WINDOWS)
+  enable_language(RC)
+  set(_zt_copier_helpers)
+  foreach(_v 1.2.0.0 1.1.9.9 1.2.0.1 none)
+    string(REPLACE "." "_" _tag ${_v})
+    set(_name copier_ver_${_tag})
+    if(_v STREQUAL "none")
+      add_executable(${_name} copier_version_main.cpp)
+    else()
+      string(REPLACE "." ";" _parts ${_v})
+      list(GET _parts 0 ZT_V1)
+      list(GET _parts 1 ZT_V2)
+      list(GET _parts 2 ZT_V3)
+      list(GET _parts 3 ZT_V4)
+      configure_file(copier_version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${_name}.rc @ONLY)
+      add_executable(${_name} copier_version_main.cpp ${CMAKE_CURRENT_BINARY_DIR}/${_name}.rc)
+    endif()
+    list(APPEND _zt_copier_helpers ${_name})
+  endforeach()
+  zt_test(copier_tests ztFileCopier_test.cpp LIBS zt_file zt_platform WINDOWS_ONLY)
+  add_dependencies(copier_tests ${_zt_copier_helpers})
+endif()
