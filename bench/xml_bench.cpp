@@ -4,6 +4,7 @@
 //   xml_bench                      the timings (Google Benchmark flags apply)
 //   xml_bench --memory=SHAPE       peak memory of loading the 10 MB document
 //   xml_bench --tinyxml2-memory=SHAPE   the same for tinyxml2
+//   xml_bench --large              adds 100 MB documents
 //   xml_bench --fresh-memory       timings with the allocator returning memory
 //                                  to the system after every document
 //
@@ -20,7 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <iterator>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "platform/ztHeap.h"
@@ -199,9 +202,13 @@ void TxSave(benchmark::State& state, std::string shape, size_t size) {
   SetBytes(state, in.size());
 }
 
-void Register() {
+void Register(bool large) {
+  std::vector<size_t> sizes(std::begin(kSizes), std::end(kSizes));
+  // 100 MB as well, to see the growth between sizes that are all well past
+  // the processor's caches (from 1 MB to 10 MB the input leaves them).
+  if (large) sizes.push_back(100 * 1024 * 1024);
   for (const char* shape : kShapes) {
-    for (size_t size : kSizes) {
+    for (size_t size : sizes) {
       std::string l = Label(shape, size);
       benchmark::RegisterBenchmark(("zt_parse/" + l).c_str(), ZtParse, shape, size)->Unit(benchmark::kMillisecond);
       benchmark::RegisterBenchmark(("tinyxml2_parse/" + l).c_str(), TxParse, shape, size)->Unit(benchmark::kMillisecond);
@@ -255,7 +262,7 @@ int MemoryReport(const std::string& shape) {
 }  // namespace
 
 // tinyxml2's own peak, in a process that has done nothing else.
-int TinyMemoryReport(const std::string& shape) {
+static int TinyMemoryReport(const std::string& shape) {
   std::string in = Generate(shape, 10 * 1024 * 1024);
   long before = PeakKb();
   {
@@ -268,6 +275,18 @@ int TinyMemoryReport(const std::string& shape) {
   return 0;
 }
 
+// Removes `flag` from the arguments; whether it was there.
+static bool TakeFlag(int* argc, char** argv, const char* flag) {
+  for (int i = 1; i < *argc; ++i) {
+    if (std::strcmp(argv[i], flag) == 0) {
+      for (int j = i; j + 1 < *argc; ++j) argv[j] = argv[j + 1];
+      --*argc;
+      return true;
+    }
+  }
+  return false;
+}
+
 int main(int argc, char** argv) {
   ztHeapCreate(0xA00000);
   for (int i = 1; i < argc; ++i) {
@@ -278,21 +297,13 @@ int main(int argc, char** argv) {
   // document maps fresh pages, and on a virtual machine the page faults cost
   // more than the parsing, for zt and tinyxml2 alike. With --fresh-memory the
   // allocator keeps its defaults.
-  bool fresh = false;
-  for (int i = 1; i < argc; ++i) fresh = fresh || std::strcmp(argv[i], "--fresh-memory") == 0;
+  bool fresh = TakeFlag(&argc, argv, "--fresh-memory");
+  bool large = TakeFlag(&argc, argv, "--large");
   if (!fresh) {
     mallopt(M_MMAP_THRESHOLD, 512 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
-  } else {
-    for (int i = 1; i < argc; ++i) {
-      if (std::strcmp(argv[i], "--fresh-memory") == 0) {
-        for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
-        --argc;
-        break;
-      }
-    }
   }
-  Register();
+  Register(large);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

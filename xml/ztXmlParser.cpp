@@ -5,6 +5,7 @@
 #include "file/textutil.h"
 #include "file/ztFile.h"
 #include "platform/ztHeap.h"
+#include "platform/ztLimits.h"
 
 // Heap tag of the parser's working copies.
 constexpr int kHeapTagXml = 0x584d;
@@ -29,6 +30,10 @@ const char kMsgTagDefinition[] = "\x83^\x83O\x92\xe8\x8b`\x82\xc9\x8c\xeb\x82\xe
 const char kMsgBadTag[] = "\x95s\x90\xb3\x82\xc8\x83^\x83O\x82\xc5\x82\xb7\x81\x42";
 // タグ終端<%s>が不正です。
 const char kMsgEndTag[] = "\x83^\x83O\x8fI\x92[<%s>\x82\xaa\x95s\x90\xb3\x82\xc5\x82\xb7\x81\x42";
+// XMLの長さ(%s バイト)が上限を超えています。
+const char kMsgTooLong[] =
+    "XML\x82\xcc\x92\xb7\x82\xb3(%s \x83o\x83\x43\x83g)\x82\xaa\x8f\xe3\x8c\xc0\x82\xf0\x92\xb4\x82\xa6\x82\xc4"
+    "\x82\xa2\x82\xdc\x82\xb7\x81\x42";
 // 属性(%s)の値が不正です。
 const char kMsgAttribute[] = "\x91\xae\x90\xab(%s)\x82\xcc\x92l\x82\xaa\x95s\x90\xb3\x82\xc5\x82\xb7\x81\x42";
 
@@ -203,6 +208,11 @@ int32_t ztXmlParser::LoadFile(const char16_t* path) {
     return Fail(ZTXML_ERR_OPEN);
   }
   int32_t size = file.GetSize();
+  // A document past the caller's limit is refused before its copy is made.
+  if (size > 0 && static_cast<uint32_t>(size) > ztGetLimit(ZTLIMIT_XML_BYTES)) {
+    SetMessage(kMsgTooLong, std::to_string(size));
+    return Fail(ZTXML_ERR_READ);
+  }
   // The working copy carries 8 zero bytes past the data, as Parse makes it.
   char* work = size >= 0 ? static_cast<char*>(ztHeapAlloc(kHeapTagXml, static_cast<uint32_t>(size) + 8)) : nullptr;
   if (!work) {
@@ -225,6 +235,10 @@ int32_t ztXmlParser::Parse(const void* data, int32_t length) {
   // A negative length is as unusable as a missing block.
   if (!data || length < 0) {
     SetMessage(kMsgBuffer);
+    return Fail(ZTXML_ERR_BUFFER);
+  }
+  if (static_cast<uint32_t>(length) > ztGetLimit(ZTLIMIT_XML_BYTES)) {
+    SetMessage(kMsgTooLong, std::to_string(length));
     return Fail(ZTXML_ERR_BUFFER);
   }
   size_t n = static_cast<size_t>(length);
@@ -317,8 +331,10 @@ class ztXmlParser::TokenStream {
 
 namespace {
 
-// CR LF to LF, then LF and TAB to spaces; returns the new length and
-// terminates the text there. Runs between line breaks are moved whole.
+// CR LF to LF, then LF and TAB to spaces; the input ends at the first zero
+// byte (the working copy always has one after its `length` bytes). Returns
+// the new length and terminates the text there. Runs between line breaks are
+// moved whole.
 size_t Normalise(char* work, size_t length) {
   size_t out = 0;
   size_t i = 0;
@@ -328,7 +344,7 @@ size_t Normalise(char* work, size_t length) {
     if (out != i && k) std::memmove(work + out, work + i, k);
     out += k;
     i += k;
-    if (i >= length) break;
+    if (i >= length || work[i] == 0) break;
     char c = work[i++];
     if (c == '\r') {
       if (work[i] == '\n') continue;  // the LF that follows stands for both
@@ -346,9 +362,6 @@ size_t Normalise(char* work, size_t length) {
 // Parses the working copy `work` (length bytes followed by 8 zero bytes,
 // from the private heap) and frees it.
 int32_t ztXmlParser::ParseOwned(char* work, size_t length) {
-  // A zero byte ends the input.
-  const void* zero = std::memchr(work, 0, length);
-  if (zero) length = static_cast<size_t>(static_cast<const char*>(zero) - work);
   length = Normalise(work, length);
 
   TokenStream tokens(work, length);
