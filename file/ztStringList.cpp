@@ -6,7 +6,14 @@
 
 #include "file/textutil.h"
 #include "file/ztFile.h"
+#include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
+#include "platform/ztLimits.h"
+
+// ファイルの長さ(%u バイト)が上限を超えています。
+static const char kMsgTooLong[] =
+    "\x83t\x83@\x83\x43\x83\x8b\x82\xcc\x92\xb7\x82\xb3(%u \x83o\x83\x43\x83g)\x82\xaa\x8f\xe3\x8c\xc0\x82\xf0\x92\xb4"
+    "\x82\xa6\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81\x42";
 
 ztStringList::~ztStringList() { Clear(); }
 
@@ -154,6 +161,11 @@ int ztStringList::LoadText(const char16_t* path) {
   if (!file.Open(path, ZTFILE_READ | ZTFILE_OPEN_EXISTING)) return 0;
   int32_t size = file.GetSize();
   if (size < 0 || static_cast<uint32_t>(size) > 0xFFFFFFFFu - 8) return 0;
+  // A file past the caller's limit is refused whole, before its buffer.
+  if (static_cast<uint32_t>(size) > ztGetLimit(ZTLIMIT_INSTALL_LOG_BYTES)) {
+    DebugLog(kMsgTooLong, static_cast<unsigned>(size));
+    return 0;
+  }
   const uint32_t n = static_cast<uint32_t>(size);
   char* text = static_cast<char*>(ztHeapAlloc(0, n + 8));
   if (!text) return 0;

@@ -7,6 +7,7 @@
 #include "image/imagemsg.h"
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
+#include "platform/ztLimits.h"
 
 namespace {
 
@@ -65,13 +66,13 @@ uint32_t ztImage::ComputeStride(uint32_t width, uint32_t bytesPerPixel, bool rou
   if (width == 0 || bytesPerPixel == 0 || bytesPerPixel > 4) return 0;
   uint64_t row = static_cast<uint64_t>(width) * bytesPerPixel;
   if (roundTo4) row = (row + 3) & ~static_cast<uint64_t>(3);
-  if (row > ZT_IMAGE_MAX_BYTES) return 0;
+  if (row > ztGetLimit(ZTLIMIT_PICTURE_BYTES)) return 0;
   return static_cast<uint32_t>(row);
 }
 
 uint32_t ztImage::ComputeBufferSize(uint32_t stride, uint32_t height) {
   uint64_t bytes = static_cast<uint64_t>(stride) * height;
-  if (bytes == 0 || bytes > ZT_IMAGE_MAX_BYTES) return 0;
+  if (bytes == 0 || bytes > ztGetLimit(ZTLIMIT_PICTURE_BYTES)) return 0;
   return static_cast<uint32_t>(bytes);
 }
 
@@ -110,6 +111,7 @@ uint8_t* ztImage::ReserveBuffer(uint32_t bytes) {
 int ztImage::CreateBuffer(int32_t width, int32_t height, int32_t bytesPerPixel) {
   if (bytesPerPixel > 4) AssertBox(zt_imagemsg::kBadBpp);
   if (width <= 0 || height <= 0 || bytesPerPixel <= 0) return 0;
+  if (!ztPictureWithinLimit(static_cast<uint32_t>(width), static_cast<uint32_t>(height))) return 0;
   uint32_t stride = ComputeStride(static_cast<uint32_t>(width), static_cast<uint32_t>(bytesPerPixel), true);
   uint32_t bytes = stride ? ComputeBufferSize(stride, static_cast<uint32_t>(height)) : 0;
   if (bytes == 0) {

@@ -5,6 +5,7 @@
 #include "image/bytecursor.h"
 #include "image/imagemsg.h"
 #include "platform/ztDebug.h"
+#include "platform/ztLimits.h"
 
 namespace {
 constexpr uint32_t kFileHeaderSize = 14;
@@ -65,6 +66,7 @@ int ztImageBmp::Load(const ztMemBlock* source, int) {
   uint32_t h = topDown ? 0u - static_cast<uint32_t>(height) : static_cast<uint32_t>(height);
   if (width <= 0 || h == 0 || h > 0x7FFFFFFFu) return 0;
   uint32_t w = static_cast<uint32_t>(width);
+  if (!ztPictureWithinLimit(w, h)) return 0;
   uint32_t fileBpp = bits / 8;
   uint32_t fileStride = ztImage::ComputeStride(w, fileBpp, true);
   uint32_t stride = ztImage::ComputeStride(w, 4, false);

@@ -8,6 +8,7 @@
 #include "image/heapbuf.h"
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
+#include "platform/ztLimits.h"
 
 // jpeglib.h expects size_t and FILE to be declared before it.
 extern "C" {
@@ -147,6 +148,7 @@ struct ztJpegAccess {
     c->dither_mode = JDITHER_ORDERED;
     c->desired_number_of_colors = 216;
     // Refuse oversized pictures before libjpeg allocates anything for them.
+    if (!ztPictureWithinLimit(c->image_width, c->image_height)) return 0;
     uint32_t stride = ztImage::ComputeStride(c->image_width, 3, true);
     if (!stride || !ztImage::ComputeBufferSize(stride, c->image_height)) return 0;
     jpeg_start_decompress(c);

@@ -7,6 +7,7 @@
 
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
+#include "platform/ztLimits.h"
 
 namespace {
 
@@ -97,6 +98,7 @@ struct ztPngAccess {
     if (!grey && type != PNG_COLOR_TYPE_RGB && type != PNG_COLOR_TYPE_RGB_ALPHA) return 0;
     if (depth != 8) return 0;
     int bpp = type == PNG_COLOR_TYPE_RGB_ALPHA ? 4 : 3;
+    if (!ztPictureWithinLimit(w, h)) return 0;
     uint32_t stride = ztImage::ComputeStride(w, static_cast<uint32_t>(bpp), true);
     uint32_t bytes = stride ? ztImage::ComputeBufferSize(stride, h) : 0;
     if (!bytes) return 0;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "image/bytecursor.h"
+#include "platform/ztLimits.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ int ztImagePsd::Load(const ztMemBlock* source, int) {
   PsdLayout psd;
   if (!ParseLayout(source->data, source->size, &psd)) return 0;
   uint32_t w = psd.width, h = psd.height;
+  if (!ztPictureWithinLimit(w, h)) return 0;
   uint32_t stride = ComputeStride(w, 4, false);
   uint32_t bytes = stride ? ComputeBufferSize(stride, h) : 0;
   if (!bytes || !ReserveBuffer(bytes)) return 0;

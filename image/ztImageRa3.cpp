@@ -11,6 +11,7 @@
 #include "image/ztImageJpeg.h"
 #include "image/ztImageWebP.h"
 #include "platform/ztDebug.h"
+#include "platform/ztLimits.h"
 
 namespace {
 
@@ -405,9 +406,7 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
 // ---------------------------------------------------------------------------
 // RA-3 frames
 
-int ztImageRa3::Detect(const uint8_t* data, uint32_t size) {
-  return data && size >= 4 && memcmp(data, "RA-3", 4) == 0;
-}
+int ztImageRa3::Detect(const uint8_t* data, uint32_t size) { return data && size >= 4 && memcmp(data, "RA-3", 4) == 0; }
 
 int ztImageRa3::Load(const ztMemBlock* source, int frameId) {
   if (!CheckFileHeader(source)) return 0;
@@ -463,6 +462,7 @@ int ztImageRa3::DecodeFrame(const uint8_t* data, uint32_t size, uint32_t framePo
   int32_t user2 = static_cast<int32_t>(c.U32LE());
   int32_t bpp = bits / 8;
   if (bpp < 1 || bpp > 4) return 0;
+  if (!ztPictureWithinLimit(width, height)) return 0;
 
   int ok;
   if (const Tag* webp = FindTag(tags, "img_wbp")) {
@@ -635,7 +635,8 @@ int ztImageRa3::DecodeStrips(const std::vector<Tag>& tags, uint32_t width, uint3
   std::sort(covered.begin(), covered.end());
   uint32_t row = 0;
   for (const auto& c : covered) {
-    if (c.first > row) memset(pixels_ + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(c.first - row) * stride);
+    if (c.first > row)
+      memset(pixels_ + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(c.first - row) * stride);
     if (c.second > row) row = c.second;
   }
   if (row < height) memset(pixels_ + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(height - row) * stride);

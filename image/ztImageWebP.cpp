@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/ztLimits.h"
+
 int ztImageWebP::Detect(const uint8_t* data, uint32_t size) {
   if (!data || size == 0) return 0;
   WebPBitstreamFeatures features;
@@ -19,6 +21,7 @@ int ztImageWebP::Load(const ztMemBlock* source, int) {
   if (config.input.width <= 0 || config.input.height <= 0) return 0;
   uint32_t w = static_cast<uint32_t>(config.input.width);
   uint32_t h = static_cast<uint32_t>(config.input.height);
+  if (!ztPictureWithinLimit(w, h)) return 0;
   uint32_t stride = ComputeStride(w, 4, false);
   uint32_t bytes = stride ? ComputeBufferSize(stride, h) : 0;
   if (!bytes || !ReserveBuffer(bytes)) return 0;

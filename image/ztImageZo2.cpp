@@ -6,6 +6,7 @@
 #include "image/zlibutil.h"
 #include "image/ztImageRa3.h"
 #include "platform/ztDebug.h"
+#include "platform/ztLimits.h"
 
 namespace {
 
@@ -15,7 +16,8 @@ constexpr const char kBadHeader[] = "ZO2 : \x83w\x83\x62\x83_\x82\xaa\x88\xe1\x8
 constexpr const char kNoSuchId[] =
     "ZO2(%d) : \x91\xce\x89\x9e\x82\xb7\x82\xe9ID\x82\xaa\x8c\xa9\x82\xc2\x82\xa9\x82\xe8\x82\xdc\x82\xb9\x82\xf1";
 // ZO2 : 未対応のバージョンです
-constexpr const char kBadVersion[] = "ZO2 : \x96\xa2\x91\xce\x89\x9e\x82\xcc\x83o\x81[\x83W\x83\x87\x83\x93\x82\xc5\x82\xb7";
+constexpr const char kBadVersion[] =
+    "ZO2 : \x96\xa2\x91\xce\x89\x9e\x82\xcc\x83o\x81[\x83W\x83\x87\x83\x93\x82\xc5\x82\xb7";
 // ztImageZo2 : バイト領域のサイズが異常です
 constexpr const char kByteAreaSize[] =
     "ztImageZo2 : \x83o\x83\x43\x83g\x97\xcc\x88\xe6\x82\xcc\x83T\x83\x43\x83Y\x82\xaa\x88\xd9\x8f\xed\x82\xc5\x82\xb7";
@@ -32,9 +34,7 @@ constexpr uint32_t kInfoSize32 = 68;  // version 32: up to the next-frame offset
 constexpr uint32_t kInfoSize37 = 76;  // version 37: plus the user values
 constexpr uint32_t kMinSaveCapacity = 102400;
 
-uint32_t InfoSize(int version) {
-  return version >= 37 ? kInfoSize37 : version >= 32 ? kInfoSize32 : kInfoSize16;
-}
+uint32_t InfoSize(int version) { return version >= 37 ? kInfoSize37 : version >= 32 ? kInfoSize32 : kInfoSize16; }
 
 bool CheckSignature(const ztMemBlock* source) {
   if (!source || !source->data || source->size < 4 || memcmp(source->data, "ZO-2", 4) != 0) {
@@ -53,9 +53,7 @@ int ReadVersion(const ztMemBlock* source) {
 }
 
 // The frame information of `version` at `pos` fits in the file.
-bool FrameFits(uint32_t size, uint64_t pos, int version) {
-  return pos <= size && InfoSize(version) <= size - pos;
-}
+bool FrameFits(uint32_t size, uint64_t pos, int version) { return pos <= size && InfoSize(version) <= size - pos; }
 
 // Next frame of a chain; false at its end or when it leads outside the file
 // (offsets are unsigned and added in 64 bits: the walk only moves forward).
@@ -147,9 +145,7 @@ int ztEncodeStrip(const uint8_t* firstRow, ptrdiff_t step, uint32_t width, uint3
 // ---------------------------------------------------------------------------
 // ZO-2 files
 
-int ztImageZo2::Detect(const uint8_t* data, uint32_t size) {
-  return data && size >= 4 && memcmp(data, "ZO-2", 4) == 0;
-}
+int ztImageZo2::Detect(const uint8_t* data, uint32_t size) { return data && size >= 4 && memcmp(data, "ZO-2", 4) == 0; }
 
 int ztImageZo2::Load(const ztMemBlock* source, int frameId) {
   if (!CheckSignature(source)) return 0;
@@ -210,12 +206,12 @@ int ztImageZo2::DecodeFrame(const uint8_t* data, uint32_t size, uint32_t pos, in
   areas.byteSize = c.U32LE();
   areas.bitPackedSize = c.U32LE();
   areas.bitSize = c.U32LE();
-  int32_t id = 0, canvasW = 0, canvasH = 0, offsetX = 0, offsetY = 0, user1 = 0, user2 = 0;
+  int32_t canvasW = 0, canvasH = 0, offsetX = 0, offsetY = 0, user1 = 0, user2 = 0;
   uint32_t transparent = 0;
   uint64_t dataPos = static_cast<uint64_t>(pos) + kInfoSize16;
   if (version >= 32) {
     dataPos += c.U32LE();  // counted from the field itself
-    id = static_cast<int32_t>(c.U32LE());
+    c.Skip(4);             // frame id: matched by the caller
     canvasW = static_cast<int32_t>(c.U32LE());
     canvasH = static_cast<int32_t>(c.U32LE());
     offsetX = static_cast<int32_t>(c.U32LE());
@@ -227,7 +223,6 @@ int ztImageZo2::DecodeFrame(const uint8_t* data, uint32_t size, uint32_t pos, in
     user1 = static_cast<int32_t>(c.U32LE());
     user2 = static_cast<int32_t>(c.U32LE());
   }
-  (void)id;
   if (!c.Ok() || dataPos > size) return 0;
   c.Seek(static_cast<uint32_t>(dataPos));
   areas.bytePacked = c.Take(areas.bytePackedSize);
@@ -236,6 +231,7 @@ int ztImageZo2::DecodeFrame(const uint8_t* data, uint32_t size, uint32_t pos, in
 
   int32_t bpp = bits / 8;
   if (bpp < 1 || bpp > 4) return 0;
+  if (!ztPictureWithinLimit(width, height)) return 0;
   uint32_t stride = ComputeStride(width, static_cast<uint32_t>(bpp), false);
   uint32_t bytes = stride ? ComputeBufferSize(stride, height) : 0;
   if (!bytes) return 0;
@@ -309,8 +305,8 @@ int32_t ztImageZo2::Encode(uint8_t* out, uint32_t capacity, int frameId) {
   const uint8_t* lastRow = pixels_ + static_cast<size_t>(height_ - 1) * stride_;
   if (!ztEncodeStrip(lastRow, -static_cast<ptrdiff_t>(stride_), width_, height_, static_cast<uint32_t>(bpp_), &code))
     return -1;
-  int32_t bytePacked = ztZlibDeflate(out + ZTZO2_HEADER_SIZE, capacity - ZTZO2_HEADER_SIZE, code.byteArea.Get(),
-                                     code.byteSize);
+  int32_t bytePacked =
+      ztZlibDeflate(out + ZTZO2_HEADER_SIZE, capacity - ZTZO2_HEADER_SIZE, code.byteArea.Get(), code.byteSize);
   if (bytePacked < 0) return -1;
   uint32_t bitPos = ZTZO2_HEADER_SIZE + static_cast<uint32_t>(bytePacked);
   int32_t bitPacked = ztZlibDeflate(out + bitPos, capacity - bitPos, code.bitArea.Get(), code.bitSize);

@@ -6,6 +6,7 @@
 #include "image/imagemsg.h"
 #include "image/zure.h"
 #include "platform/ztDebug.h"
+#include "platform/ztLimits.h"
 
 int ztImageZtf::Detect(const uint8_t* data, uint32_t size) {
   return data && size >= 4 && memcmp(data, "ZTF\0", 4) == 0;
@@ -29,8 +30,9 @@ int ztImageZtf::Load(const ztMemBlock* source, int) {
   if (unpacked == 0) return 0;
   // The header's geometry must describe rows that the block really holds.
   if (w == 0 || h == 0 || bpp < 1 || bpp > 4 || stride < w * bpp) return 0;
+  if (!ztPictureWithinLimit(w, h)) return 0;
   uint32_t rows = ComputeBufferSize(stride, h);
-  if (!rows || unpacked < rows || unpacked > ZT_IMAGE_MAX_BYTES) return 0;
+  if (!rows || unpacked < rows || unpacked > ztGetLimit(ZTLIMIT_PICTURE_BYTES)) return 0;
   if (!ReserveBuffer(unpacked)) return 0;
   uint32_t got = ztZureDecode(block, blockSize, pixels_, bufferSize_, nullptr, nullptr);
   if (got != unpacked) return 0;

@@ -1,5 +1,12 @@
 #include "platform/ztLimits.h"
 
+#include "platform/ztDebug.h"
+
+// 画像の大きさ(%u x %u)が上限を超えています。
+const char kMsgPictureTooLarge[] =
+    "\x89\xe6\x91\x9c\x82\xcc\x91\xe5\x82\xab\x82\xb3(%u x %u)\x82\xaa\x8f\xe3\x8c\xc0\x82\xf0\x92\xb4\x82\xa6\x82\xc4"
+    "\x82\xa2\x82\xdc\x82\xb7\x81\x42";
+
 namespace {
 
 constexpr uint32_t kDefaults[ZTLIMIT_COUNT] = {
@@ -37,5 +44,7 @@ void ztResetLimits() {
 
 bool ztPictureWithinLimit(uint32_t width, uint32_t height) {
   if (width == 0 || height == 0) return false;
-  return static_cast<uint64_t>(width) * height <= g_limits[ZTLIMIT_PICTURE_PIXELS];
+  if (static_cast<uint64_t>(width) * height <= g_limits[ZTLIMIT_PICTURE_PIXELS]) return true;
+  DebugLog(kMsgPictureTooLarge, width, height);
+  return false;
 }

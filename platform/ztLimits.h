@@ -41,5 +41,7 @@ uint32_t ztDefaultLimit(int kind);
 void ztResetLimits();
 
 // Whether a picture of width x height pixels is within the pixel limit
-// (computed in 64 bits; a zero side is not a picture and fails).
+// (computed in 64 bits; a zero side is not a picture and fails). A picture
+// past the limit is reported in the debug log (kMsgPictureTooLarge).
 bool ztPictureWithinLimit(uint32_t width, uint32_t height);
+extern const char kMsgPictureTooLarge[];
