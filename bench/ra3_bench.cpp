@@ -56,7 +56,8 @@ Bytes PngEncode(const Bytes& pixels) {
   png_write_info(png, info);
   png_set_bgr(png);
   std::vector<png_bytep> rows(kHeight);
-  for (uint32_t y = 0; y < kHeight; ++y) rows[y] = const_cast<png_bytep>(pixels.data() + static_cast<size_t>(y) * kWidth * 4);
+  for (uint32_t y = 0; y < kHeight; ++y)
+    rows[y] = const_cast<png_bytep>(pixels.data() + static_cast<size_t>(y) * kWidth * 4);
   png_write_image(png, rows.data());
   png_write_end(png, info);
   png_destroy_write_struct(&png, &info);

@@ -78,8 +78,10 @@ int32_t ztZlibDeflate(uint8_t* dest, uint32_t capacity, const uint8_t* source, u
     int rc = deflate(&zs, Z_FINISH);
     if (rc == Z_STREAM_END) break;
     // Z_OK with no room left means the stream does not fit.
-    if ((rc != Z_OK && rc != Z_BUF_ERROR) || zs.avail_out == 0) failed = true;
-    else if (rc == Z_BUF_ERROR) failed = true;  // no progress possible
+    if ((rc != Z_OK && rc != Z_BUF_ERROR) || zs.avail_out == 0)
+      failed = true;
+    else if (rc == Z_BUF_ERROR)
+      failed = true;  // no progress possible
   }
   uint32_t total = capacity - zs.avail_out;
   deflateEnd(&zs);

@@ -32,9 +32,8 @@ struct ztStripAreas {
 // a picture: the unpacked byte area, then the expanded stream and the
 // recombined bytes, which grow to the longest stream a strip declares (never
 // past width x height x bytes-per-pixel + 4096), so a header that claims a
-// huge picture costs nothing until its strips really carry the data. Every run, gamma code and row is checked against what the areas
-// hold; a strip that breaks a limit fails (0) without touching memory
-// outside them.
+// huge picture costs nothing until its strips really carry the data. Every run, gamma code and row is checked against
+// what the areas hold; a strip that breaks a limit fails (0) without touching memory outside them.
 class ztStripDecoder {
  public:
   // The two messages are the caller's texts for an unpacked byte area or bit

@@ -184,8 +184,7 @@ std::unique_ptr<T, ImageDeleter> CopyAs(const ztImage& image) {
 }
 
 // Encodes in the format named by `ext`; false with a reason in `why`.
-bool Encode(ztImage* image, const std::string& ext, const Options& o, int32_t frameId, Bytes* out,
-            std::string* why) {
+bool Encode(ztImage* image, const std::string& ext, const Options& o, Bytes* out, std::string* why) {
   ztMemBlock block;
   uint32_t length = 0;
   int32_t user1 = image->GetUserValue1(), user2 = image->GetUserValue2();
@@ -292,7 +291,6 @@ bool Encode(ztImage* image, const std::string& ext, const Options& o, int32_t fr
     *why = "unknown output extension \"" + ext + "\" (use ra3, zo2, png, jpg, jpeg, bmp, webp or ztf)";
     return false;
   }
-  (void)frameId;
   out->assign(block.data, block.data + length);
   return true;
 }
@@ -317,9 +315,12 @@ int ParseOptions(const std::vector<std::u16string>& args, size_t first, Options*
       o->ra3.quality = v;
     } else if (name == "--form") {
       std::string form = Utf8Of(value);
-      if (form == "strips") o->ra3.form = ztRa3Form::kStrips;
-      else if (form == "jpg") o->ra3.form = ztRa3Form::kJpeg;
-      else if (form == "wbp") o->ra3.form = ztRa3Form::kWebP;
+      if (form == "strips")
+        o->ra3.form = ztRa3Form::kStrips;
+      else if (form == "jpg")
+        o->ra3.form = ztRa3Form::kJpeg;
+      else if (form == "wbp")
+        o->ra3.form = ztRa3Form::kWebP;
       else {
         Print(err, "ztimage: unknown form \"%s\" (strips, jpg or wbp)\n", form.c_str());
         return 0;
@@ -427,7 +428,7 @@ int Convert(const std::vector<std::u16string>& args, std::string* out, std::stri
   }
   Bytes encoded;
   std::string why;
-  if (!Encode(image.get(), ext, o, frameId, &encoded, &why)) {
+  if (!Encode(image.get(), ext, o, &encoded, &why)) {
     Print(err, "ztimage: cannot write %s: %s\n", outName.c_str(), why.c_str());
     return 1;
   }

@@ -19,7 +19,7 @@ struct ztRa3WriteOptions {
   ztRa3Form form = ztRa3Form::kStrips;
   uint32_t stripHeight = 64;  // rows per strip; 0 puts the whole picture in one
   int32_t frameId = 0;
-  int quality = 90;       // JPEG and WebP
+  int quality = 90;        // JPEG and WebP
   bool alphaPlane = true;  // JPEG form: write "img_al" when some pixel is not opaque
 };
 

@@ -1,5 +1,8 @@
+// shellapi.h needs windows.h first.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
+// clang-format on
 
 #include "tools/toolargs.h"
 

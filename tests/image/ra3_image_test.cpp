@@ -104,8 +104,9 @@ TEST(Ra3StripBits, OnePixelFromFourPlanesThroughTheSignMap) {
 TEST(Ra3StripBits, ZeroRunOnlyStripGivesZeroRowsAndNeedsNoBytes) {
   // 1 x 2: the bottom row from strip 0, the top row from a strip that is one
   // zero run of T = 4 with an empty byte area.
-  Bytes file = OneFrame(Info(1, 2), {{"img0000", StripData(0, 1, {0xC0, 0xC0, 0xC0, 0xE4}, BitsLsbFirst("1 00100 00100"))},
-                                     {"img0001", StripData(1, 1, {}, BitsLsbFirst("0 00100 00100"))}});
+  Bytes file =
+      OneFrame(Info(1, 2), {{"img0000", StripData(0, 1, {0xC0, 0xC0, 0xC0, 0xE4}, BitsLsbFirst("1 00100 00100"))},
+                            {"img0001", StripData(1, 1, {}, BitsLsbFirst("0 00100 00100"))}});
   auto l = Load(file);
   ASSERT_EQ(l->result, 1);
   EXPECT_EQ(PixelAt(l->image, 0, 1), (Bytes{0, 255, 1, 128}));
@@ -308,7 +309,8 @@ TEST(Ra3Limits, RunsAndCodesOutsideTheirAreasAreRefused) {
 
 TEST(Ra3Limits, StreamShorterThanTheRowsIsRefused) {
   // 2 x 1 needs 8 bytes; the stream gives 4.
-  Bytes file = OneFrame(Info(2, 1), {{"img0000", StripData(0, 1, {0xC0, 0xC0, 0xC0, 0xE4}, BitsLsbFirst("1 00100 00100"))}});
+  Bytes file =
+      OneFrame(Info(2, 1), {{"img0000", StripData(0, 1, {0xC0, 0xC0, 0xC0, 0xE4}, BitsLsbFirst("1 00100 00100"))}});
   EXPECT_EQ(Load(file)->result, 0);
 }
 

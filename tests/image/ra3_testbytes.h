@@ -155,7 +155,9 @@ inline Bytes Ra3File(const std::vector<Frame>& frames, uint32_t gap = 0) {
 // ---- reference strip coder ----------------------------------------------------
 
 // Code of a difference byte: 0..127 -> 2d, 128..255 (negative) -> 2(255-d)+1.
-inline uint8_t RefCode(uint8_t d) { return d <= 127 ? static_cast<uint8_t>(2 * d) : static_cast<uint8_t>(2 * (255 - d) + 1); }
+inline uint8_t RefCode(uint8_t d) {
+  return d <= 127 ? static_cast<uint8_t>(2 * d) : static_cast<uint8_t>(2 * (255 - d) + 1);
+}
 
 struct RefStrip {
   Bytes byteArea;
@@ -210,7 +212,8 @@ inline std::vector<Bytes> Rows(uint32_t w, uint32_t h, int bpp, Fill fill) {
 
 // Strip tags for a picture cut into strips of the given heights, counted
 // from the bottom: strip 0 holds the lowest rows.
-inline std::vector<Tag> StripTags(const std::vector<Bytes>& rowsTopDown, int bpp, const std::vector<uint32_t>& heights) {
+inline std::vector<Tag> StripTags(const std::vector<Bytes>& rowsTopDown, int bpp,
+                                  const std::vector<uint32_t>& heights) {
   std::vector<Tag> tags;
   uint32_t h = static_cast<uint32_t>(rowsTopDown.size());
   uint32_t y0 = 0;

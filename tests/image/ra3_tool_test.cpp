@@ -60,8 +60,8 @@ std::vector<Bytes> PixelsOf(const Bytes& file, int32_t* format) {
 TEST(ImageToolCommands, PngToRa3StripsIsWhatTheUpdaterDecodes) {
   zt_test::TempDir dir;
   ASSERT_TRUE(dir.Write(u"in.png", PngFile(9, 6)));
-  ToolRun r = Tool({u"convert", dir.Join(u"in.png"), dir.Join(u"updatebg.ra3"), u"--form", u"strips",
-                u"--strip-height", u"4", u"--id", u"0"});
+  ToolRun r = Tool({u"convert", dir.Join(u"in.png"), dir.Join(u"updatebg.ra3"), u"--form", u"strips", u"--strip-height",
+                    u"4", u"--id", u"0"});
   ASSERT_EQ(r.rc, 0) << r.err;
   int32_t pngFormat = 0, ra3Format = 0;
   auto want = PixelsOf(ReadBytes(dir, u"in.png"), &pngFormat);

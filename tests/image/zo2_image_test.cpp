@@ -243,8 +243,7 @@ TEST(Zo2Save, RoundTripRestoresPixelsAndCarriedValues) {
   EXPECT_EQ(ch, 5);
   EXPECT_EQ(ox, 1);
   EXPECT_EQ(oy, 0);
-  for (uint32_t y = 0; y < 5; ++y)
-    EXPECT_EQ(RowsOf(l->image)[y], Bytes(before[y].begin() + 4, before[y].end())) << y;
+  for (uint32_t y = 0; y < 5; ++y) EXPECT_EQ(RowsOf(l->image)[y], Bytes(before[y].begin() + 4, before[y].end())) << y;
   EXPECT_EQ(l->image->GetAlphaState(), ZTIMAGE_ALPHA_TRANSPARENT);
   EXPECT_EQ(l->image->GetUserValue1(), 1234);
   EXPECT_EQ(l->image->GetUserValue2(), -99);
@@ -255,9 +254,8 @@ TEST(Zo2Save, RoundTripRestoresPixelsAndCarriedValues) {
 TEST(Zo2Save, ClearTransparentFlagZeroesHiddenColours) {
   ztImageZo2* img = new ztImageZo2;
   img->SetCropOnSave(0);
-  zt_imgtest::FillImage(img, 2, 1, 4, [](uint32_t x, uint32_t, int k) {
-    return static_cast<uint8_t>(k == 3 ? (x ? 255 : 0) : 90 + k);
-  });
+  zt_imgtest::FillImage(
+      img, 2, 1, 4, [](uint32_t x, uint32_t, int k) { return static_cast<uint8_t>(k == 3 ? (x ? 255 : 0) : 90 + k); });
   Bytes kept = Saved(img, 0, 0, 0, 0);
   Bytes cleared = Saved(img, 0, 0, 0, 1);
   img->Release();
