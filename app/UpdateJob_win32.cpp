@@ -1,0 +1,188 @@
+// The folder walk, the progress dialog and the copy engine's callback.
+#include <new>
+
+#include "app/UpdateDescription.h"
+#include "app/UpdateJob.h"
+#include "app/UpdaterUi.h"
+#include "file/pathutil.h"
+#include "file/textutil.h"
+#include "file/ztFile.h"
+#include "file/ztFileCopier.h"
+#include "file/ztStringList.h"
+#include "platform/ztWindow.h"
+
+namespace {
+
+const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+bool IsDotEntry(const char16_t* name) {
+  return name[0] == u'.' && (name[1] == 0 || (name[1] == u'.' && name[2] == 0));
+}
+
+// Free bytes for this process on the drive of `folder`, and its cluster
+// size. 0 when the system cannot tell (the check is then left out rather
+// than refusing an update that may well fit).
+int QueryDrive(const char16_t* folder, uint64_t* freeBytes, uint32_t* clusterBytes) {
+  ULARGE_INTEGER available, total, totalFree;
+  if (!GetDiskFreeSpaceExW(W(folder), &available, &total, &totalFree)) return 0;
+  *freeBytes = available.QuadPart;
+  *clusterBytes = 0;
+  // The cluster size comes from the drive root; without it sizes are not
+  // rounded, which only makes the estimate a little smaller.
+  char16_t full[ZT_MAX_PATH];
+  DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, reinterpret_cast<wchar_t*>(full), nullptr);
+  if (n > 0 && n < ZT_MAX_PATH) {
+    char16_t root[ZT_MAX_PATH];
+    size_t i = 0;
+    for (; full[i] && full[i] != u'\\'; ++i) root[i] = full[i];
+    if (full[i] == u'\\' && full[i + 1] != u'\\') {
+      root[i] = u'\\';
+      root[i + 1] = 0;
+      DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+      if (GetDiskFreeSpaceW(W(root), &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                            &clusters) &&
+          sectorsPerCluster && bytesPerSector && sectorsPerCluster <= 0xFFFFFFFFu / bytesPerSector)
+        *clusterBytes = sectorsPerCluster * bytesPerSector;
+    }
+  }
+  return 1;
+}
+
+// Every check of the job that can refuse it, made before anything is
+// written: the paths fit, the install.log lines fit, the drive has room.
+// On success `plan` holds the jobs and `log` the merged, sorted install.log.
+int PrepareJob(const char16_t* dataFolder, const char16_t* logPath, std::vector<CopyPlanEntry>* plan,
+               ztStringList* log) {
+  if (FileListIncomplete()) return 0;
+  if (!BuildCopyPlan(dataFolder, InstallRoot(), FileList(), plan)) return 0;
+  // A missing install.log leaves the list empty; an unreadable one too,
+  // which loses only the record of earlier runs, never a file.
+  log->LoadText(logPath);
+  if (!AddInstallLogLines(*log, FileList())) return 0;
+  log->SortUnique();
+
+  uint64_t freeBytes = 0;
+  uint32_t cluster = 0;
+  if (QueryDrive(InstallRoot(), &freeBytes, &cluster)) {
+    std::vector<SpaceItem> items;
+    items.reserve(plan->size());
+    for (const CopyPlanEntry& e : *plan)
+      items.push_back({GetFileSize64(e.source), GetFileSize64(e.destination)});
+    const SpaceItem logItem = {InstallLogBytes(*log), GetFileSize64(logPath)};
+    if (SpaceNeeded(items, logItem, cluster) > freeBytes) return 0;
+  }
+  return 1;
+}
+
+// The UM_START_COPY step. 1 when the engine runs; 0 when the job was refused
+// before anything was written, or the engine did not start.
+int StartUpdateJob(HWND dialog) {
+  char16_t logPath[ZT_MAX_PATH];
+  if (JoinPath(logPath, 2, InstallRoot(), u"install.log") < 0) return 0;
+
+  char16_t dataFolder[1024];
+  DWORD n = GetCurrentDirectoryW(1024, reinterpret_cast<wchar_t*>(dataFolder));
+  if (n == 0 || n >= 1024) return 0;
+
+  std::vector<CopyPlanEntry> plan;
+  ztStringList log;
+  if (!PrepareJob(dataFolder, logPath, &plan, &log)) return 0;
+
+  g_copier = new (std::nothrow) ztFileCopier(3, 0);
+  if (!g_copier) return 0;
+  // Keep installed program files that are newer than the package's.
+  g_copier->SetMode(1);
+  for (const CopyPlanEntry& e : plan)
+    if (!g_copier->AddJob(e.source, e.destination, 0)) return 0;
+
+  // The log lists every file this update is about to write, whatever the
+  // copy's outcome; failing to save it does not stop the update.
+  log.SaveText(logPath);
+  return g_copier->StartCopy(OnCopyProgress, dialog, nullptr) ? 1 : 0;
+}
+
+void ShowOutcome(HWND dialog, const char16_t* text) {
+  ShowWindow(dialog, SW_HIDE);
+  MessageBoxW(dialog, W(text), W(g_currentLanguage.windowTitle), MB_OK);
+  PostMessageW(dialog, UM_CLOSE, 0, 0);
+}
+
+}  // namespace
+
+void WalkDataFolder(const char16_t* relative) {
+  const bool top = !relative || !relative[0];
+  char16_t pattern[ZT_MAX_PATH];
+  if (top) {
+    CopyText(pattern, u"*.*");
+  } else if (JoinPath(pattern, 2, relative, u"*.*") < 0) {
+    SetFileListIncomplete(true);
+    return;
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(W(pattern), &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    // Every folder lists at least "." and "..": a failure here means the
+    // folder could not be read (or its full path is too long), and its
+    // files would silently be left out.
+    SetFileListIncomplete(true);
+    return;
+  }
+  do {
+    const char16_t* name = reinterpret_cast<const char16_t*>(found.cFileName);
+    const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (folder && IsDotEntry(name)) continue;
+    char16_t path[ZT_MAX_PATH];
+    if (top ? CopyText(path, name) < 0 : JoinPath(path, 2, relative, name) < 0) {
+      SetFileListIncomplete(true);
+      continue;
+    }
+    if (folder)
+      WalkDataFolder(path);
+    else
+      FileList().push_back(path);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      CentreWindowOver(GetWindow(dialog, GW_OWNER), dialog);
+      SetDlgItemTextW(dialog, IDC_PROGRESS_TEXT, W(g_currentLanguage.copyingText));
+      PostMessageW(dialog, UM_START_COPY, 0, 0);
+      break;
+    case UM_START_COPY:
+      if (!StartUpdateJob(dialog)) PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
+      break;
+    case UM_COPY_DONE:
+      ShowOutcome(dialog, g_currentLanguage.successText);
+      break;
+    case UM_COPY_FAILED:
+      ShowOutcome(dialog, g_currentLanguage.copyErrorText);
+      break;
+    case UM_CLOSE:
+      PostMessageW(GetWindow(dialog, GW_OWNER), UM_CLOSE, 0, 0);
+      EndDialog(dialog, 2);
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
+  HWND dialog = static_cast<HWND>(userData);
+  if (status->finished) {
+    // After an error the failure has been reported already.
+    if (!status->error) PostMessageW(dialog, UM_COPY_DONE, 0, 0);
+    return 1;
+  }
+  if (status->error) {
+    // Shown from the engine's thread; it waits here until the user has
+    // read the message, and stops after it.
+    MessageBoxW(dialog, W(status->errorText), W(g_currentLanguage.errorTitle), MB_OK);
+    PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
+    return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,68 @@
+// Builders for end-to-end runs: update packages (description, splash
+// picture, data folder), installations (config\startup.xml, install.log) and
+// the discovery file the installation leaves in the all-users application
+// data folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Every text of one display language (UTF-8).
+struct LanguageTexts {
+  std::string code;    // decimal, e.g. "1041"
+  std::string prefix;  // element name of the texts, e.g. "jp"
+  std::string title, intro, success, versionError, installError, copyError, copying, boot, errorTitle;
+};
+// The two languages the scenarios use: each text names its language and
+// its purpose, so a box shows which record it came from.
+LanguageTexts Japanese();
+LanguageTexts English();
+
+struct DescriptionSpec {
+  std::string brand, app, mutex, confMutex, major, minor;
+  std::string defaultLanguage;  // empty: element left out
+  std::vector<LanguageTexts> languages;
+};
+// updateinfo.xml for `spec` (UTF-8 with its declaration).
+std::string DescriptionXml(const DescriptionSpec& spec);
+
+// A test picture: four coloured quarters with a checked border strip, so a
+// picture turned upside down or mirrored shows. Pixels are 0x00RRGGBB, rows
+// from the top.
+std::vector<uint32_t> TestPicture(int width, int height);
+
+// An RA-3 file holding one frame (id 0) of `pixels`: stdinfo (32 bits per
+// pixel), the pixels as a lossless WebP ("img_wbp") and imgmode 1, which
+// turns the WebP's red-green-blue order into the library's blue-green-red.
+// Empty when the encoder failed.
+std::string Ra3File(int width, int height, const std::vector<uint32_t>& pixels);
+
+// A 24-bit BMP file of `pixels`.
+std::string BmpFile(int width, int height, const std::vector<uint32_t>& pixels);
+
+// The all-users application-data folder (ProgramData).
+std::u16string CommonAppData();
+
+// Writes a file, creating its folders. False on failure.
+bool WriteFileBytes(const std::u16string& path, const std::string& bytes);
+// Whole file, or "<missing>".
+std::string ReadFileBytes(const std::u16string& path);
+bool FileExists(const std::u16string& path);
+// Removes a folder tree (read-only files included). Quiet when missing.
+void RemoveTree(const std::u16string& path);
+// Joins with a backslash.
+std::u16string Join(const std::u16string& a, const std::u16string& b);
+std::u16string U16(const std::string& utf8);
+
+// A Windows path for a path of the build (a Unix path becomes Z:\...).
+std::u16string HostPathToWindows(const std::string& path);
+
+// A small Windows program with a version resource, built next to the test:
+// `path` of an exe/dll file whose FILEVERSION is `version` (4 numbers).
+// False when the template program is missing. (See versioned_stub.)
+bool WriteVersionedFile(const std::u16string& templatePath, const std::u16string& path);
+
+}  // namespace e2e
