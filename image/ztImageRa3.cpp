@@ -337,7 +337,9 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
     streamCap_ = ok ? total : 0;
   }
   uint8_t* expanded = streams_.Get();
-  uint8_t* recombined = expanded + streamCap_ + kRunSlack;
+  // Until a strip declares a non-empty stream there is no buffer (and then
+  // nothing below goes through these pointers): no arithmetic on null.
+  uint8_t* recombined = expanded ? expanded + streamCap_ + kRunSlack : nullptr;
   // Short runs are the common case: they move a fixed 16 bytes, which the
   // spare bytes after the stream and after the byte area allow; later runs
   // overwrite the excess.
