@@ -4,6 +4,8 @@
 // and text, and then looks at what ended up on disk.
 #include <windows.h>
 
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -28,6 +30,23 @@ std::u16string HelperDir() {
   const char* p = std::getenv("ZT_E2E_HELPERS");
   return p ? HostPathToWindows(p) : std::u16string();
 }
+
+// Xvfb runs no window manager, and Wine waits for one (in vain, up to two
+// seconds) each time a managed window such as a message box is hidden.
+// Letting Wine place updater.exe's windows itself removes the wait; the key
+// is Wine's own per-program setting and means nothing to Windows.
+class UnmanagedWindows : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\updater.exe\\X11 Driver", 0, nullptr, 0,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+      RegSetValueExW(key, L"Managed", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"N"), 4);
+      RegCloseKey(key);
+    }
+  }
+};
+const auto* const g_unmanaged = ::testing::AddGlobalTestEnvironment(new UnmanagedWindows);
 
 // What the user is expected to see, and the button pressed on it.
 struct Step {
@@ -114,6 +133,8 @@ class Update : public ::testing::Test {
     for (size_t i = 0; i < steps.size(); ++i) {
       Box box;
       ASSERT_TRUE(p.WaitBox(&box)) << "box " << i << " (" << Narrow(steps[i].text) << ") never came";
+      if (std::getenv("ZT_E2E_TRACE"))
+        fprintf(stderr, "box %d after %.3f s\n", static_cast<int>(i), TicksToSeconds(NowTicks() - p.StartTicks()));
       EXPECT_EQ(Narrow(box.caption), Narrow(steps[i].caption)) << "caption of box " << i;
       EXPECT_EQ(Narrow(box.text), Narrow(steps[i].text)) << "text of box " << i;
       if (onBox_) onBox_(i, box, p);
@@ -122,6 +143,8 @@ class Update : public ::testing::Test {
     Box stray;
     DWORD code = 99;
     bool ended = p.WaitExit(10000, &stray, &code);
+    if (std::getenv("ZT_E2E_TRACE"))
+      fprintf(stderr, "ended after %.3f s\n", TicksToSeconds(NowTicks() - p.StartTicks()));
     EXPECT_TRUE(ended) << "unexpected box: " << Narrow(stray.caption) << " / " << Narrow(stray.text);
     if (ended) {
       EXPECT_EQ(code, 0u);
