@@ -22,7 +22,7 @@ packages=(
   libz-mingw-w64-dev wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
   zlib1g-dev libjpeg62-turbo-dev libpng-dev libwebp-dev
   googletest libgtest-dev libbenchmark-dev libtinyxml2-dev
-  dpkg-dev nasm xz-utils python3
+  dpkg-dev nasm xz-utils python3 locales
 )
 
 missing=()
@@ -71,6 +71,15 @@ if ! i686-w64-mingw32-g++-posix --version >/dev/null 2>&1; then
   echo "setup: i686-w64-mingw32-g++-posix is missing after install" >&2
   exit 1
 fi
+
+# Wine reports the UI language from LANG, but only for a locale the system
+# has: the language tests need Japanese and English UTF-8 locales.
+for loc in ja_JP en_US; do
+  if ! locale -a 2>/dev/null | grep -qix "$loc.utf8"; then
+    log "generating the $loc.UTF-8 locale"
+    as_root localedef -i "$loc" -f UTF-8 "$loc.UTF-8" >/dev/null 2>&1 || true
+  fi
+done
 
 if [ -f "$stamp" ]; then
   exit 0
