@@ -111,7 +111,10 @@ uint8_t* ztImage::ReserveBuffer(uint32_t bytes) {
 int ztImage::CreateBuffer(int32_t width, int32_t height, int32_t bytesPerPixel) {
   if (bytesPerPixel > 4) AssertBox(zt_imagemsg::kBadBpp);
   if (width <= 0 || height <= 0 || bytesPerPixel <= 0) return 0;
-  if (!ztPictureWithinLimit(static_cast<uint32_t>(width), static_cast<uint32_t>(height))) return 0;
+  if (!ztPictureWithinLimit(static_cast<uint32_t>(width), static_cast<uint32_t>(height))) {
+    DebugLog(zt_imagemsg::kBufferFailed);
+    return 0;
+  }
   uint32_t stride = ComputeStride(static_cast<uint32_t>(width), static_cast<uint32_t>(bytesPerPixel), true);
   uint32_t bytes = stride ? ComputeBufferSize(stride, static_cast<uint32_t>(height)) : 0;
   if (bytes == 0) {
