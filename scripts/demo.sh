@@ -42,8 +42,7 @@ auto=${ZT_DEMO_AUTO:-0}
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
   Xvfb :78 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
   xvfb_pid=$!
-  # Wine's own processes note the display going away; that is expected here.
-  trap 'exec 2>/dev/null; kill $xvfb_pid 2>/dev/null' EXIT
+  trap 'kill $xvfb_pid 2>/dev/null' EXIT
   export DISPLAY=:78
   sleep 1
   auto=1
@@ -51,6 +50,9 @@ fi
 source "$root/scripts/wine-env.sh"
 wine=/usr/lib/wine/wine64
 [ "$arch" = i686 ] && wine=/usr/lib/wine/wine
+# Wine's desktop process notes it when the private display goes away at the
+# end; that line is expected and left out.
+run_wine() { "$wine" "$@" 2> >(grep -v '^X connection to' >&2); }
 
 # Everything the demo makes lives under C:\zt-demo in the prefix, plus the
 # discovery file in ProgramData; both are made anew on every run.
@@ -67,8 +69,8 @@ winpath() { # a path under drive_c as Windows sees it
 
 say "== making the sample package in $(winpath "$pkg")"
 cp "$build/app/updater.exe" "$pkg/updater.exe"
-"$wine" "$build/tests/e2e/e2e_driver.exe" picture "$(winpath "$demo")\\splash.bmp" 640 360
-"$wine" "$build/tools/ztimage.exe" convert "$(winpath "$demo")\\splash.bmp" \
+run_wine "$build/tests/e2e/e2e_driver.exe" picture "$(winpath "$demo")\\splash.bmp" 640 360
+run_wine "$build/tools/ztimage.exe" convert "$(winpath "$demo")\\splash.bmp" \
   "$(winpath "$pkg")\\updatebg.ra3" --form strips >/dev/null
 say "   updatebg.ra3: $(stat -c %s "$pkg/updatebg.ra3") bytes, made with: ztimage convert splash.bmp updatebg.ra3 --form strips"
 
@@ -135,11 +137,11 @@ say "   discovery file: C:\\ProgramData\\ZtDemo\\DemoGame.xml"
 shot="$demo/splash-screenshot.bmp"
 if [ "$auto" = 1 ]; then
   say "== running updater.exe under Xvfb; the driver answers every box with OK"
-  "$wine" "$build/tests/e2e/e2e_driver.exe" run "$(winpath "$pkg")\\updater.exe" "$(winpath "$pkg")" \
+  run_wine "$build/tests/e2e/e2e_driver.exe" run "$(winpath "$pkg")\\updater.exe" "$(winpath "$pkg")" \
     --answer --screenshot "$(winpath "$shot")"
 else
   say "== running updater.exe on $DISPLAY: answer the boxes in the window"
-  "$wine" "$build/tests/e2e/e2e_driver.exe" run "$(winpath "$pkg")\\updater.exe" "$(winpath "$pkg")"
+  run_wine "$build/tests/e2e/e2e_driver.exe" run "$(winpath "$pkg")\\updater.exe" "$(winpath "$pkg")"
 fi
 
 say "== files in the installation now"
