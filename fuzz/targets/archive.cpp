@@ -12,8 +12,7 @@
 #include "fuzz/targets/fuzz_targets.h"
 #include "fuzz/targets/fuzzsupport.h"
 
-// The key every enciphered archive of the seed corpus is made with.
-extern const char kZtFuzzArchiveKey[] = "zt-fuzz-archive-key";
+const char kZtFuzzArchiveKey[] = "zt-fuzz-archive-key";
 
 namespace {
 

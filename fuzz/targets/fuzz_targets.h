@@ -36,6 +36,10 @@ int ztFuzzWebP(const uint8_t* data, size_t size);
 int ztFuzzZureRoundTrip(const uint8_t* data, size_t size);
 int ztFuzzZo2RoundTrip(const uint8_t* data, size_t size);
 
+// The key of every enciphered archive the archive target opens (and the
+// seed corpus makes).
+extern const char kZtFuzzArchiveKey[];
+
 struct ztFuzzTarget {
   const char* name;  // the folder name under tests/data/crashers and fuzz/corpus
   ztFuzzEntry entry;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/seeds/seeds.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "fuzz/targets/fuzzsupport.h"
 #include "platform/ztHeap.h"
@@ -59,9 +60,7 @@ std::vector<ztFuzzTarget> AllTargets() {
 // Runs one input as the fuzzer does, turning every way a target can report
 // a fault (the round trips' checks, the leak count, an assertion box) into
 // a test failure that names the file.
-void Replay(const ztFuzzTarget& target, const fs::path& file) {
-  std::vector<uint8_t> bytes = ReadFile(file);
-  SCOPED_TRACE(file.string());
+void RunInput(const ztFuzzTarget& target, const std::vector<uint8_t>& bytes) {
   try {
     ztFuzzRun(target.entry, bytes.data(), bytes.size());
   } catch (const TargetFailed& f) {
@@ -69,6 +68,11 @@ void Replay(const ztFuzzTarget& target, const fs::path& file) {
   } catch (const zt_test::AssertFired& a) {
     ADD_FAILURE() << target.name << ": assertion box: " << a.text;
   }
+}
+
+void Replay(const ztFuzzTarget& target, const fs::path& file) {
+  SCOPED_TRACE(file.string());
+  RunInput(target, ReadFile(file));
 }
 
 }  // namespace
@@ -84,6 +88,20 @@ TEST_P(CrasherReplay, EveryKeptInputRunsCleanly) {
   std::sort(files.begin(), files.end());
   for (const fs::path& file : files) Replay(target, file);
   RecordProperty("inputs", static_cast<int>(files.size()));
+}
+
+// The seed corpus through every target: the valid inputs of each format
+// must pass too (the round trips' checks included), on every build, and a
+// target that stopped reading its own format's files would show here.
+TEST_P(CrasherReplay, EverySeedRunsCleanly) {
+  const ztFuzzTarget& target = GetParam();
+  std::vector<ztFuzzSeed> seeds = ztFuzzMakeSeeds(target.name);
+  ASSERT_FALSE(seeds.empty());
+  for (const ztFuzzSeed& seed : seeds) {
+    SCOPED_TRACE(seed.name);
+    ASSERT_FALSE(seed.bytes.empty());
+    RunInput(target, seed.bytes);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, CrasherReplay, ::testing::ValuesIn(AllTargets()),
