@@ -1,0 +1,127 @@
+#include "app/UpdateJob.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "file/ztStringList.h"
+
+namespace {
+
+std::u16string Repeat(char16_t c, size_t n) { return std::u16string(n, c); }
+
+}  // namespace
+
+// ---- the plan ------------------------------------------------------------------
+
+TEST(BuildCopyPlan, JoinsEachRelativePathBelowBothRootsInListOrder) {
+  std::vector<CopyPlanEntry> plan;
+  ASSERT_EQ(BuildCopyPlan(u"C:\\pkg\\data", u"D:\\Game\\", {u"b.txt", u"sub\\a.txt"}, &plan), 1);
+  ASSERT_EQ(plan.size(), 2u);
+  EXPECT_EQ(std::u16string(plan[0].source), u"C:\\pkg\\data\\b.txt");
+  EXPECT_EQ(std::u16string(plan[0].destination), u"D:\\Game\\b.txt");
+  EXPECT_EQ(std::u16string(plan[1].source), u"C:\\pkg\\data\\sub\\a.txt");
+  EXPECT_EQ(std::u16string(plan[1].destination), u"D:\\Game\\sub\\a.txt");
+}
+
+TEST(BuildCopyPlan, APathOfExactly259UnitsFitsOneMoreIsRefusedWhole) {
+  const std::u16string root = u"D:\\G";  // 4 units + separator
+  const std::u16string fits = Repeat(u'f', 259 - 5);
+  const std::u16string over = Repeat(u'o', 259 - 5 + 1);
+  std::vector<CopyPlanEntry> plan;
+  ASSERT_EQ(BuildCopyPlan(u"C:\\d", root.c_str(), {fits}, &plan), 1);
+  EXPECT_EQ(std::u16string(plan[0].destination).size(), 259u);
+
+  std::u16string failed;
+  EXPECT_EQ(BuildCopyPlan(u"C:\\d", root.c_str(), {u"first.txt", over, u"last.txt"}, &plan, &failed), 0);
+  EXPECT_TRUE(plan.empty());
+  EXPECT_EQ(failed, over);
+}
+
+TEST(BuildCopyPlan, TheDataFolderSideIsCheckedToo) {
+  std::vector<CopyPlanEntry> plan;
+  const std::u16string deep = u"C:\\" + Repeat(u'p', 250);
+  EXPECT_EQ(BuildCopyPlan(deep.c_str(), u"D:\\G", {u"0123456789.txt"}, &plan), 0);
+  EXPECT_EQ(BuildCopyPlan(u"C:\\d", u"D:\\G", {u""}, &plan), 0);  // an empty path names no file
+}
+
+TEST(InstallRoot, KeepsAFolderThatFitsAndRefusesALongerOne) {
+  EXPECT_EQ(SetInstallRoot(u"D:\\Game"), 1);
+  EXPECT_EQ(std::u16string(InstallRoot()), u"D:\\Game");
+  EXPECT_EQ(SetInstallRoot(Repeat(u'x', 260).c_str()), 0);
+  EXPECT_EQ(std::u16string(InstallRoot()), u"");
+  EXPECT_EQ(SetInstallRoot(Repeat(u'x', 259).c_str()), 1);
+}
+
+TEST(FileList, ResetEmptiesTheListAndClearsTheIncompleteFlag) {
+  FileList().push_back(u"a");
+  SetFileListIncomplete(true);
+  ResetFileList();
+  EXPECT_TRUE(FileList().empty());
+  EXPECT_FALSE(FileListIncomplete());
+}
+
+// ---- install.log lines -------------------------------------------------------------
+
+TEST(QuoteLogLine, EnclosesThePathAndChecksTheRoom) {
+  char16_t out[8];
+  EXPECT_EQ(QuoteLogLine(u"a\\b.c", out, 8), 1);  // 5 units + 2 quotes + terminator
+  EXPECT_EQ(std::u16string(out), u"\"a\\b.c\"");
+  EXPECT_EQ(QuoteLogLine(u"a\\b.cd", out, 8), 0);
+  EXPECT_EQ(out[0], 0);
+}
+
+TEST(AddInstallLogLines, MergedWithEarlierLinesSortedOnceEach) {
+  ztStringList log;
+  log.Add(u"plain earlier line");
+  log.Add(u"\"README.TXT\"");
+  ASSERT_EQ(AddInstallLogLines(log, {u"readme.txt", u"bin\\a.dll"}), 1);
+  log.SortUnique();
+  ASSERT_EQ(log.Count(), 3u);
+  // The earlier spelling of a line equal but for case stays.
+  EXPECT_EQ(std::u16string(log.At(0)), u"\"bin\\a.dll\"");
+  EXPECT_EQ(std::u16string(log.At(1)), u"\"README.TXT\"");
+  EXPECT_EQ(std::u16string(log.At(2)), u"plain earlier line");
+}
+
+TEST(AddInstallLogLines, ALineTheListWouldCutIsRefused) {
+  ztStringList log;
+  EXPECT_EQ(AddInstallLogLines(log, {Repeat(u'x', 256)}), 1);  // 258 units quoted
+  EXPECT_EQ(AddInstallLogLines(log, {Repeat(u'x', 258)}), 0);
+}
+
+TEST(InstallLogBytes, Utf8TextPlusCrLfPerLine) {
+  ztStringList log;
+  log.Add(u"\"a\"");
+  log.Add(u"\"\u65e5\u672c\"");  // two 3-byte characters
+  EXPECT_EQ(InstallLogBytes(log), (3u + 2) + (2 + 6u + 2));
+}
+
+// ---- room on the drive -------------------------------------------------------------------
+
+TEST(SpaceNeeded, NewFilesAddUpRoundedToClusters) {
+  EXPECT_EQ(SpaceNeeded({{1, 0}, {4096, 0}, {4097, 0}}, {0, 0}, 4096), 4096u * 4);
+  EXPECT_EQ(SpaceNeeded({{1, 0}, {4097, 0}}, {0, 0}, 0), 4098u);  // no cluster size known
+}
+
+TEST(SpaceNeeded, AReplacedFileNeedsItsNewSizeWhileTheOldOneStillExists) {
+  // 10 replaced by 10: both exist until the swap, so 10 more at the peak,
+  // none afterwards; a later smaller file then fits in what was freed.
+  EXPECT_EQ(SpaceNeeded({{10000, 10000}}, {0, 0}, 1), 10000u);
+  EXPECT_EQ(SpaceNeeded({{10000, 10000}, {5000, 0}}, {0, 0}, 1), 10000u);
+  // Shrinking files free room for later ones.
+  EXPECT_EQ(SpaceNeeded({{1000, 9000}, {7000, 0}}, {0, 0}, 1), 1000u);
+  EXPECT_EQ(SpaceNeeded({{1000, 9000}, {9000, 0}}, {0, 0}, 1), 1000u + 0);
+  EXPECT_EQ(SpaceNeeded({{1000, 9000}, {9500, 0}}, {0, 0}, 1), 1500u);
+}
+
+TEST(SpaceNeeded, TheLogIsWrittenFirst) {
+  EXPECT_EQ(SpaceNeeded({}, {300, 0}, 1), 300u);
+  EXPECT_EQ(SpaceNeeded({{100, 0}}, {300, 200}, 1), 300u);
+}
+
+TEST(SpaceNeeded, HugeSizesSaturateRatherThanWrap) {
+  const uint64_t huge = ~0ull - 10;
+  EXPECT_EQ(SpaceNeeded({{huge, 0}, {huge, 0}}, {0, 0}, 4096), ~0ull);
+}
