@@ -6,6 +6,7 @@
 namespace {
 
 std::vector<std::u16string> g_fileList;
+std::vector<uint64_t> g_fileSizes;
 bool g_fileListIncomplete = false;
 char16_t g_installRoot[ZT_MAX_PATH];
 
@@ -20,10 +21,12 @@ uint64_t AddSat(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX
 }  // namespace
 
 std::vector<std::u16string>& FileList() { return g_fileList; }
+std::vector<uint64_t>& FileSizes() { return g_fileSizes; }
 bool FileListIncomplete() { return g_fileListIncomplete; }
 void SetFileListIncomplete(bool incomplete) { g_fileListIncomplete = incomplete; }
 void ResetFileList() {
   g_fileList.clear();
+  g_fileSizes.clear();
   g_fileListIncomplete = false;
 }
 

@@ -18,13 +18,16 @@ class ztStringList;
 // Paths of the files below the data folder, relative to it, in the order the
 // walk met them ("sub\file.txt" for a file in a sub-folder).
 std::vector<std::u16string>& FileList();
+// Size of each listed file as the walk saw it, in list order (the room check
+// needs them, and asking the system again for every file is slow).
+std::vector<uint64_t>& FileSizes();
 // Set when the walk met something it could not list whole (a path too long
 // for the path buffers, a folder that could not be read): copying only part
 // of a package would leave the installation half-updated, so the job then
 // refuses to start.
 bool FileListIncomplete();
 void SetFileListIncomplete(bool incomplete);
-// Empties the list and clears the incomplete flag.
+// Empties the list and the sizes, and clears the incomplete flag.
 void ResetFileList();
 
 // Destination root of the copy, 260 units (empty until set).

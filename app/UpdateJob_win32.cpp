@@ -48,6 +48,14 @@ int QueryDrive(const char16_t* folder, uint64_t* freeBytes, uint32_t* clusterByt
   return 1;
 }
 
+// Size of an existing file, 0 when there is none (or it is a folder).
+uint64_t ExistingSize(const char16_t* path) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &d)) return 0;
+  if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
+  return (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+}
+
 // Every check of the job that can refuse it, made before anything is
 // written: the paths fit, the install.log lines fit, the drive has room.
 // On success `plan` holds the jobs and `log` the merged, sorted install.log.
@@ -64,11 +72,15 @@ int PrepareJob(const char16_t* dataFolder, const char16_t* logPath, std::vector<
   uint64_t freeBytes = 0;
   uint32_t cluster = 0;
   if (QueryDrive(InstallRoot(), &freeBytes, &cluster)) {
+    const std::vector<uint64_t>& sizes = FileSizes();
+    const bool walked = sizes.size() == plan->size();
     std::vector<SpaceItem> items;
     items.reserve(plan->size());
-    for (const CopyPlanEntry& e : *plan)
-      items.push_back({GetFileSize64(e.source), GetFileSize64(e.destination)});
-    const SpaceItem logItem = {InstallLogBytes(*log), GetFileSize64(logPath)};
+    for (size_t i = 0; i < plan->size(); ++i) {
+      const CopyPlanEntry& e = (*plan)[i];
+      items.push_back({walked ? sizes[i] : ExistingSize(e.source), ExistingSize(e.destination)});
+    }
+    const SpaceItem logItem = {InstallLogBytes(*log), ExistingSize(logPath)};
     if (SpaceNeeded(items, logItem, cluster) > freeBytes) return 0;
   }
   return 1;
@@ -136,10 +148,12 @@ void WalkDataFolder(const char16_t* relative) {
       SetFileListIncomplete(true);
       continue;
     }
-    if (folder)
+    if (folder) {
       WalkDataFolder(path);
-    else
+    } else {
       FileList().push_back(path);
+      FileSizes().push_back((static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
+    }
   } while (FindNextFileW(find, &found));
   FindClose(find);
 }
