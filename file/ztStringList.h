@@ -16,8 +16,11 @@ class ztStringList {
  public:
   // Longest entry in units, terminator included.
   static constexpr size_t kEntryUnits = 260;
-  // Working buffer of a line on loading, in bytes.
-  static constexpr size_t kLineBytes = 260;
+  // Working buffer of a line on loading, in bytes: the longest line the list
+  // itself writes (259 units of three UTF-8 bytes each) plus the two zero
+  // bytes the line reader ends it with, so every entry it saved loads back
+  // whole. A longer line is cut.
+  static constexpr size_t kLineBytes = (kEntryUnits - 1) * 3 + 2;
 
   // One allocation per entry, sized to its text (at most 259 units plus the
   // terminator): a large install.log then costs memory in proportion to its

@@ -27,7 +27,8 @@ bool Representable(const char16_t* text) {
     }
     if (u >= 0xDC00 && u <= 0xDFFF) return false;
   }
-  char utf8[ztStringList::kLineBytes];
+  // The reader keeps at most kLineBytes - 2 bytes of a line.
+  char utf8[ztStringList::kLineBytes - 1];
   return ToUtf8(text, utf8, sizeof utf8) >= 0;
 }
 
@@ -39,6 +40,8 @@ int ztFuzzStringList(const uint8_t* data, size_t size) {
   if (!ztFuzzWriteFile(path, data, size)) return 0;
   ztStringList list;
   list.Add(u"data\\existing.bin");
+  // The longest entry there is, three UTF-8 bytes a unit.
+  list.Add(std::u16string(259, u'\u3042').c_str());
   if (!list.LoadText(path.c_str())) return 0;
   list.SortUnique();
   if (!list.SaveText(saved.c_str())) return 0;
