@@ -17,6 +17,8 @@
 #include "tests/common/testutil.h"
 #include "tests/e2e/boxdriver.h"
 #include "tests/e2e/package.h"
+#include "image/ztImage.h"
+#include "tools/ra3writer.h"
 
 using namespace e2e;
 
@@ -426,6 +428,9 @@ class Splash : public Update {
     };
     Run({Confirm(IDCANCEL)});
   }
+  // Runs to the confirmation with a 640 x 400 picture written as an RA-3
+  // file of the given form and compares the screen with it.
+  void ExpectPicture(const std::string& form);
   static void ExpectCentred(HWND splash, int w, int h) {
     RECT c = ClientRectOnScreen(splash);
     EXPECT_EQ(c.right - c.left, w);
@@ -435,10 +440,28 @@ class Splash : public Update {
   }
 };
 
-TEST_F(Splash, ClientAreaIsThePictureCentredAndShowsItsPixels) {
+// The picture as the image tool writes it by default: lossless strips.
+static std::string Ra3Strips(int w, int h, const std::vector<uint32_t>& pixels) {
+  ztImage image;
+  if (!image.CreateBuffer(w, h, 4)) return std::string();
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = image.GetPixelAddress(x, y);
+      const uint32_t c = pixels[static_cast<size_t>(y) * w + x];
+      p[0] = static_cast<uint8_t>(c);
+      p[1] = static_cast<uint8_t>(c >> 8);
+      p[2] = static_cast<uint8_t>(c >> 16);
+      p[3] = 255;
+    }
+  std::vector<uint8_t> out;
+  if (!ztWriteRa3(image, ztRa3WriteOptions(), &out)) return std::string();
+  return std::string(out.begin(), out.end());
+}
+
+void Splash::ExpectPicture(const std::string& form) {
   const int w = 640, h = 400;
   const std::vector<uint32_t> picture = TestPicture(w, h);
-  const std::string ra3 = Ra3File(w, h, picture);
+  const std::string ra3 = form == "strips" ? Ra3Strips(w, h, picture) : Ra3File(w, h, picture);
   ASSERT_FALSE(ra3.empty());
   ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"updatebg.ra3"), ra3));
   Standard();
@@ -460,6 +483,9 @@ TEST_F(Splash, ClientAreaIsThePictureCentredAndShowsItsPixels) {
     }
   });
 }
+
+TEST_F(Splash, ClientAreaIsThePictureCentredAndShowsItsPixels) { ExpectPicture("webp"); }
+TEST_F(Splash, PictureMadeWithTheImageToolsStripWriter) { ExpectPicture("strips"); }
 
 TEST_F(Splash, WithoutAPictureTheWindowHasTheDefaultSizeAndTheClassBackground) {
   Standard();
