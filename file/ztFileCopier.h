@@ -13,8 +13,10 @@
 // An installed file is never left half-written: the data goes into a
 // temporary file beside the destination ("~ztcp-<pid>-<n>.tmp") that replaces
 // the destination only once it is complete; a failed or stopped file leaves
-// the old destination as it was. Leftover temporary files of a run that was
-// killed are removed by the next run that writes into the same folder.
+// the old destination as it was. (An empty source is written in place: with
+// no data there is nothing to leave half-done.) Leftover temporary files of
+// a run that was killed are removed by the next run that writes into the
+// same folder.
 //
 // Windows build only. The header stays free of <windows.h>: handles are kept
 // as intptr_t (0 when closed).
@@ -133,7 +135,7 @@ class ztFileCopier {
   void CloseHandles();
   int32_t PrepareBuffers(const char16_t* source, uint32_t* systemError);
   uint32_t SectorSizeOf(const char16_t* source);
-  int32_t OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered);
+  int32_t OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered, uint64_t* size);
   int32_t InstallTemp(const char16_t* destination, uint32_t* systemError);
   void DiscardTemp();
   void CleanLeftovers(const char16_t* destination);
@@ -148,6 +150,7 @@ class ztFileCopier {
 
   uint32_t slotCount_ = 0;
   CopySlot* slots_ = nullptr;
+  void* slotBlock_ = nullptr;  // the heap block the slots sit in, aligned
   std::deque<CopyJob> jobs_;
   std::atomic<int32_t> stop_{0};
   ztThread* coordinator_ = nullptr;

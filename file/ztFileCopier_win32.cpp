@@ -36,9 +36,13 @@ constexpr uint32_t kWakeEvent = 0;
 constexpr uint32_t kStatusLock = 0;
 // Longest time a waiting side goes without looking at the flags.
 constexpr uint32_t kPollMs = 10;
-// Looks taken at a condition before going to sleep on it: a side that is
-// about to hand over is often only microseconds away.
+// Before a side sleeps it looks at its condition for a while: first a few
+// hundred times in a tight loop, then giving its processor away between
+// looks for up to half a millisecond. The other side of a hand-off within a
+// file is usually that close, and sleeping and waking both cost a system
+// call each.
 constexpr int kSpins = 256;
+constexpr int64_t kYieldMicroseconds = 500;
 
 // フォルダ [%s] が作成出来ません
 const char16_t kFolderMessage[] =
@@ -76,6 +80,15 @@ void Await(ztThread* self, std::atomic<int32_t>& waiting, Ready ready) {
     if (ready()) return;
     YieldProcessor();
   }
+  LARGE_INTEGER frequency, start, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  const int64_t limit = frequency.QuadPart * kYieldMicroseconds / 1000000;
+  do {
+    if (ready()) return;
+    SwitchToThread();
+    QueryPerformanceCounter(&now);
+  } while (now.QuadPart - start.QuadPart < limit);
   for (;;) {
     waiting.store(1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -115,11 +128,15 @@ ztFileCopier::ztFileCopier(uint32_t slotCount, int32_t noUnbuffered) {
   GetWindowsRecord(&windows);
   unbufferedAllowed_ = (noUnbuffered == 0 && windows.code >= ZTWIN_2000) ? 1 : 0;
   // A slot array that cannot be had leaves slots_ null; the first file then
-  // fails with the system's out-of-memory text instead of touching it.
-  if (slotCount <= UINT32_MAX / sizeof(CopySlot)) {
-    void* block = ztHeapAlloc(0, static_cast<uint32_t>(slotCount * sizeof(CopySlot)));
-    if (block) {
-      slots_ = static_cast<CopySlot*>(block);
+  // fails with the system's out-of-memory text instead of touching it. Heap
+  // blocks are only 4-byte aligned (a count word precedes them), so the
+  // array is placed at the next multiple of its own alignment.
+  const uint32_t align = alignof(CopySlot);
+  if (slotCount <= (UINT32_MAX - align) / sizeof(CopySlot)) {
+    slotBlock_ = ztHeapAlloc(0, static_cast<uint32_t>(slotCount * sizeof(CopySlot) + align));
+    if (slotBlock_) {
+      uintptr_t at = (reinterpret_cast<uintptr_t>(slotBlock_) + align - 1) & ~static_cast<uintptr_t>(align - 1);
+      slots_ = reinterpret_cast<CopySlot*>(at);
       for (uint32_t i = 0; i < slotCount; ++i) {
         CopySlot* s = new (&slots_[i]) CopySlot;
         s->free.store(1, std::memory_order_relaxed);
@@ -150,9 +167,10 @@ ztFileCopier::~ztFileCopier() {
   CloseHandles();
   if (slots_) {
     for (uint32_t i = 0; i < slotCount_; ++i) slots_[i].~CopySlot();
-    ztHeapFree(slots_);
     slots_ = nullptr;
   }
+  ztHeapFree(slotBlock_);
+  slotBlock_ = nullptr;
   // Last, because a final callback that destroys the engine runs on this
   // thread: its handle is closed while it finishes, which Windows allows.
   delete coordinator_;
@@ -289,25 +307,43 @@ int32_t ztFileCopier::PrepareBuffers(const char16_t* source, uint32_t* systemErr
   return sector ? 1 : 0;
 }
 
-int32_t ztFileCopier::OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered) {
+int32_t ztFileCopier::OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered,
+                               uint64_t* size) {
   CloseHandles();
+  tempPath_[0] = 0;
+  *size = 0;
   DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | (unbuffered ? FILE_FLAG_NO_BUFFERING : 0);
   HANDLE s = CreateFileW(W(source), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
   if (s == INVALID_HANDLE_VALUE) return 0;
   source_ = I(s);
+  LARGE_INTEGER bytes;
+  if (!GetFileSizeEx(s, &bytes)) return 0;
+  *size = static_cast<uint64_t>(bytes.QuadPart);
 
   // An installed file must be writable now (not read-only, not held by
-  // anyone), so the run fails here, before any data moves. The handle is
-  // kept without sharing until the replacement is in place, so nobody else
-  // changes the file meanwhile.
+  // anyone), so the run fails here, before any data moves. The attribute
+  // is checked too, because a process with full rights (an
+  // administrator's, or one under an emulation layer) may be let in.
   DWORD attributes = GetFileAttributesW(W(destination));
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
+
+  if (*size == 0) {
+    // No data, so nothing can be left half-written: the destination itself
+    // is made (or emptied) and is complete at once.
+    HANDLE d = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    if (d == INVALID_HANDLE_VALUE)
+      d = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+    if (d == INVALID_HANDLE_VALUE) return 0;
+    destination_ = I(d);
+    return 1;
+  }
+
   if (attributes != INVALID_FILE_ATTRIBUTES) {
-    // Checked by attribute as well, because a process with full rights
-    // (an administrator's, or one under an emulation layer) may be let in.
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return 0;
-    }
+    // Held without sharing until the replacement is in place, so nobody
+    // else changes the file meanwhile.
     HANDLE t = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (t == INVALID_HANDLE_VALUE) {
       if (GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
@@ -347,6 +383,8 @@ int32_t ztFileCopier::InstallTemp(const char16_t* destination, uint32_t* systemE
   CloseIf(source_);
   CloseIf(destination_);
   CloseIf(target_);
+  // An empty source was written in place.
+  if (!tempPath_[0]) return 1;
   if (!MoveFileExW(W(tempPath_), W(destination), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DWORD e = GetLastError();
     *systemError = e ? e : ERROR_WRITE_FAULT;
@@ -560,25 +598,21 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job) {
     return 0;
   }
   CleanLeftovers(job.destination);
-  if (!OpenPair(job.source, job.destination, unbuffered)) {
+  uint64_t size = 0;
+  if (!OpenPair(job.source, job.destination, unbuffered, &size)) {
     ReportMessage(kOpenMessage, job.source);
     return 0;
   }
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(H(source_), &size)) {
-    ReportSystemError(GetLastError(), 0);
-    return 0;
-  }
   coordinator_->Lock(kStatusLock);
-  status_.fileSize = static_cast<uint64_t>(size.QuadPart);
+  status_.fileSize = size;
   status_.fileDone = 0;
   coordinator_->Unlock(kStatusLock);
   unbufferedNow_ = unbuffered;
 
   // A file of zero bytes makes no block: it is complete as soon as its
   // (empty) replacement exists.
-  fileComplete_.store(size.QuadPart == 0 ? 1 : 0, std::memory_order_release);
-  if (size.QuadPart > 0) {
+  fileComplete_.store(size == 0 ? 1 : 0, std::memory_order_release);
+  if (size > 0) {
     // The writer starts when the reader fills the first slot.
     writerBusy_.store(1, std::memory_order_release);
     readerBusy_.store(1, std::memory_order_release);
@@ -681,8 +715,11 @@ void ztFileCopier::ReadFileBlocks() {
       Wake(writer_, writerWaiting_);
       index = (index + 1) % slotCount_;
     }
-    readerBusy_.store(0, std::memory_order_release);
-    Wake(coordinator_, coordinatorWaiting_);
+    // The coordinator waits for both sides; the one that finishes last wakes
+    // it (with the fence in Wake, at least one of the two sees the other
+    // done).
+    readerBusy_.store(0, std::memory_order_seq_cst);
+    if (!writerBusy_.load(std::memory_order_seq_cst)) Wake(coordinator_, coordinatorWaiting_);
   }
 }
 
@@ -734,7 +771,7 @@ void ztFileCopier::WriteFileBlocks() {
       if (last) break;
       index = (index + 1) % slotCount_;
     }
-    writerBusy_.store(0, std::memory_order_release);
-    Wake(coordinator_, coordinatorWaiting_);
+    writerBusy_.store(0, std::memory_order_seq_cst);
+    if (!readerBusy_.load(std::memory_order_seq_cst)) Wake(coordinator_, coordinatorWaiting_);
   }
 }
