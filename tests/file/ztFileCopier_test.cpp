@@ -878,6 +878,24 @@ TEST_F(Copier, FailedBufferAllocationEndsTheRunWithTheSystemText) {
   EXPECT_EQ(r.finals.load(), 1);
 }
 
+TEST_F(Copier, DestroyingARunningEngineStopsItAndKeepsTheOldDestination) {
+  std::u16string d = Installed(u"big.bin", "old");
+  std::u16string s = Source(u"big.bin", Pattern(24u << 20, 4));
+  Recorder r;  // outlives the engine: the final call comes during its end
+  {
+    ztFileCopier c(1, 1);
+    c.AddJob(s.c_str(), d.c_str(), 0);
+    ASSERT_EQ(c.StartCopy(Record, &r, nullptr), 1);
+    Sleep(5);
+  }
+  EXPECT_EQ(r.finals.load(), 1);
+  EXPECT_EQ(r.overlaps.load(), 0);
+  // Either the copy finished before the stop or the old file is intact.
+  std::string got = ReadBytes(d);
+  EXPECT_TRUE(got == "old" || got == Pattern(24u << 20, 4));
+  EXPECT_TRUE(TempFiles(Out(u"")).empty());
+}
+
 // ---- large files -------------------------------------------------------------------
 
 TEST_F(Copier, SparseSourceAbove4GiBIsCopiedWhole) {
