@@ -38,15 +38,14 @@ void Confirm(HWND window) {
   // An empty folder, or one that is not there, would make every relative
   // destination relative to wherever the process stands (or to the drive's
   // root): that is no installation.
-  if (!FindInstallFolder(g_updateDescription.brand, g_updateDescription.app) ||
-      InstallFolder()[0] == 0 || GetPathKind(InstallFolder()) != 2) {
+  if (!FindInstallFolder(g_updateDescription.brand, g_updateDescription.app) || InstallFolder()[0] == 0 ||
+      GetPathKind(InstallFolder()) != 2) {
     StopWith(window, lang.installErrorText, lang.windowTitle);
     return;
   }
 
   const uint32_t installed = ReadInstalledVersion();
-  const uint32_t required =
-      RequiredVersion(g_updateDescription.majorVersion, g_updateDescription.minorVersion);
+  const uint32_t required = RequiredVersion(g_updateDescription.majorVersion, g_updateDescription.minorVersion);
   if (!VersionAccepted(installed, required)) {
     StopWith(window, lang.versionErrorText, lang.errorTitle);
     return;
@@ -57,8 +56,8 @@ void Confirm(HWND window) {
   char16_t package[1024];
   char16_t data[1024];
   DWORD n = GetCurrentDirectoryW(1024, reinterpret_cast<wchar_t*>(package));
-  if (n == 0 || n >= 1024 || JoinPath(data, 2, package, u"data") < 0 ||
-      GetPathKind(data) != 2 || !SetCurrentDirectoryW(W(data))) {
+  if (n == 0 || n >= 1024 || JoinPath(data, 2, package, u"data") < 0 || GetPathKind(data) != 2 ||
+      !SetCurrentDirectoryW(W(data))) {
     StopWith(window, lang.copyErrorText, lang.windowTitle);
     return;
   }
@@ -89,16 +88,14 @@ int PaintSplashPicture(HDC dc, const ztImageHolder* holder) {
   hdr.biBitCount = static_cast<WORD>(holder->GetBytesPerPixel() * 8);
   hdr.biCompression = BI_RGB;
   hdr.biSizeImage = holder->GetStride() * h;
-  StretchDIBits(dc, 0, 0, static_cast<int>(w), static_cast<int>(h), 0, 0, static_cast<int>(w),
-                static_cast<int>(h), holder->GetPixels(), &bmi.info, DIB_RGB_COLORS, SRCCOPY);
+  StretchDIBits(dc, 0, 0, static_cast<int>(w), static_cast<int>(h), 0, 0, static_cast<int>(w), static_cast<int>(h),
+                holder->GetPixels(), &bmi.info, DIB_RGB_COLORS, SRCCOPY);
   return 1;
 }
 
 LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_CREATE:
-      Post(window, UM_CONFIRM);
-      break;
+    case WM_CREATE: Post(window, UM_CONFIRM); break;
     case WM_PAINT:
       // Without a picture the default processing below erases the client
       // area with the class background.
@@ -109,15 +106,9 @@ LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         EndPaint(window, &ps);
       }
       break;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      break;
-    case UM_CLOSE:
-      DestroyWindow(window);
-      break;
-    case UM_CONFIRM:
-      Confirm(window);
-      break;
+    case WM_DESTROY: PostQuitMessage(0); break;
+    case UM_CLOSE: DestroyWindow(window); break;
+    case UM_CONFIRM: Confirm(window); break;
     case UM_REPAINT:
       if (g_imageHolder) {
         HDC dc = GetDC(window);
@@ -129,8 +120,7 @@ LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case UM_SHOW_PROGRESS:
       DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), window, ProgressDialogProc, 0);
       break;
-    default:
-      break;
+    default: break;
   }
   return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -40,9 +40,8 @@ int SetInstallRoot(const char16_t* folder) {
   return 1;
 }
 
-int BuildCopyPlan(const char16_t* dataFolder, const char16_t* installRoot,
-                  const std::vector<std::u16string>& files, std::vector<CopyPlanEntry>* plan,
-                  std::u16string* failed) {
+int BuildCopyPlan(const char16_t* dataFolder, const char16_t* installRoot, const std::vector<std::u16string>& files,
+                  std::vector<CopyPlanEntry>* plan, std::u16string* failed) {
   plan->clear();
   plan->reserve(files.size());
   for (const std::u16string& relative : files) {

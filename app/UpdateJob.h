@@ -46,9 +46,8 @@ struct CopyPlanEntry {
 // install root joined with it. 1, or 0 when a joined path does not fit the
 // path buffers (the plan is then empty and `failed`, when given, names the
 // relative path).
-int BuildCopyPlan(const char16_t* dataFolder, const char16_t* installRoot,
-                  const std::vector<std::u16string>& files, std::vector<CopyPlanEntry>* plan,
-                  std::u16string* failed = nullptr);
+int BuildCopyPlan(const char16_t* dataFolder, const char16_t* installRoot, const std::vector<std::u16string>& files,
+                  std::vector<CopyPlanEntry>* plan, std::u16string* failed = nullptr);
 
 // The install.log line of a relative path: the path between double quotes.
 // 1, or 0 when the line does not fit `cap` (out is then empty).

@@ -15,9 +15,7 @@ namespace {
 
 const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-bool IsDotEntry(const char16_t* name) {
-  return name[0] == u'.' && (name[1] == 0 || (name[1] == u'.' && name[2] == 0));
-}
+bool IsDotEntry(const char16_t* name) { return name[0] == u'.' && (name[1] == 0 || (name[1] == u'.' && name[2] == 0)); }
 
 // Free bytes for this process on the drive of `folder`, and its cluster
 // size. 0 when the system cannot tell (the check is then left out rather
@@ -39,8 +37,7 @@ int QueryDrive(const char16_t* folder, uint64_t* freeBytes, uint32_t* clusterByt
       root[i] = u'\\';
       root[i + 1] = 0;
       DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
-      if (GetDiskFreeSpaceW(W(root), &sectorsPerCluster, &bytesPerSector, &freeClusters,
-                            &clusters) &&
+      if (GetDiskFreeSpaceW(W(root), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
           sectorsPerCluster && bytesPerSector && sectorsPerCluster <= 0xFFFFFFFFu / bytesPerSector)
         *clusterBytes = sectorsPerCluster * bytesPerSector;
     }
@@ -168,18 +165,13 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
     case UM_START_COPY:
       if (!StartUpdateJob(dialog)) PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
       break;
-    case UM_COPY_DONE:
-      ShowOutcome(dialog, g_currentLanguage.successText);
-      break;
-    case UM_COPY_FAILED:
-      ShowOutcome(dialog, g_currentLanguage.copyErrorText);
-      break;
+    case UM_COPY_DONE: ShowOutcome(dialog, g_currentLanguage.successText); break;
+    case UM_COPY_FAILED: ShowOutcome(dialog, g_currentLanguage.copyErrorText); break;
     case UM_CLOSE:
       PostMessageW(GetWindow(dialog, GW_OWNER), UM_CLOSE, 0, 0);
       EndDialog(dialog, 2);
       break;
-    default:
-      break;
+    default: break;
   }
   return 0;
 }

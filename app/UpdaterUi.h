@@ -21,20 +21,20 @@ struct CopyStatus;
 // Private messages, all posted with both parameters 0. The splash window
 // and the progress dialog share UM_CLOSE.
 enum : UINT {
-  UM_START_COPY = WM_USER + 2,       // 1026, dialog: build the jobs, start the engine
-  UM_CLOSE = WM_USER + 10,           // 1034, splash: destroy; dialog: close both
-  UM_CONFIRM = WM_USER + 20,         // 1044, splash: ask, check, prepare
-  UM_SHOW_PROGRESS = WM_USER + 21,   // 1045, splash: run the progress dialog
-  UM_REPAINT = WM_USER + 22,         // 1046, splash: paint the picture once more
-  UM_COPY_DONE = WM_USER + 23,       // 1047, dialog: every job finished
-  UM_COPY_FAILED = WM_USER + 24,     // 1048, dialog: the job failed
+  UM_START_COPY = WM_USER + 2,      // 1026, dialog: build the jobs, start the engine
+  UM_CLOSE = WM_USER + 10,          // 1034, splash: destroy; dialog: close both
+  UM_CONFIRM = WM_USER + 20,        // 1044, splash: ask, check, prepare
+  UM_SHOW_PROGRESS = WM_USER + 21,  // 1045, splash: run the progress dialog
+  UM_REPAINT = WM_USER + 22,        // 1046, splash: paint the picture once more
+  UM_COPY_DONE = WM_USER + 23,      // 1047, dialog: every job finished
+  UM_COPY_FAILED = WM_USER + 24,    // 1048, dialog: the job failed
 };
 
 // ---- process-wide objects of the start-up sequence --------------------------
 
-extern HINSTANCE g_instance;           // for the progress dialog
-extern ztImageHolder* g_imageHolder;   // the splash picture, or null
-extern ztFileCopier* g_copier;         // made by the progress dialog
+extern HINSTANCE g_instance;          // for the progress dialog
+extern ztImageHolder* g_imageHolder;  // the splash picture, or null
+extern ztFileCopier* g_copier;        // made by the progress dialog
 
 // The whole run, from the library start-up to the teardown. Returns 0.
 int RunUpdater(HINSTANCE instance);

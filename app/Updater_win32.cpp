@@ -2,12 +2,12 @@
 #include "app/SplashPicture.h"
 #include "app/UpdateDescription.h"
 #include "app/UpdaterUi.h"
+#include "file/textutil.h"
 #include "file/ztFileCopier.h"
 #include "image/ztImageHolder.h"
 #include "platform/ztMutex.h"
 #include "platform/ztStartup.h"
 #include "platform/ztWindow.h"
-#include "file/textutil.h"
 
 HINSTANCE g_instance = nullptr;
 ztImageHolder* g_imageHolder = nullptr;
@@ -53,8 +53,7 @@ int RunUpdater(HINSTANCE instance) {
   gameMutex.Create(g_updateDescription.gameMutex, &gameRuns);
   configMutex.Create(g_updateDescription.configMutex, &configRuns);
   if (gameRuns || configRuns) {
-    MessageBoxW(nullptr, W(g_currentLanguage.bootErrorText), W(g_currentLanguage.windowTitle),
-                MB_OK);
+    MessageBoxW(nullptr, W(g_currentLanguage.bootErrorText), W(g_currentLanguage.windowTitle), MB_OK);
     ztLibraryShutdown();
     return 0;  // configMutex, then gameMutex, close here
   }
@@ -63,12 +62,10 @@ int RunUpdater(HINSTANCE instance) {
   g_imageHolder = LoadSplashPicture(u"updatebg.ra3");
 
   ztWindowClass windowClass;
-  windowClass.Register(u"WC_UPDATE", SplashWindowProc, instance,
-                       LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_LARGE)),
-                       LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)),
-                       static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)), nullptr,
-                       LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)),
-                       CS_HREDRAW | CS_VREDRAW);
+  windowClass.Register(
+      u"WC_UPDATE", SplashWindowProc, instance, LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_LARGE)),
+      LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)), static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)),
+      nullptr, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW);
 
   char16_t title[256];
   CopyText(title, g_currentLanguage.windowTitle);
@@ -80,9 +77,8 @@ int RunUpdater(HINSTANCE instance) {
   RECT rect = {0, 0, static_cast<LONG>(w), static_cast<LONG>(h)};
   CentreRectOnScreen(&rect, kSplashStyle, 0, FALSE);
 
-  HWND window = CreateWindowExW(0, L"WC_UPDATE", W(title), kSplashStyle, rect.left, rect.top,
-                                rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr,
-                                instance, nullptr);
+  HWND window = CreateWindowExW(0, L"WC_UPDATE", W(title), kSplashStyle, rect.left, rect.top, rect.right - rect.left,
+                                rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
   if (window) {
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);

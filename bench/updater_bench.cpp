@@ -86,8 +86,8 @@ double Median(std::vector<double> v) {
 
 // Start to splash: polls the screen until the sample points show the
 // picture, then cancels.
-double StartToSplash(const std::u16string& exe, const std::u16string& pkg, const std::vector<uint32_t>& px,
-                     int w, int h) {
+double StartToSplash(const std::u16string& exe, const std::u16string& pkg, const std::vector<uint32_t>& px, int w,
+                     int h) {
   Process p;
   if (!p.Start(exe, pkg)) return -1;
   double seconds = -1;
@@ -106,8 +106,7 @@ double StartToSplash(const std::u16string& exe, const std::u16string& pkg, const
         all = s.size() == 1 && s[0] == px[static_cast<size_t>(pt[1]) * w + pt[0]];
       }
       if (!all && getenv("ZT_BENCH_TRACE")) {
-        fprintf(stderr, "client %ld,%ld %ldx%ld not yet painted\n", c.left, c.top, c.right - c.left,
-                c.bottom - c.top);
+        fprintf(stderr, "client %ld,%ld %ldx%ld not yet painted\n", c.left, c.top, c.right - c.left, c.bottom - c.top);
       }
       if (all) {
         seconds = TicksToSeconds(NowTicks() - p.StartTicks());
@@ -201,8 +200,10 @@ int main(int argc, char** argv) {
     }
     p.WaitExit(10000, nullptr);
   }
-  printf("update of 1000 files / %.1f MiB: updater %.3f s (OK pressed to success box), CopyFileW loop %.3f s, ratio %.2f\n",
-         bytes / 1048576.0, update, loop, update > 0 ? update / loop : 0.0);
+  printf(
+      "update of 1000 files / %.1f MiB: updater %.3f s (OK pressed to success box), CopyFileW loop %.3f s, ratio "
+      "%.2f\n",
+      bytes / 1048576.0, update, loop, update > 0 ? update / loop : 0.0);
   RemoveTree(root);
   RemoveTree(Join(CommonAppData(), kBrand));
   ztHeapDestroy();

@@ -26,9 +26,8 @@ class ztWindowClass {
   // brush the stock black brush. The class name is copied (at most 255
   // units), so the caller's text need not outlive the record. 1 with the
   // atom kept, 0 when the system refused (the atom is then 0).
-  int Register(const char16_t* className, WNDPROC windowProc, HINSTANCE instance, HICON largeIcon,
-               HICON smallIcon, HBRUSH background, const char16_t* menuName, HCURSOR cursor,
-               UINT classStyle);
+  int Register(const char16_t* className, WNDPROC windowProc, HINSTANCE instance, HICON largeIcon, HICON smallIcon,
+               HBRUSH background, const char16_t* menuName, HCURSOR cursor, UINT classStyle);
   // Unregisters the class when it was registered; nothing otherwise.
   void Unregister();
 
@@ -51,8 +50,7 @@ class ztWindowClass {
 void CentreRectOnScreen(RECT* rect, DWORD style, DWORD exStyle, BOOL hasMenu);
 // The same on a screen of the given size (CentreRectOnScreen passes the
 // primary screen's metrics).
-void CentreRectOnScreenOf(RECT* rect, int screenWidth, int screenHeight, DWORD style,
-                          DWORD exStyle, BOOL hasMenu);
+void CentreRectOnScreenOf(RECT* rect, int screenWidth, int screenHeight, DWORD style, DWORD exStyle, BOOL hasMenu);
 
 // Moves `window`, keeping its size and Z order, so that its window rectangle
 // is centred over `owner`'s. 1 when it was moved, 0 when either handle is

@@ -18,9 +18,9 @@ void CopyName(char16_t* out, size_t cap, const char16_t* text) {
 
 ztWindowClass::ztWindowClass() : description_(), className_(), menuName_() {}
 
-int ztWindowClass::Register(const char16_t* className, WNDPROC windowProc, HINSTANCE instance,
-                            HICON largeIcon, HICON smallIcon, HBRUSH background,
-                            const char16_t* menuName, HCURSOR cursor, UINT classStyle) {
+int ztWindowClass::Register(const char16_t* className, WNDPROC windowProc, HINSTANCE instance, HICON largeIcon,
+                            HICON smallIcon, HBRUSH background, const char16_t* menuName, HCURSOR cursor,
+                            UINT classStyle) {
   CopyName(className_, 256, className);
   CopyName(menuName_, 256, menuName);
   WNDCLASSEXW& d = description_;
@@ -47,8 +47,7 @@ void ztWindowClass::Unregister() {
   atom_ = 0;
 }
 
-void CentreRectOnScreenOf(RECT* rect, int screenWidth, int screenHeight, DWORD style,
-                          DWORD exStyle, BOOL hasMenu) {
+void CentreRectOnScreenOf(RECT* rect, int screenWidth, int screenHeight, DWORD style, DWORD exStyle, BOOL hasMenu) {
   if (!rect) {
     // "rect構造体が未定義です"
     AssertBox("rect\x8d\x5c\x91\xa2\x91\xcc\x82\xaa\x96\xa2\x92\xe8\x8b\x60\x82\xc5\x82\xb7");
@@ -61,13 +60,12 @@ void CentreRectOnScreenOf(RECT* rect, int screenWidth, int screenHeight, DWORD s
   r.right = r.left + w;
   r.bottom = r.top + h;
   BOOL ok = exStyle == static_cast<DWORD>(-1) ? AdjustWindowRect(&r, style, hasMenu)
-                                                : AdjustWindowRectEx(&r, style, hasMenu, exStyle);
+                                              : AdjustWindowRectEx(&r, style, hasMenu, exStyle);
   if (ok) *rect = r;
 }
 
 void CentreRectOnScreen(RECT* rect, DWORD style, DWORD exStyle, BOOL hasMenu) {
-  CentreRectOnScreenOf(rect, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), style,
-                       exStyle, hasMenu);
+  CentreRectOnScreenOf(rect, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), style, exStyle, hasMenu);
 }
 
 int CentreWindowOver(HWND owner, HWND window) {

@@ -9,11 +9,9 @@ namespace e2e {
 const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
 std::string Narrow(const std::u16string& text) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, W(text), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                              nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, W(text), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(n > 0 ? n : 0, '\0');
-  if (n > 0)
-    WideCharToMultiByte(CP_UTF8, 0, W(text), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, W(text), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
   return out;
 }
 
@@ -145,8 +143,7 @@ bool Process::Start(const std::u16string& exe, const std::u16string& folder,
   PROCESS_INFORMATION pi = {};
   startTicks_ = NowTicks();
   if (!CreateProcessW(W(exe), reinterpret_cast<wchar_t*>(&commandLine[0]), nullptr, nullptr, FALSE,
-                      CREATE_UNICODE_ENVIRONMENT,
-                      const_cast<char16_t*>(envBlock.c_str()), W(folder), &si, &pi))
+                      CREATE_UNICODE_ENVIRONMENT, const_cast<char16_t*>(envBlock.c_str()), W(folder), &si, &pi))
     return false;
   CloseHandle(pi.hThread);
   process_ = pi.hProcess;

@@ -42,8 +42,7 @@ class Process {
 
   // Starts `exe` with `folder` as its current directory. `extraEnv` entries
   // ("NAME=value") are added to (or replace) the caller's environment.
-  bool Start(const std::u16string& exe, const std::u16string& folder,
-             const std::vector<std::u16string>& extraEnv = {});
+  bool Start(const std::u16string& exe, const std::u16string& folder, const std::vector<std::u16string>& extraEnv = {});
   // Waits up to `timeoutMs` for a message box. False on time-out or when
   // the program ended first.
   bool WaitBox(Box* box, DWORD timeoutMs = 10000);

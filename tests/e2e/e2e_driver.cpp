@@ -90,8 +90,10 @@ int wmain(int argc, wchar_t** argv) {
     bool answer = false;
     std::u16string shot;
     for (int i = 4; i < argc; ++i) {
-      if (Arg(argv[i]) == u"--answer") answer = true;
-      else if (Arg(argv[i]) == u"--screenshot" && i + 1 < argc) shot = Arg(argv[++i]);
+      if (Arg(argv[i]) == u"--answer")
+        answer = true;
+      else if (Arg(argv[i]) == u"--screenshot" && i + 1 < argc)
+        shot = Arg(argv[++i]);
     }
     return Run(Arg(argv[2]), Arg(argv[3]), answer, shot);
   }
@@ -100,8 +102,9 @@ int wmain(int argc, wchar_t** argv) {
     if (w <= 0 || h <= 0 || w > 8192 || h > 8192) return 2;
     return WriteFileBytes(Arg(argv[2]), BmpFile(w, h, TestPicture(w, h))) ? 0 : 1;
   }
-  fputs("usage: e2e_driver run UPDATER PACKAGE [--answer] [--screenshot FILE.bmp]\n"
-        "       e2e_driver picture FILE.bmp WIDTH HEIGHT\n",
-        stderr);
+  fputs(
+      "usage: e2e_driver run UPDATER PACKAGE [--answer] [--screenshot FILE.bmp]\n"
+      "       e2e_driver picture FILE.bmp WIDTH HEIGHT\n",
+      stderr);
   return 2;
 }

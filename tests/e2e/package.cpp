@@ -1,8 +1,8 @@
 #include "tests/e2e/package.h"
 
-#include <windows.h>
 #include <shlobj.h>
 #include <webp/encode.h>
+#include <windows.h>
 
 namespace e2e {
 
@@ -81,10 +81,9 @@ std::string DescriptionXml(const DescriptionSpec& spec) {
   for (const LanguageTexts& t : spec.languages) {
     x += "<" + t.prefix + "><message>" + Element("wndtitle", t.title) + Element("intoro", t.intro) +
          Element("success", t.success) + Element("error_version", t.versionError) +
-         Element("error_inst", t.installError) + Element("error_copy", t.copyError) +
-         "</message><message_sys>" + Element("copying", t.copying) + "</message_sys><message_error>" +
-         Element("boot", t.boot) + Element("title", t.errorTitle) + "</message_error></" + t.prefix +
-         ">\r\n";
+         Element("error_inst", t.installError) + Element("error_copy", t.copyError) + "</message><message_sys>" +
+         Element("copying", t.copying) + "</message_sys><message_error>" + Element("boot", t.boot) +
+         Element("title", t.errorTitle) + "</message_error></" + t.prefix + ">\r\n";
   }
   return x + "</document>\r\n";
 }
@@ -176,8 +175,7 @@ std::u16string U16(const std::string& utf8) {
   int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::u16string out(n > 0 ? n : 0, u'\0');
   if (n > 0)
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                        reinterpret_cast<wchar_t*>(&out[0]), n);
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), reinterpret_cast<wchar_t*>(&out[0]), n);
   return out;
 }
 
@@ -201,8 +199,8 @@ bool WriteFileBytes(const std::u16string& path, const std::string& bytes) {
       CreateDirectoryW(reinterpret_cast<const wchar_t*>(parent.c_str()), nullptr);
     }
   }
-  HANDLE f = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_WRITE, 0, nullptr,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE f = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   DWORD put = 0;
   BOOL ok = bytes.empty() ? TRUE : WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
@@ -211,8 +209,8 @@ bool WriteFileBytes(const std::u16string& path, const std::string& bytes) {
 }
 
 std::string ReadFileBytes(const std::u16string& path) {
-  HANDLE f = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ, FILE_SHARE_READ,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE f = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return "<missing>";
   std::string out;
   char buffer[65536];

@@ -9,15 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "image/ztImage.h"
 #include "tests/common/testutil.h"
 #include "tests/e2e/boxdriver.h"
 #include "tests/e2e/package.h"
-#include "image/ztImage.h"
 #include "tools/ra3writer.h"
 
 using namespace e2e;
@@ -181,7 +181,8 @@ TEST_F(Update, CopiesNestedFilesAndMergesTheInstallLog) {
   SetFileAttributesW(W(cfg), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
   FILETIME old = {};
   old.dwHighDateTime = 0x01C00000;  // a date in the 1990s
-  HANDLE h = CreateFileW(W(Join(pkg_, u"data\\readme.txt")), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h =
+      CreateFileW(W(Join(pkg_, u"data\\readme.txt")), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   SetFileTime(h, nullptr, nullptr, &old);
   CloseHandle(h);
@@ -191,7 +192,8 @@ TEST_F(Update, CopiesNestedFilesAndMergesTheInstallLog) {
     // While the success box shows, the hidden progress dialog still exists:
     // it shows the copying text and sits centred over the splash window.
     HWND dialog = nullptr;
-    for (HWND d = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); d; d = FindWindowExW(nullptr, d, L"#32770", nullptr)) {
+    for (HWND d = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); d;
+         d = FindWindowExW(nullptr, d, L"#32770", nullptr)) {
       DWORD pid = 0;
       GetWindowThreadProcessId(d, &pid);
       if (pid == p.Pid() && GetDlgItem(d, 1005)) dialog = d;
@@ -221,10 +223,11 @@ TEST_F(Update, CopiesNestedFilesAndMergesTheInstallLog) {
   EXPECT_EQ(AsInt(WriteTime(Join(inst_, u"bin\\game.cfg"))), AsInt(WriteTime(cfg)));
   // The package's own files are not installed.
   EXPECT_FALSE(FileExists(Join(inst_, u"updateinfo.xml")));
-  EXPECT_EQ(Installed(u"install.log"),
-            "\"bin\\game.cfg\"\r\n\"bin\\maps\\deep\\level1.map\"\r\n\"empty.bin\"\r\n\"Old.txt\"\r\n"
-            "\"README.TXT\"\r\n\"zeta.txt\"\r\n\"\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF\\\xE6\x97\xA5\xE6\x9C\xAC.txt\"\r\n"
-            "plain line\r\n");
+  EXPECT_EQ(
+      Installed(u"install.log"),
+      "\"bin\\game.cfg\"\r\n\"bin\\maps\\deep\\level1.map\"\r\n\"empty.bin\"\r\n\"Old.txt\"\r\n"
+      "\"README.TXT\"\r\n\"zeta.txt\"\r\n\"\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF\\\xE6\x97\xA5\xE6\x9C\xAC.txt\"\r\n"
+      "plain line\r\n");
 }
 
 TEST_F(Update, RunningTheSameUpdateTwiceKeepsEachLogLineOnce) {
@@ -325,7 +328,8 @@ TEST_F(Update, MissingOrUnparsableDescription) {
   WriteData(u"readme.txt", "x");
   Install("1", "5");
   Run({{u"error", u"updateinfo.xml was not found.", IDOK}});
-  ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"updateinfo.xml"), "<?xml version=\"1.0\"?><document><brand>x</b></document>"));
+  ASSERT_TRUE(
+      WriteFileBytes(Join(pkg_, u"updateinfo.xml"), "<?xml version=\"1.0\"?><document><brand>x</b></document>"));
   Run({{u"error", u"updateinfo.xml was not found.", IDOK}});
 }
 
@@ -475,7 +479,7 @@ void Splash::ExpectPicture(const std::string& form) {
     const RECT c = ClientRectOnScreen(splash);
     const std::vector<uint32_t> shot = CaptureScreen(c);
     ASSERT_EQ(shot.size(), picture.size());
-    const int points[][2] = {{3, 3}, {12, 3}, {w - 20, 4}, {20, 30}, {w - 21, 30},
+    const int points[][2] = {{3, 3},       {12, 3},          {w - 20, 4},        {20, 30},      {w - 21, 30},
                              {20, h - 21}, {w - 21, h - 21}, {w / 2 - 1, h - 2}, {w / 2, h - 2}};
     for (const auto& pt : points) {
       const size_t at = static_cast<size_t>(pt[1]) * w + pt[0];
@@ -535,12 +539,12 @@ TEST(UpdaterResources, DialogIconsAndManifest) {
   EXPECT_EQ(u16[11], 159);
   EXPECT_EQ(u16[12], 22);
   size_t at = 13;
-  EXPECT_EQ(u16[at++], 0);  // no menu
-  EXPECT_EQ(u16[at++], 0);  // standard class
-  EXPECT_EQ(u16[at++], 0);  // no title
-  EXPECT_EQ(u16[at++], 9);  // points
-  EXPECT_EQ(u16[at++], 0);  // weight
-  EXPECT_EQ(p[at * 2], 0);  // italic
+  EXPECT_EQ(u16[at++], 0);         // no menu
+  EXPECT_EQ(u16[at++], 0);         // standard class
+  EXPECT_EQ(u16[at++], 0);         // no title
+  EXPECT_EQ(u16[at++], 9);         // points
+  EXPECT_EQ(u16[at++], 0);         // weight
+  EXPECT_EQ(p[at * 2], 0);         // italic
   EXPECT_EQ(p[at * 2 + 1], 0x80);  // Shift-JIS character set
   ++at;
   std::u16string face(reinterpret_cast<const char16_t*>(u16 + at));

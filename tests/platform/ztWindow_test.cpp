@@ -70,8 +70,8 @@ class WindowHelpers : public ::testing::Test {
     cls_.Unregister();
   }
   HWND Make(int x, int y, int w, int h) {
-    return CreateWindowExW(0, L"zt-window-test", L"", WS_POPUP, x, y, w, h, nullptr, nullptr,
-                           GetModuleHandleW(nullptr), nullptr);
+    return CreateWindowExW(0, L"zt-window-test", L"", WS_POPUP, x, y, w, h, nullptr, nullptr, GetModuleHandleW(nullptr),
+                           nullptr);
   }
   ztWindowClass cls_;
   HWND owner_ = nullptr;
