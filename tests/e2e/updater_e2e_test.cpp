@@ -324,6 +324,27 @@ TEST_F(Update, GameOrConfigurationToolRunning) {
   EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
 }
 
+TEST_F(Update, BothMutexesAreHeldWhileTheWindowIsOpen) {
+  Standard();
+  onBox_ = [&](size_t i, const Box&, Process&) {
+    if (i != 0) return;
+    for (const std::string& name : {spec_.mutex, spec_.confMutex}) {
+      SetLastError(ERROR_SUCCESS);
+      HANDLE h = CreateMutexW(nullptr, FALSE, W(U16(name)));
+      const DWORD error = GetLastError();
+      ASSERT_NE(h, nullptr);
+      EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << name;
+      CloseHandle(h);
+    }
+  };
+  Run({Confirm(IDCANCEL)});
+  // Released at the end: a new creation is the first again.
+  SetLastError(ERROR_SUCCESS);
+  HANDLE h = CreateMutexW(nullptr, FALSE, W(U16(spec_.mutex)));
+  EXPECT_EQ(GetLastError(), 0u);
+  CloseHandle(h);
+}
+
 TEST_F(Update, MissingOrUnparsableDescription) {
   WriteData(u"readme.txt", "x");
   Install("1", "5");
