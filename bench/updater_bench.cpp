@@ -65,15 +65,15 @@ std::string Ra3Strips(int w, int h, const std::vector<uint32_t>& px) {
 }
 
 void WritePackage(const std::u16string& pkg, const std::u16string& inst) {
-  DescriptionSpec spec;
-  spec.brand = "ztBench";
-  spec.app = "Game";
-  spec.mutex = "ztBenchGame";
-  spec.confMutex = "ztBenchConf";
-  spec.major = "1";
-  spec.minor = "0";
-  spec.languages = {English()};
-  WriteFileBytes(Join(pkg, u"updateinfo.xml"), DescriptionXml(spec));
+  DescriptionParts desc;
+  desc.brand = "ztBench";
+  desc.app = "Game";
+  desc.mutex = "ztBenchGame";
+  desc.confMutex = "ztBenchConf";
+  desc.major = "1";
+  desc.minor = "0";
+  desc.languages = {English()};
+  WriteFileBytes(Join(pkg, u"updateinfo.xml"), DescriptionXml(desc));
   WriteFileBytes(Join(inst, u"config\\startup.xml"), "<major>1</major><minor>0</minor>");
   const std::string utf8 = Narrow(inst);
   WriteFileBytes(Join(Join(CommonAppData(), kBrand), u"Game.xml"), "<path>" + utf8 + "</path>");

@@ -64,21 +64,21 @@ LanguageTexts English() {
   return t;
 }
 
-std::string DescriptionXml(const DescriptionSpec& spec) {
+std::string DescriptionXml(const DescriptionParts& desc) {
   std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<document>\r\n";
-  x += Element("brand", spec.brand) + Element("app", spec.app) + Element("mutex", spec.mutex) +
-       Element("confmutex", spec.confMutex) + "\r\n";
-  x += "<version>" + Element("major", spec.major) + Element("minor", spec.minor) + "</version>\r\n";
+  x += Element("brand", desc.brand) + Element("app", desc.app) + Element("mutex", desc.mutex) +
+       Element("confmutex", desc.confMutex) + "\r\n";
+  x += "<version>" + Element("major", desc.major) + Element("minor", desc.minor) + "</version>\r\n";
   x += "<language>";
-  if (!spec.defaultLanguage.empty()) x += Element("default", spec.defaultLanguage);
-  for (size_t i = 0; i < spec.languages.size(); ++i) {
+  if (!desc.defaultLanguage.empty()) x += Element("default", desc.defaultLanguage);
+  for (size_t i = 0; i < desc.languages.size(); ++i) {
     char tag[16];
     wsprintfA(tag, "lang%02d", static_cast<int>(i));
-    x += "<" + std::string(tag) + ">" + Element("code", spec.languages[i].code) +
-         Element("prifix", spec.languages[i].prefix) + "</" + tag + ">";
+    x += "<" + std::string(tag) + ">" + Element("code", desc.languages[i].code) +
+         Element("prifix", desc.languages[i].prefix) + "</" + tag + ">";
   }
   x += "</language>\r\n";
-  for (const LanguageTexts& t : spec.languages) {
+  for (const LanguageTexts& t : desc.languages) {
     x += "<" + t.prefix + "><message>" + Element("wndtitle", t.title) + Element("intoro", t.intro) +
          Element("success", t.success) + Element("error_version", t.versionError) +
          Element("error_inst", t.installError) + Element("error_copy", t.copyError) + "</message><message_sys>" +

@@ -21,13 +21,13 @@ struct LanguageTexts {
 LanguageTexts Japanese();
 LanguageTexts English();
 
-struct DescriptionSpec {
+struct DescriptionParts {
   std::string brand, app, mutex, confMutex, major, minor;
   std::string defaultLanguage;  // empty: element left out
   std::vector<LanguageTexts> languages;
 };
-// updateinfo.xml for `spec` (UTF-8 with its declaration).
-std::string DescriptionXml(const DescriptionSpec& spec);
+// updateinfo.xml for `desc` (UTF-8 with its declaration).
+std::string DescriptionXml(const DescriptionParts& desc);
 
 // A test picture: four coloured quarters with a checked border strip, so a
 // picture turned upside down or mirrored shows. Pixels are 0x00RRGGBB, rows
