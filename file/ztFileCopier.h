@@ -124,7 +124,9 @@ class ztFileCopier {
   static void WriterRoutine(ztThread* thread, void* self);
 
   void RunJobs();
-  int32_t CopyOneFile(const CopyJob& job);
+  int32_t CopyOneFile(const CopyJob& job, size_t index);
+  void LookAhead(size_t index);
+  void DiscardAhead();
   void WaitForSides();
   void EndRun();
   void ReadFileBlocks();
@@ -136,6 +138,9 @@ class ztFileCopier {
   int32_t PrepareBuffers(const char16_t* source, uint32_t* systemError);
   uint32_t SectorSizeOf(const char16_t* source);
   int32_t OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered, uint64_t* size);
+  int32_t OpenSource(const char16_t* source, int32_t unbuffered, intptr_t* handle, uint64_t* size);
+  int32_t CheckDestination(const char16_t* destination, uint64_t size);
+  int32_t CreateTemp(const char16_t* destination, char16_t* path, intptr_t* handle);
   int32_t InstallTemp(const char16_t* destination, uint32_t* systemError);
   void DiscardTemp();
   void CleanLeftovers(const char16_t* destination);
@@ -190,6 +195,14 @@ class ztFileCopier {
   char16_t sectorRoot_[260] = {};
   uint32_t sectorOfRoot_ = 0;
   std::vector<std::u16string> cleanedFolders_;
+  // The next job's source and temporary file, opened by the coordinator
+  // while the current file is being copied (index -1 when none).
+  intptr_t aheadIndex_ = -1;
+  intptr_t aheadSource_ = 0;
+  intptr_t aheadTemp_ = 0;
+  uint64_t aheadSize_ = 0;
+  int32_t aheadUnbuffered_ = 0;
+  char16_t aheadTempPath_[260] = {};
 };
 
 // ---- pieces of the engine without system calls ------------------------------

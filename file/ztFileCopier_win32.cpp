@@ -164,6 +164,7 @@ ztFileCopier::~ztFileCopier() {
   reader_ = writer_ = nullptr;
   ResetRing();
   DiscardTemp();
+  DiscardAhead();
   CloseHandles();
   if (slots_) {
     for (uint32_t i = 0; i < slotCount_; ++i) slots_[i].~CopySlot();
@@ -307,19 +308,23 @@ int32_t ztFileCopier::PrepareBuffers(const char16_t* source, uint32_t* systemErr
   return sector ? 1 : 0;
 }
 
-int32_t ztFileCopier::OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered,
-                               uint64_t* size) {
-  CloseHandles();
-  tempPath_[0] = 0;
+int32_t ztFileCopier::OpenSource(const char16_t* source, int32_t unbuffered, intptr_t* handle, uint64_t* size) {
+  *handle = 0;
   *size = 0;
   DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | (unbuffered ? FILE_FLAG_NO_BUFFERING : 0);
   HANDLE s = CreateFileW(W(source), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
   if (s == INVALID_HANDLE_VALUE) return 0;
-  source_ = I(s);
   LARGE_INTEGER bytes;
-  if (!GetFileSizeEx(s, &bytes)) return 0;
+  if (!GetFileSizeEx(s, &bytes)) {
+    CloseHandle(s);
+    return 0;
+  }
+  *handle = I(s);
   *size = static_cast<uint64_t>(bytes.QuadPart);
+  return 1;
+}
 
+int32_t ztFileCopier::CheckDestination(const char16_t* destination, uint64_t size) {
   // An installed file must be writable now (not read-only, not held by
   // anyone), so the run fails here, before any data moves. The attribute
   // is checked too, because a process with full rights (an
@@ -329,8 +334,7 @@ int32_t ztFileCopier::OpenPair(const char16_t* source, const char16_t* destinati
     SetLastError(ERROR_ACCESS_DENIED);
     return 0;
   }
-
-  if (*size == 0) {
+  if (size == 0) {
     // No data, so nothing can be left half-written: the destination itself
     // is made (or emptied) and is complete at once.
     HANDLE d = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr);
@@ -340,43 +344,83 @@ int32_t ztFileCopier::OpenPair(const char16_t* source, const char16_t* destinati
     destination_ = I(d);
     return 1;
   }
-
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     // Held without sharing until the replacement is in place, so nobody
     // else changes the file meanwhile.
     HANDLE t = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (t == INVALID_HANDLE_VALUE) {
-      if (GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
-    } else {
-      target_ = I(t);
-    }
+    if (t == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
+    target_ = I(t);
   }
+  return 1;
+}
 
+int32_t ztFileCopier::CreateTemp(const char16_t* destination, char16_t* path, intptr_t* handle) {
   // The data goes into a temporary file in the same folder, so that the
   // final rename stays on one volume.
+  *handle = 0;
+  path[0] = 0;
   char16_t folder[260];
   int hasFolder = GetParentFolder(destination, folder);
   if (hasFolder < 0) return 0;
   for (int attempt = 0; attempt < 64; ++attempt) {
     char16_t name[32];
     ztCopyTempName(name, 32, GetCurrentProcessId(), g_tempNumber.fetch_add(1, std::memory_order_relaxed));
-    int len = hasFolder == 1 ? JoinPath(tempPath_, 2, folder, name) : CopyText(tempPath_, name);
+    int len = hasFolder == 1 ? JoinPath(path, 260, 2, folder, name) : CopyText(path, 260, name);
     if (len < 0) {
-      tempPath_[0] = 0;
+      path[0] = 0;
       return 0;
     }
     // Made with the attributes the installed file ends up with.
-    HANDLE d = CreateFileW(W(tempPath_), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE d = CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (d != INVALID_HANDLE_VALUE) {
-      destination_ = I(d);
+      *handle = I(d);
       return 1;
     }
     DWORD e = GetLastError();
-    tempPath_[0] = 0;
+    path[0] = 0;
     if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) return 0;
   }
   return 0;
+}
+
+int32_t ztFileCopier::OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered,
+                               uint64_t* size) {
+  CloseHandles();
+  tempPath_[0] = 0;
+  if (!OpenSource(source, unbuffered, &source_, size)) return 0;
+  if (!CheckDestination(destination, *size)) return 0;
+  if (*size > 0 && !CreateTemp(destination, tempPath_, &destination_)) return 0;
+  return 1;
+}
+
+void ztFileCopier::LookAhead(size_t index) {
+  if (aheadIndex_ >= 0 || index >= jobs_.size()) return;
+  const CopyJob& job = jobs_[index];
+  // Only the common case: a file to copy into a folder that exists. Nothing
+  // is reported from here, and nothing is done to the destination itself:
+  // the job's own turn does that, after the current file is installed.
+  if (!ShouldCopy(job) || PathKind(job.source, nullptr) != 1) return;
+  char16_t parent[260];
+  if (GetParentFolder(job.destination, parent) != 1 || PathKind(parent, nullptr) != 2) return;
+  uint32_t sector = unbufferedAllowed_ ? SectorSizeOf(job.source) : 0;
+  int32_t unbuffered = (sector && ztCopyBlockSize(sector)) ? 1 : 0;
+  CleanLeftovers(job.destination);
+  if (!OpenSource(job.source, unbuffered, &aheadSource_, &aheadSize_)) return;
+  if (aheadSize_ > 0 && !CreateTemp(job.destination, aheadTempPath_, &aheadTemp_)) {
+    CloseIf(aheadSource_);
+    return;
+  }
+  aheadUnbuffered_ = unbuffered;
+  aheadIndex_ = static_cast<intptr_t>(index);
+}
+
+void ztFileCopier::DiscardAhead() {
+  CloseIf(aheadSource_);
+  CloseIf(aheadTemp_);
+  if (aheadTempPath_[0]) DeleteFileW(W(aheadTempPath_));
+  aheadTempPath_[0] = 0;
+  aheadIndex_ = -1;
 }
 
 int32_t ztFileCopier::InstallTemp(const char16_t* destination, uint32_t* systemError) {
@@ -533,7 +577,8 @@ void ztFileCopier::RunJobs() {
   status_.totalSize = total;
   ResetRing();
 
-  for (const CopyJob& job : jobs_) {
+  for (size_t index = 0; index < jobs_.size(); ++index) {
+    const CopyJob& job = jobs_[index];
     coordinator_->Lock(kStatusLock);
     CopyText(status_.source, job.source);
     CopyText(status_.destination, job.destination);
@@ -567,7 +612,7 @@ void ztFileCopier::RunJobs() {
         ReportMessage(kFolderMessage, parent);
         break;
       }
-    } else if (!CopyOneFile(job)) {
+    } else if (!CopyOneFile(job, index)) {
       break;
     }
 
@@ -580,28 +625,46 @@ void ztFileCopier::RunJobs() {
   EndRun();
 }
 
-int32_t ztFileCopier::CopyOneFile(const CopyJob& job) {
+int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index) {
   uint32_t error = 0;
   int32_t unbuffered = PrepareBuffers(job.source, &error);
   if (unbuffered < 0) {
     ReportSystemError(error, 0);
     return 0;
   }
-  char16_t parent[260];
-  int hasParent = GetParentFolder(job.destination, parent);
-  // Most files go into a folder that exists already: ask before walking
-  // the tree.
-  bool parentExists = hasParent == 1 && PathKind(parent, nullptr) == 2;
-  if (!parentExists && !CreateFolderTree(job.destination, 1)) {
-    GetParentFolder(job.destination, parent);
-    ReportMessage(kFolderMessage, parent);
-    return 0;
-  }
-  CleanLeftovers(job.destination);
   uint64_t size = 0;
-  if (!OpenPair(job.source, job.destination, unbuffered, &size)) {
-    ReportMessage(kOpenMessage, job.source);
-    return 0;
+  if (aheadIndex_ == static_cast<intptr_t>(index) && aheadUnbuffered_ == unbuffered) {
+    // Opened while the previous file was copied: only the destination's
+    // check is left.
+    CloseHandles();
+    source_ = aheadSource_;
+    destination_ = aheadTemp_;
+    size = aheadSize_;
+    CopyText(tempPath_, aheadTempPath_);
+    aheadSource_ = aheadTemp_ = 0;
+    aheadTempPath_[0] = 0;
+    aheadIndex_ = -1;
+    if (!CheckDestination(job.destination, size)) {
+      ReportMessage(kOpenMessage, job.source);
+      return 0;
+    }
+  } else {
+    DiscardAhead();
+    char16_t parent[260];
+    int hasParent = GetParentFolder(job.destination, parent);
+    // Most files go into a folder that exists already: ask before walking
+    // the tree.
+    bool parentExists = hasParent == 1 && PathKind(parent, nullptr) == 2;
+    if (!parentExists && !CreateFolderTree(job.destination, 1)) {
+      GetParentFolder(job.destination, parent);
+      ReportMessage(kFolderMessage, parent);
+      return 0;
+    }
+    CleanLeftovers(job.destination);
+    if (!OpenPair(job.source, job.destination, unbuffered, &size)) {
+      ReportMessage(kOpenMessage, job.source);
+      return 0;
+    }
   }
   coordinator_->Lock(kStatusLock);
   status_.fileSize = size;
@@ -617,6 +680,8 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job) {
     writerBusy_.store(1, std::memory_order_release);
     readerBusy_.store(1, std::memory_order_release);
     Wake(reader_, readerWaiting_);
+    // While the sides copy, open the next job's source and temporary file.
+    LookAhead(index + 1);
     WaitForSides();
     if (fatal_.load(std::memory_order_acquire)) {
       abort_.store(1, std::memory_order_release);
@@ -664,6 +729,7 @@ void ztFileCopier::EndRun() {
   }
   ResetRing();
   DiscardTemp();
+  DiscardAhead();
   CloseHandles();
   status_.finished = 1;
   // The callback may destroy the engine: nothing of it is touched after.

@@ -720,6 +720,26 @@ TEST_F(Copier, ReadOnlyDestinationFailsAtOpenAndStaysAsItWas) {
   }
 }
 
+TEST_F(Copier, NextFileOpenedAheadStillFailsAtItsOwnTurn) {
+  // The second job's source and temporary file are opened while the first
+  // file is copied; its destination is checked only at its turn.
+  std::u16string d = Installed(u"second.txt", "installed");
+  SetFileAttributesW(W(d), FILE_ATTRIBUTE_READONLY);
+  std::u16string first = Source(u"first.bin", Pattern(3u << 20, 8));
+  std::u16string second = Source(u"second.txt", "replacement");
+  ztFileCopier c(3, 0);
+  c.AddJob(first.c_str(), Out(u"first.bin").c_str(), 0);
+  c.AddJob(second.c_str(), d.c_str(), 0);
+  Recorder r;
+  ASSERT_TRUE(RunToEnd(c, r));
+  EXPECT_TRUE(ReadBytes(Out(u"first.bin")) == Pattern(3u << 20, 8));
+  ASSERT_EQ(r.Failures().size(), 1u);
+  EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(second));
+  SetFileAttributesW(W(d), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(ReadBytes(d), "installed");
+  EXPECT_TRUE(TempFiles(Out(u"")).empty());
+}
+
 TEST_F(Copier, DestinationHeldByAnotherHandleFailsAtOpen) {
   for (const std::string& offered : {std::string("replacement"), std::string()}) {
     std::u16string d = Installed(u"busy.dll", "installed");
