@@ -77,6 +77,18 @@ struct ztPngAccess {
   static int Decode(ztImagePng* self, ReadState* s) {
     if (setjmp(png_jmpbuf(s->png))) return 0;
     png_set_read_fn(s->png, s, ReadData);
+    // libpng's own allocations follow the caller's limits too: no chunk
+    // larger than the largest picture is held in memory (a few hundred
+    // bytes of file can otherwise claim a chunk of 2 GiB), and a header past
+    // the pixel limit fails at once.
+    png_set_chunk_malloc_max(s->png, ztGetLimit(ZTLIMIT_PICTURE_BYTES));
+    png_set_user_limits(s->png, ztGetLimit(ZTLIMIT_PICTURE_PIXELS), ztGetLimit(ZTLIMIT_PICTURE_PIXELS));
+    // Only IHDR, PLTE, tRNS and the image data shape the pixels; every other
+    // chunk is skipped unread (libpng spends seconds on a suggested palette
+    // whose length claims gigabytes, even when it refuses the chunk).
+    static const png_byte kIgnored[] =
+        "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0sRGB\0tEXt\0tIME\0zTXt";
+    png_set_keep_unknown_chunks(s->png, PNG_HANDLE_CHUNK_NEVER, kIgnored, static_cast<int>(sizeof kIgnored / 5));
     png_read_info(s->png, s->info);
     png_uint_32 w, h;
     int depth, type, interlace;
