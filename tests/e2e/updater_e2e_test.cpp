@@ -155,7 +155,7 @@ class Update : public ::testing::Test {
 
   zt_test::TempDir dir_;
   std::u16string pkg_, inst_;
-  DescriptionSpec spec_;
+  DescriptionParts spec_;
   std::function<void(size_t, const Box&, Process&)> onBox_;
 };
 
