@@ -919,6 +919,36 @@ TEST_F(Copier, DestroyingARunningEngineStopsItAndKeepsTheOldDestination) {
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
 }
 
+namespace {
+
+struct SelfDestroy {
+  ztFileCopier* engine = nullptr;
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ~SelfDestroy() { CloseHandle(done); }
+};
+
+int32_t DestroyAtEnd(void* user, const CopyStatus* s) {
+  auto* d = static_cast<SelfDestroy*>(user);
+  if (s->finished) {
+    delete d->engine;
+    d->engine = nullptr;
+    SetEvent(d->done);
+  }
+  return 1;
+}
+
+}  // namespace
+
+TEST_F(Copier, TheFinalCallbackMayDestroyTheEngine) {
+  SelfDestroy d;
+  d.engine = new ztFileCopier(3, 0);
+  d.engine->AddJob(Source(u"a.txt", "a").c_str(), Out(u"a.txt").c_str(), 0);
+  ASSERT_EQ(d.engine->StartCopy(DestroyAtEnd, &d, nullptr), 1);
+  ASSERT_EQ(WaitForSingleObject(d.done, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(d.engine, nullptr);
+  EXPECT_EQ(ReadBytes(Out(u"a.txt")), "a");
+}
+
 // ---- large files -------------------------------------------------------------------
 
 TEST_F(Copier, SparseSourceAbove4GiBIsCopiedWhole) {
