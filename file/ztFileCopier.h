@@ -124,7 +124,8 @@ class ztFileCopier {
   static void WriterRoutine(ztThread* thread, void* self);
 
   void RunJobs();
-  int32_t CopyOneFile(const CopyJob& job, size_t index);
+  int32_t CopyOneFile(const CopyJob& job, size_t index, int32_t* fromTemp);
+  bool FolderExists(const char16_t* folder);
   void LookAhead(size_t index);
   void DiscardAhead();
   void WaitForSides();
@@ -195,6 +196,8 @@ class ztFileCopier {
   char16_t sectorRoot_[260] = {};
   uint32_t sectorOfRoot_ = 0;
   std::vector<std::u16string> cleanedFolders_;
+  // The last destination folder known to exist.
+  char16_t knownFolder_[260] = {};
   // The next job's source and temporary file, opened by the coordinator
   // while the current file is being copied (index -1 when none).
   intptr_t aheadIndex_ = -1;

@@ -8,6 +8,7 @@
 // even if a signal is lost.
 #include <windows.h>
 
+#include <cstddef>
 #include <new>
 
 #include "file/pathutil.h"
@@ -114,6 +115,78 @@ int PathKind(const char16_t* path, uint64_t* size) {
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 2;
   if (size) *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return 1;
+}
+
+// Renaming the temporary file over the destination through the handle that
+// wrote it: what MoveFileExW does inside, without opening both names again
+// (under an emulation layer each name lookup in a large folder is a scan of
+// the whole folder). The entry points are looked up once; without them, or
+// when the system refuses, the caller falls back to MoveFileExW.
+struct RenameInformation {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  ULONG fileNameLength;  // bytes
+  WCHAR fileName[1];
+};
+struct IoStatus {
+  union {
+    LONG status;
+    PVOID pointer;
+  };
+  ULONG_PTR information;
+};
+using SetInformationFileFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, int);
+constexpr int kFileRenameInformation = 10;
+
+SetInformationFileFn SetInformationFile() {
+  static SetInformationFileFn fn = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll ? reinterpret_cast<SetInformationFileFn>(
+                       reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")))
+                 : nullptr;
+  }();
+  return fn;
+}
+
+// The system's own name of a full path ("\??\C:\..." or
+// "\??\UNC\server\..."); 0 for paths it has no such form for here.
+int NtPathOf(const char16_t* path, wchar_t* out, size_t cap) {
+  wchar_t full[ZT_MAX_PATH];
+  DWORD n = GetFullPathNameW(W(path), ZT_MAX_PATH, full, nullptr);
+  if (n == 0 || n >= ZT_MAX_PATH) return 0;
+  const wchar_t* rest = full;
+  const wchar_t* prefix = L"\\??\\";
+  if (full[0] == L'\\' && full[1] == L'\\') {
+    if (full[2] == L'?' || full[2] == L'.') return 0;  // already a device or long form
+    prefix = L"\\??\\UNC\\";
+    rest = full + 2;
+  } else if (!(full[0] && full[1] == L':' && full[2] == L'\\')) {
+    return 0;
+  }
+  size_t p = lstrlenW(prefix), r = lstrlenW(rest);
+  if (p + r + 1 > cap) return 0;
+  CopyMemory(out, prefix, p * sizeof(wchar_t));
+  CopyMemory(out + p, rest, (r + 1) * sizeof(wchar_t));
+  return static_cast<int>(p + r);
+}
+
+// 1 when the file behind `handle` (opened with DELETE access) now has the
+// name `destination`, replacing what was there.
+int RenameOpenFile(HANDLE handle, const char16_t* destination) {
+  SetInformationFileFn setInformation = SetInformationFile();
+  if (!setInformation) return 0;
+  // The record ends in the name, as long as it needs to be.
+  constexpr size_t kNameCap = ZT_MAX_PATH + 16;
+  alignas(RenameInformation) unsigned char request[sizeof(RenameInformation) + kNameCap * sizeof(wchar_t)] = {};
+  auto* info = reinterpret_cast<RenameInformation*>(request);
+  auto* name = reinterpret_cast<wchar_t*>(request + offsetof(RenameInformation, fileName));
+  int length = NtPathOf(destination, name, kNameCap);
+  if (length <= 0) return 0;
+  info->replaceIfExists = TRUE;
+  info->rootDirectory = nullptr;
+  info->fileNameLength = static_cast<ULONG>(length * sizeof(wchar_t));
+  IoStatus io = {};
+  return setInformation(handle, &io, request, sizeof request, kFileRenameInformation) >= 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -371,7 +444,8 @@ int32_t ztFileCopier::CreateTemp(const char16_t* destination, char16_t* path, in
       return 0;
     }
     // Made with the attributes the installed file ends up with.
-    HANDLE d = CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    // DELETE access lets the finished file be renamed through this handle.
+    HANDLE d = CreateFileW(W(path), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (d != INVALID_HANDLE_VALUE) {
       *handle = I(d);
@@ -402,7 +476,7 @@ void ztFileCopier::LookAhead(size_t index) {
   // the job's own turn does that, after the current file is installed.
   if (!ShouldCopy(job) || PathKind(job.source, nullptr) != 1) return;
   char16_t parent[260];
-  if (GetParentFolder(job.destination, parent) != 1 || PathKind(parent, nullptr) != 2) return;
+  if (GetParentFolder(job.destination, parent) != 1 || !FolderExists(parent)) return;
   uint32_t sector = unbufferedAllowed_ ? SectorSizeOf(job.source) : 0;
   int32_t unbuffered = (sector && ztCopyBlockSize(sector)) ? 1 : 0;
   CleanLeftovers(job.destination);
@@ -425,10 +499,19 @@ void ztFileCopier::DiscardAhead() {
 
 int32_t ztFileCopier::InstallTemp(const char16_t* destination, uint32_t* systemError) {
   CloseIf(source_);
-  CloseIf(destination_);
+  // The installed file is let go just before its replacement takes its name.
   CloseIf(target_);
   // An empty source was written in place.
-  if (!tempPath_[0]) return 1;
+  if (!tempPath_[0]) {
+    CloseIf(destination_);
+    return 1;
+  }
+  const int renamed = RenameOpenFile(H(destination_), destination);
+  CloseIf(destination_);
+  if (renamed) {
+    tempPath_[0] = 0;
+    return 1;
+  }
   if (!MoveFileExW(W(tempPath_), W(destination), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DWORD e = GetLastError();
     *systemError = e ? e : ERROR_WRITE_FAULT;
@@ -605,27 +688,32 @@ void ztFileCopier::RunJobs() {
       continue;
     }
 
-    if (PathKind(job.source, nullptr) == 2) {
+    // A job opened ahead is known to be a file.
+    const bool openedAhead = aheadIndex_ == static_cast<intptr_t>(index);
+    int32_t fromTemp = 0;
+    if (!openedAhead && PathKind(job.source, nullptr) == 2) {
       if (!CreateFolderTree(job.destination, 0)) {
         char16_t parent[260];
         GetParentFolder(job.destination, parent);
         ReportMessage(kFolderMessage, parent);
         break;
       }
-    } else if (!CopyOneFile(job, index)) {
+    } else if (!CopyOneFile(job, index, &fromTemp)) {
       break;
     }
 
-    // Copied files already carry the archive attribute alone (their
-    // temporary file was made so); asking is cheaper than setting.
-    if (GetFileAttributesW(W(job.destination)) != FILE_ATTRIBUTE_ARCHIVE)
+    // A file installed from its temporary file carries the archive
+    // attribute alone already (the temporary file was made so). Otherwise
+    // asking is cheaper than setting.
+    if (!fromTemp && GetFileAttributesW(W(job.destination)) != FILE_ATTRIBUTE_ARCHIVE)
       SetFileAttributesW(W(job.destination), FILE_ATTRIBUTE_ARCHIVE);
     if (abort_.load(std::memory_order_acquire)) break;
   }
   EndRun();
 }
 
-int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index) {
+int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fromTemp) {
+  *fromTemp = 0;
   uint32_t error = 0;
   int32_t unbuffered = PrepareBuffers(job.source, &error);
   if (unbuffered < 0) {
@@ -654,12 +742,13 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index) {
     int hasParent = GetParentFolder(job.destination, parent);
     // Most files go into a folder that exists already: ask before walking
     // the tree.
-    bool parentExists = hasParent == 1 && PathKind(parent, nullptr) == 2;
+    bool parentExists = hasParent == 1 && FolderExists(parent);
     if (!parentExists && !CreateFolderTree(job.destination, 1)) {
       GetParentFolder(job.destination, parent);
       ReportMessage(kFolderMessage, parent);
       return 0;
     }
+    if (hasParent == 1) CopyText(knownFolder_, parent);
     CleanLeftovers(job.destination);
     if (!OpenPair(job.source, job.destination, unbuffered, &size)) {
       ReportMessage(kOpenMessage, job.source);
@@ -697,11 +786,21 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index) {
   if (GetFileTime(H(source_), &created, &accessed, &written))
     SetFileTime(H(destination_), &created, &accessed, &written);
   ClearSlots();
+  *fromTemp = tempPath_[0] ? 1 : 0;
   if (!InstallTemp(job.destination, &error)) {
     ReportSystemError(error, 0);
     return 0;
   }
   return 1;
+}
+
+bool ztFileCopier::FolderExists(const char16_t* folder) {
+  // Jobs come folder by folder, and a folder this run has seen or made
+  // stays: asking the system once per folder is enough.
+  if (knownFolder_[0] && lstrcmpiW(W(knownFolder_), W(folder)) == 0) return true;
+  if (PathKind(folder, nullptr) != 2) return false;
+  CopyText(knownFolder_, folder);
+  return true;
 }
 
 void ztFileCopier::WaitForSides() {

@@ -542,6 +542,26 @@ TEST_F(Copier, HiddenInstalledFilesAreReplaced) {
   EXPECT_EQ(GetFileAttributesW(W(d)), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
 }
 
+// The finished file takes its name through the system's own form of the
+// full path; a relative destination must still land where it points.
+TEST_F(Copier, RelativeDestinationsAreInstalledWhereTheyPoint) {
+  wchar_t before[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, before);
+  std::u16string old = Installed(u"rel\\old.txt", "old");
+  ASSERT_TRUE(SetCurrentDirectoryW(W(dir.Path())));
+  ztFileCopier c(3, 0);
+  c.AddJob(Source(u"new.txt", "fresh").c_str(), u"out\\rel\\new.txt", 0);
+  c.AddJob(Source(u"old.txt", "replaced").c_str(), u"out\\rel\\old.txt", 0);
+  Recorder r;
+  const bool ended = RunToEnd(c, r);
+  SetCurrentDirectoryW(before);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(r.Final().error, 0);
+  EXPECT_EQ(ReadBytes(Out(u"rel\\new.txt")), "fresh");
+  EXPECT_EQ(ReadBytes(old), "replaced");
+  EXPECT_TRUE(TempFiles(Out(u"rel")).empty());
+}
+
 TEST_F(Copier, LeftoversOfEndedRunsAreCleanedWhereTheNextRunWrites) {
   // The id of a process that has ended, like a run that was killed.
   std::u16string program = Join(ExeFolder(), u"copier_ver_none.exe");
