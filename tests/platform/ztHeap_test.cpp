@@ -54,3 +54,32 @@ TEST(Heap, AlignedForAnyScalarAndVectorData) {
     ztHeapFree(a);
   }
 }
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZT_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define ZT_TEST_ASAN 1
+#endif
+#ifdef ZT_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+// In the sanitizer build a block must end exactly where the caller's bytes
+// end, so that writing one byte too many is reported rather than landing in
+// rounding slack.
+TEST(Heap, BlocksEndWhereTheCallersBytesEnd) {
+#ifdef ZT_TEST_ASAN
+  for (uint32_t size = 1; size <= 40; ++size) {
+    auto* a = static_cast<char*>(ztHeapAlloc(0, size));
+    ASSERT_NE(a, nullptr);
+    EXPECT_FALSE(__asan_address_is_poisoned(a + size - 1)) << size;
+    EXPECT_TRUE(__asan_address_is_poisoned(a + size)) << size;
+    ztHeapFree(a);
+  }
+#else
+  GTEST_SKIP() << "needs AddressSanitizer";
+#endif
+}
