@@ -128,7 +128,7 @@ void DecodeLibrary(benchmark::State& state, const Bytes Picture::*file) {
   const Picture& pic = Pictures()[static_cast<size_t>(state.range(0))];
   const Bytes& data = pic.*file;
   ztMemBlock src(data.data(), static_cast<uint32_t>(data.size()));
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     T* img = new T;
     if (!img->Load(&src, 0) || memcmp(img->GetPixels(), pic.pixels.data(), pic.pixels.size()) != 0)
       state.SkipWithError("decode failed");
@@ -144,7 +144,7 @@ void BM_Zo2Decode(benchmark::State& state) { DecodeLibrary<ztImageZo2>(state, &P
 
 void BM_LibpngDecode(benchmark::State& state) {
   const Picture& pic = Pictures()[static_cast<size_t>(state.range(0))];
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     // A fresh picture each time, as the library's decoders make.
     Bytes pixels;
     if (!PngDecode(pic.png, &pixels) || pixels != pic.pixels) state.SkipWithError("decode failed");

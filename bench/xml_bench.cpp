@@ -113,9 +113,9 @@ void SetBytes(benchmark::State& state, size_t bytes) {
 // ---- zt ------------------------------------------------------------------------
 
 // Parser only: tokens, comments, element tree.
-void ZtParse(benchmark::State& state, std::string shape, size_t size) {
+void ZtParse(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     ztXmlParser p;
     int32_t code = p.Parse(in.data(), static_cast<int32_t>(in.size()));
     if (code) state.SkipWithError("parse failed");
@@ -125,9 +125,9 @@ void ZtParse(benchmark::State& state, std::string shape, size_t size) {
 }
 
 // A whole load as the library's users see it: parse and conversion to nodes.
-void ZtLoad(benchmark::State& state, std::string shape, size_t size) {
+void ZtLoad(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     ztXml x;
     if (!x.OpenMem(in.data(), static_cast<int32_t>(in.size()))) state.SkipWithError("load failed");
     benchmark::DoNotOptimize(x.GetNodes());
@@ -137,25 +137,25 @@ void ZtLoad(benchmark::State& state, std::string shape, size_t size) {
 
 // Queries on a loaded document: a name that is not there (a scan of the
 // whole top-level list) and a hit at the front.
-void ZtQuery(benchmark::State& state, std::string shape, size_t size) {
+void ZtQuery(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
   ztXml x;
   x.OpenMem(in.data(), static_cast<int32_t>(in.size()));
   char out[256];
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     benchmark::DoNotOptimize(x.GetInt(-1, 1, "missing"));
     benchmark::DoNotOptimize(x.GetText(out, "", 1, "item"));
     benchmark::DoNotOptimize(x.GetText(out, "", 3, "d", "d", "d"));
   }
 }
 
-void ZtSave(benchmark::State& state, std::string shape, size_t size) {
+void ZtSave(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
   ztXml x;
   x.OpenMem(in.data(), static_cast<int32_t>(in.size()));
   std::string path = "/tmp/zt_xml_bench_" + std::to_string(getpid()) + ".xml";
   std::u16string wpath(path.begin(), path.end());
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     x.Save(wpath.c_str());
     if (x.LastErrorCode()) state.SkipWithError("save failed");
   }
@@ -165,9 +165,9 @@ void ZtSave(benchmark::State& state, std::string shape, size_t size) {
 
 // ---- tinyxml2 -------------------------------------------------------------------
 
-void TxParse(benchmark::State& state, std::string shape, size_t size) {
+void TxParse(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     tinyxml2::XMLDocument doc;
     if (doc.Parse(in.data(), in.size()) != tinyxml2::XML_SUCCESS) state.SkipWithError(doc.ErrorStr());
     benchmark::DoNotOptimize(doc.RootElement());
@@ -175,12 +175,12 @@ void TxParse(benchmark::State& state, std::string shape, size_t size) {
   SetBytes(state, in.size());
 }
 
-void TxQuery(benchmark::State& state, std::string shape, size_t size) {
+void TxQuery(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
   tinyxml2::XMLDocument doc;
   doc.Parse(in.data(), in.size());
   tinyxml2::XMLElement* root = doc.RootElement();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     benchmark::DoNotOptimize(root->FirstChildElement("missing"));
     benchmark::DoNotOptimize(root->LastChildElement("item"));
     tinyxml2::XMLElement* d = root->LastChildElement("d");
@@ -190,12 +190,12 @@ void TxQuery(benchmark::State& state, std::string shape, size_t size) {
   }
 }
 
-void TxSave(benchmark::State& state, std::string shape, size_t size) {
+void TxSave(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
   tinyxml2::XMLDocument doc;
   doc.Parse(in.data(), in.size());
   std::string path = "/tmp/tx_xml_bench_" + std::to_string(getpid()) + ".xml";
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     if (doc.SaveFile(path.c_str()) != tinyxml2::XML_SUCCESS) state.SkipWithError("save failed");
   }
   std::remove(path.c_str());

@@ -20,7 +20,9 @@ int32_t ztZlibInflate(uint8_t* dest, uint32_t capacity, const uint8_t* source, u
   }
   zs.next_in = const_cast<Bytef*>(source);
   zs.avail_in = source ? sourceLength : 0;
-  uint8_t chunk[kInflateStep];
+  // Zeroed, so that what is copied out of it can only be what zlib wrote
+  // (the analysers cannot see through inflate that this always holds).
+  uint8_t chunk[kInflateStep] = {};
   uint32_t count = 0;
   while (zs.avail_in > 0) {
     // While at least one step of room is left the output goes straight into

@@ -337,8 +337,10 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
     streamCap_ = ok ? total : 0;
   }
   uint8_t* expanded = streams_.Get();
-  // Until a strip declares a non-empty stream there is no buffer (and then
-  // nothing below goes through these pointers): no arithmetic on null.
+  // A good stream is never empty (a gamma number is at least 1), so a good
+  // strip always has the buffer; without one nothing below may run. Until
+  // then there is no arithmetic on the null pointer either.
+  if (!expanded) ok = false;
   uint8_t* recombined = expanded ? expanded + streamCap_ + kRunSlack : nullptr;
   // Short runs are the common case: they move a fixed 16 bytes, which the
   // spare bytes after the stream and after the byte area allow; later runs
@@ -346,7 +348,7 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
   memset(byteArea + a.byteSize, 0, kRunSlack);
   uint32_t p = 0, left = total, taken = 0;
   auto copyRun = [&](uint32_t n) {
-    if (!reader.Ok() || n > left || n > a.byteSize - taken) return false;
+    if (!expanded || !reader.Ok() || n > left || n > a.byteSize - taken) return false;
     if (n <= kRunSlack) {
       memcpy(expanded + p, byteArea + taken, kRunSlack);
     } else {

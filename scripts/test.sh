@@ -5,7 +5,8 @@
 #   win32       the product (i686): everything is built; its tests run under
 #               Wine when this machine can execute 32-bit code;
 #   win64       the same sources for x86_64, whose tests run under 64-bit Wine
-#               (some kernels here refuse 32-bit programs altogether).
+#               (some kernels here refuse 32-bit programs altogether);
+#   lint        clang-tidy and cppcheck (scripts/lint.sh), any report fails.
 # Ends with one line "N passed, N failed" over every test case.
 set -uo pipefail
 
@@ -48,6 +49,14 @@ run_tests() { # name
 }
 
 configure_and_build host -DCMAKE_BUILD_TYPE=RelWithDebInfo && run_tests host
+# Static analysis over the host build's compile commands (the setup installs
+# both analysers; without them lint.sh says so and passes).
+if [ -f "$root/build/host/compile_commands.json" ]; then
+  echo "== lint"
+  if ! bash scripts/lint.sh "$root/build/host" >"$logs/lint.log" 2>&1; then
+    cat "$logs/lint.log"; failed_steps+=("lint")
+  fi
+fi
 configure_and_build host-asan -DCMAKE_BUILD_TYPE=Debug -DZT_SANITIZE=ON -DZT_BENCH=OFF && run_tests host-asan
 configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release
 win32_built=$?

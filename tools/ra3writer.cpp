@@ -31,11 +31,12 @@ class FrameWriter {
   void AddTag(const char* name, const Bytes& data) {
     size_t pos = out_->size();
     if (lastTag_ != kNone) ztPutU32LE(out_->data() + lastTag_ + 8, static_cast<uint32_t>(pos - lastTag_));
-    uint8_t header[16] = {};
+    // A 16-byte header: the name (no terminator needed at 8 characters),
+    // then the data's size at offset 12.
+    out_->resize(pos + 16, 0);
     size_t n = strlen(name);
-    memcpy(header, name, n < 8 ? n : 8);  // no terminator needed at 8 characters
-    ztPutU32LE(header + 12, static_cast<uint32_t>(data.size()));
-    out_->insert(out_->end(), header, header + 16);
+    memcpy(out_->data() + pos, name, n < 8 ? n : 8);
+    ztPutU32LE(out_->data() + pos + 12, static_cast<uint32_t>(data.size()));
     out_->insert(out_->end(), data.begin(), data.end());
     lastTag_ = pos;
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -149,9 +151,12 @@ TEST(StringListSort, OrderIsExactlyTheSystemComparison) {
   // keep the first of every run.
   std::vector<std::u16string> ref;
   for (const auto& t : added) {
-    size_t i = ref.size();
-    while (i > 0 && ztStringList::Compare(t.c_str(), ref[i - 1].c_str()) < 0) --i;
-    ref.insert(ref.begin() + static_cast<std::ptrdiff_t>(i), t);
+    // After every entry that does not sort after it: equal entries keep
+    // their order of arrival.
+    auto at = std::upper_bound(ref.begin(), ref.end(), t, [](const std::u16string& a, const std::u16string& b) {
+      return ztStringList::Compare(a.c_str(), b.c_str()) < 0;
+    });
+    ref.insert(at, t);
   }
   std::vector<std::u16string> unique;
   for (const auto& t : ref)

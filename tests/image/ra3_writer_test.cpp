@@ -47,7 +47,7 @@ ztImage* Picture(uint32_t w, uint32_t h, int bpp, bool transparent) {
 ztImageRa3* Decode(const Bytes& file) {
   ztImageRa3* img = new ztImageRa3;
   ztMemBlock src(file.data(), static_cast<uint32_t>(file.size()));
-  EXPECT_EQ(img->Load(&src, img ? 5 : 0), 1);
+  EXPECT_EQ(img->Load(&src, 5), 1);
   return img;
 }
 
