@@ -4,9 +4,10 @@
 //      the image tool writes them by default); median of several runs;
 //   2. the whole update of a package of 1000 files / 100 MiB in 10 folders,
 //      from pressing OK to the success box, against a CopyFileW loop doing
-//      the same copies (folders created as needed), one run each.
+//      the same copies (folders created as needed), medians of a few rounds.
 //
-// usage: updater_bench [runs]   (the updater of this build is used)
+// usage: updater_bench [runs] [rounds]   (the updater of this build is used;
+//        defaults 7 start-up runs and 3 update rounds)
 #include <windows.h>
 
 #include <algorithm>
@@ -15,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "image/ztImage.h"
 #include "platform/ztHeap.h"
 #include "tests/e2e/boxdriver.h"
 #include "tests/e2e/package.h"
-#include "tools/ra3writer.h"
 
 using namespace e2e;
 
@@ -45,23 +44,6 @@ std::vector<uint32_t> Photo(int w, int h) {
       p[static_cast<size_t>(y) * w + x] = static_cast<uint32_t>(r << 16 | g << 8 | b);
     }
   return p;
-}
-
-std::string Ra3Strips(int w, int h, const std::vector<uint32_t>& px) {
-  ztImage image;
-  image.CreateBuffer(w, h, 4);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      uint8_t* p = image.GetPixelAddress(x, y);
-      const uint32_t c = px[static_cast<size_t>(y) * w + x];
-      p[0] = static_cast<uint8_t>(c);
-      p[1] = static_cast<uint8_t>(c >> 8);
-      p[2] = static_cast<uint8_t>(c >> 16);
-      p[3] = 255;
-    }
-  std::vector<uint8_t> out;
-  if (!ztWriteRa3(image, ztRa3WriteOptions(), &out)) return std::string();
-  return std::string(out.begin(), out.end());
 }
 
 void WritePackage(const std::u16string& pkg, const std::u16string& inst) {
@@ -121,17 +103,66 @@ double StartToSplash(const std::u16string& exe, const std::u16string& pkg, const
   return seconds;
 }
 
+const wchar_t* DataName(int i, wchar_t (&name)[64]) {
+  wsprintfW(name, L"folder%02d\\file%04d.bin", i / 100, i);
+  return name;
+}
+
 uint64_t MakeData(const std::u16string& data, int files, uint32_t size) {
   std::string bytes(size, '\0');
   uint64_t total = 0;
   for (int i = 0; i < files; ++i) {
     for (uint32_t k = 0; k < size; k += 64) bytes[k] = static_cast<char>(i + k);
     wchar_t name[64];
-    wsprintfW(name, L"folder%02d\\file%04d.bin", i / 100, i);
-    WriteFileBytes(Join(data, reinterpret_cast<const char16_t*>(name)), bytes);
+    WriteFileBytes(Join(data, reinterpret_cast<const char16_t*>(DataName(i, name))), bytes);
     total += size;
   }
   return total;
+}
+
+// Seconds for CopyFileW over every data file into `to`, folders made as
+// needed.
+double CopyLoop(const std::u16string& data, const std::u16string& to) {
+  const int64_t t0 = NowTicks();
+  CreateDirectoryW(W(to), nullptr);
+  for (int i = 0; i < 1000; ++i) {
+    wchar_t name[64];
+    const std::u16string rel = reinterpret_cast<const char16_t*>(DataName(i, name));
+    const std::u16string target = Join(to, rel);
+    CreateDirectoryW(W(target.substr(0, target.rfind(u'\\'))), nullptr);
+    CopyFileW(W(Join(data, rel)), W(target), FALSE);
+  }
+  return TicksToSeconds(NowTicks() - t0);
+}
+
+// Seconds from pressing OK to the success box; -1 when the update failed.
+double WholeUpdate(const std::u16string& exe, const std::u16string& pkg) {
+  Process p;
+  double seconds = -1;
+  if (!p.Start(exe, pkg)) return -1;
+  Box box;
+  if (p.WaitBox(&box, 15000)) {
+    const int64_t t1 = NowTicks();
+    PressButton(box.window, IDOK);
+    Box done;
+    if (p.WaitBox(&done, 120000) && done.text == U16(English().success))
+      seconds = TicksToSeconds(NowTicks() - t1);
+    else
+      printf("the update ended with [%s] %s\n", Narrow(done.caption).c_str(), Narrow(done.text).c_str());
+    PressButton(done.window, IDOK);
+  }
+  p.WaitExit(10000, nullptr);
+  return seconds;
+}
+
+// Back to the installation before the update: only its version file.
+void ResetInstallation(const std::u16string& inst) {
+  for (int f = 0; f < 10; ++f) {
+    wchar_t name[32];
+    wsprintfW(name, L"folder%02d", f);
+    RemoveTree(Join(inst, reinterpret_cast<const char16_t*>(name)));
+  }
+  DeleteFileW(W(Join(inst, u"install.log")));
 }
 
 }  // namespace
@@ -139,6 +170,7 @@ uint64_t MakeData(const std::u16string& data, int files, uint32_t size) {
 int main(int argc, char** argv) {
   ztHeapCreate(0xA00000);
   const int runs = argc > 1 ? std::max(0, atoi(argv[1])) : 7;
+  const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
   // ZT_UPDATER_EXE in the environment names another build of the updater.
   const char* other = getenv("ZT_UPDATER_EXE");
   const std::u16string exe = HostPathToWindows(other ? other : ZT_UPDATER_EXE);
@@ -168,42 +200,31 @@ int main(int argc, char** argv) {
   for (double t : times) printf(" %.3f", t);
   printf(" s\n  median %.3f s\n", Median(times));
 
-  // The whole update against a plain copy loop.
+  // The whole update against a plain copy loop, several rounds taking turns
+  // (so that neither always finds the warmer cache), each into a fresh
+  // installation; the median of each is printed with their ratio.
   const std::u16string data = Join(pkg, u"data");
   const uint64_t bytes = MakeData(data, 1000, 100 * 1024 + 17);
-  std::u16string plain = Join(root, u"plain");
-  const int64_t t0 = NowTicks();
-  for (int i = 0; i < 1000; ++i) {
-    wchar_t name[64];
-    wsprintfW(name, L"folder%02d\\file%04d.bin", i / 100, i);
-    const std::u16string rel = reinterpret_cast<const char16_t*>(name);
-    const std::u16string to = Join(plain, rel);
-    CreateDirectoryW(W(plain), nullptr);
-    CreateDirectoryW(W(to.substr(0, to.rfind(u'\\'))), nullptr);
-    CopyFileW(W(Join(data, rel)), W(to), FALSE);
-  }
-  const double loop = TicksToSeconds(NowTicks() - t0);
-
-  Process p;
-  double update = -1;
-  if (p.Start(exe, pkg)) {
-    Box box;
-    if (p.WaitBox(&box, 15000)) {
-      const int64_t t1 = NowTicks();
-      PressButton(box.window, IDOK);
-      Box done;
-      if (p.WaitBox(&done, 120000) && done.text == U16(English().success))
-        update = TicksToSeconds(NowTicks() - t1);
-      else
-        printf("the update ended with [%s] %s\n", Narrow(done.caption).c_str(), Narrow(done.text).c_str());
-      PressButton(done.window, IDOK);
+  std::vector<double> loops, updates;
+  for (int round = 0; round < rounds; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((turn == 0) == (round % 2 == 0)) {
+        loops.push_back(CopyLoop(data, Join(root, u"plain")));
+        RemoveTree(Join(root, u"plain"));
+      } else {
+        const double t = WholeUpdate(exe, pkg);
+        if (t < 0) return 1;
+        updates.push_back(t);
+        ResetInstallation(inst);
+      }
     }
-    p.WaitExit(10000, nullptr);
   }
-  printf(
-      "update of 1000 files / %.1f MiB: updater %.3f s (OK pressed to success box), CopyFileW loop %.3f s, ratio "
-      "%.2f\n",
-      bytes / 1048576.0, update, loop, update > 0 ? update / loop : 0.0);
+  const double update = Median(updates), loop = Median(loops);
+  printf("update of 1000 files / %.1f MiB, %d rounds: updater", bytes / 1048576.0, rounds);
+  for (double t : updates) printf(" %.3f", t);
+  printf(" s (OK pressed to success box), CopyFileW loop");
+  for (double t : loops) printf(" %.3f", t);
+  printf(" s\n  medians %.3f s and %.3f s, ratio %.2f\n", update, loop, update / loop);
   RemoveTree(root);
   RemoveTree(Join(CommonAppData(), kBrand));
   ztHeapDestroy();
