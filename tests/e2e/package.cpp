@@ -4,6 +4,9 @@
 #include <webp/encode.h>
 #include <windows.h>
 
+#include "image/ztImage.h"
+#include "tools/ra3writer.h"
+
 namespace e2e {
 
 namespace {
@@ -138,6 +141,25 @@ std::string Ra3File(int width, int height, const std::vector<uint32_t>& pixels) 
   Put32(file, 0);  // frame id 0
   file += Tag("stdinfo", stdinfo, false) + Tag("img_wbp", image, false) + Tag("imgmode", imgmode, true);
   return file;
+}
+
+std::string Ra3Strips(int width, int height, const std::vector<uint32_t>& pixels, uint32_t stripHeight) {
+  ztImage image;
+  if (!image.CreateBuffer(width, height, 4)) return std::string();
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      uint8_t* p = image.GetPixelAddress(x, y);
+      const uint32_t c = pixels[static_cast<size_t>(y) * width + x];
+      p[0] = static_cast<uint8_t>(c);
+      p[1] = static_cast<uint8_t>(c >> 8);
+      p[2] = static_cast<uint8_t>(c >> 16);
+      p[3] = 255;
+    }
+  ztRa3WriteOptions options;
+  options.stripHeight = stripHeight;
+  std::vector<uint8_t> out;
+  if (!ztWriteRa3(image, options, &out)) return std::string();
+  return std::string(out.begin(), out.end());
 }
 
 std::string BmpFile(int width, int height, const std::vector<uint32_t>& pixels) {

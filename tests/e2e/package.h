@@ -40,6 +40,10 @@ std::vector<uint32_t> TestPicture(int width, int height);
 // Empty when the encoder failed.
 std::string Ra3File(int width, int height, const std::vector<uint32_t>& pixels);
 
+// The same picture as the image tool writes it by default: lossless strips
+// ("img0000", "img0001", ...) of `stripHeight` rows each. Empty on failure.
+std::string Ra3Strips(int width, int height, const std::vector<uint32_t>& pixels, uint32_t stripHeight = 64);
+
 // A 24-bit BMP file of `pixels`.
 std::string BmpFile(int width, int height, const std::vector<uint32_t>& pixels);
 

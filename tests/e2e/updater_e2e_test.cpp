@@ -14,11 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "image/ztImage.h"
 #include "tests/common/testutil.h"
 #include "tests/e2e/boxdriver.h"
 #include "tests/e2e/package.h"
-#include "tools/ra3writer.h"
 
 using namespace e2e;
 
@@ -464,24 +462,6 @@ class Splash : public Update {
     EXPECT_EQ(c.top, (GetSystemMetrics(SM_CYSCREEN) - h) / 2);
   }
 };
-
-// The picture as the image tool writes it by default: lossless strips.
-static std::string Ra3Strips(int w, int h, const std::vector<uint32_t>& pixels) {
-  ztImage image;
-  if (!image.CreateBuffer(w, h, 4)) return std::string();
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      uint8_t* p = image.GetPixelAddress(x, y);
-      const uint32_t c = pixels[static_cast<size_t>(y) * w + x];
-      p[0] = static_cast<uint8_t>(c);
-      p[1] = static_cast<uint8_t>(c >> 8);
-      p[2] = static_cast<uint8_t>(c >> 16);
-      p[3] = 255;
-    }
-  std::vector<uint8_t> out;
-  if (!ztWriteRa3(image, ztRa3WriteOptions(), &out)) return std::string();
-  return std::string(out.begin(), out.end());
-}
 
 void Splash::ExpectPicture(const std::string& form) {
   const int w = 640, h = 400;
