@@ -44,6 +44,14 @@ constexpr uint32_t kPollMs = 10;
 // call each.
 constexpr int kSpins = 256;
 constexpr int64_t kYieldMicroseconds = 500;
+// Giving the processor away only pays while nobody else wants it: on a busy
+// machine another program's thread takes the rest of its time slice (a
+// scheduler tick or more) and the hand-off waits that long. A yield that
+// comes back later than this shows such a machine; the thread then sleeps
+// on its event at once, and tries yielding again only after a while.
+constexpr int64_t kLongYieldMicroseconds = 50;
+constexpr int64_t kYieldPauseMicroseconds = 100000;
+thread_local int64_t t_yieldPausedUntil = 0;
 
 // フォルダ [%s] が作成出来ません
 const char16_t kFolderMessage[] =
@@ -84,12 +92,20 @@ void Await(ztThread* self, std::atomic<int32_t>& waiting, Ready ready) {
   LARGE_INTEGER frequency, start, now;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&start);
-  const int64_t limit = frequency.QuadPart * kYieldMicroseconds / 1000000;
-  do {
-    if (ready()) return;
-    SwitchToThread();
-    QueryPerformanceCounter(&now);
-  } while (now.QuadPart - start.QuadPart < limit);
+  const int64_t perMicrosecond = frequency.QuadPart / 1000000 > 0 ? frequency.QuadPart / 1000000 : 1;
+  if (start.QuadPart >= t_yieldPausedUntil) {
+    int64_t before = start.QuadPart;
+    do {
+      if (ready()) return;
+      SwitchToThread();
+      QueryPerformanceCounter(&now);
+      if (now.QuadPart - before > kLongYieldMicroseconds * perMicrosecond) {
+        t_yieldPausedUntil = now.QuadPart + kYieldPauseMicroseconds * perMicrosecond;
+        break;
+      }
+      before = now.QuadPart;
+    } while (now.QuadPart - start.QuadPart < kYieldMicroseconds * perMicrosecond);
+  }
   for (;;) {
     waiting.store(1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
