@@ -182,20 +182,30 @@ bool Process::WaitExit(DWORD timeoutMs, Box* stray, DWORD* exitCode) {
 
 namespace {
 
+uint64_t CreationTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
 // A crashing program may have started the system debugger, which would
-// wait for ever: end every process it started.
-void KillChildrenOf(DWORD pid) {
+// wait for ever: end every process it started. A process id is used again
+// once its process is gone, so a process that merely names `pid` as its
+// parent may be older than the program (Wine's services, started by a
+// wineboot long ended, often do): only those created after it are its own.
+void KillChildrenOf(HANDLE parent, DWORD pid) {
+  const uint64_t born = CreationTime(parent);
+  if (born == 0) return;
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snap == INVALID_HANDLE_VALUE) return;
   PROCESSENTRY32W e;
   e.dwSize = sizeof e;
   for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
     if (e.th32ParentProcessID != pid || e.th32ProcessID == pid) continue;
-    HANDLE child = OpenProcess(PROCESS_TERMINATE, FALSE, e.th32ProcessID);
-    if (child) {
-      TerminateProcess(child, 1);
-      CloseHandle(child);
-    }
+    HANDLE child = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
+    if (!child) continue;
+    if (CreationTime(child) >= born) TerminateProcess(child, 1);
+    CloseHandle(child);
   }
   CloseHandle(snap);
 }
@@ -204,7 +214,7 @@ void KillChildrenOf(DWORD pid) {
 
 void Process::Kill() {
   if (!process_) return;
-  KillChildrenOf(pid_);
+  KillChildrenOf(process_, pid_);
   if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
     TerminateProcess(process_, 1);
     WaitForSingleObject(process_, 5000);
