@@ -136,8 +136,8 @@ int PathKind(const char16_t* path, uint64_t* size) {
 // Renaming the temporary file over the destination through the handle that
 // wrote it: what MoveFileExW does inside, without opening both names again
 // (under an emulation layer each name lookup in a large folder is a scan of
-// the whole folder). The entry points are looked up once; without them, or
-// when the system refuses, the caller falls back to MoveFileExW.
+// the whole folder). The entry point is looked up once; without it, or when
+// the system refuses, the caller falls back to MoveFileExW.
 struct RenameInformation {
   BOOLEAN replaceIfExists;
   HANDLE rootDirectory;
