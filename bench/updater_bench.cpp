@@ -183,12 +183,7 @@ int main(int argc, char** argv) {
   WritePackage(pkg, inst);
 
   // Same setting as the e2e tests: no window manager runs under Xvfb.
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\updater.exe\\X11 Driver", 0, nullptr, 0,
-                      KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
-    RegSetValueExW(key, L"Managed", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"N"), 4);
-    RegCloseKey(key);
-  }
+  SetWineDefaultsForUpdater();
 
   const int w = 1280, h = 720;
   const std::vector<uint32_t> px = Photo(w, h);

@@ -212,6 +212,19 @@ void KillChildrenOf(HANDLE parent, DWORD pid) {
 
 }  // namespace
 
+void SetWineDefaultsForUpdater(bool noCrashDialog) {
+  auto set = [](const wchar_t* path, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+      return;
+    RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+  };
+  set(L"Software\\Wine\\AppDefaults\\updater.exe\\X11 Driver", L"Managed", REG_SZ, L"N", 4);
+  const DWORD off = 0;
+  if (noCrashDialog) set(L"Software\\Wine\\WineDbg", L"ShowCrashDialog", REG_DWORD, &off, sizeof off);
+}
+
 void Process::Kill() {
   if (!process_) return;
   KillChildrenOf(process_, pid_);

@@ -28,6 +28,13 @@ bool ReadBox(HWND window, Box* box);
 // for the box to go away. False when it stayed.
 bool PressButton(HWND window, int id, DWORD timeoutMs = 5000);
 
+// Xvfb runs no window manager, and Wine waits for one (in vain, up to two
+// seconds) each time a managed window such as a message box is hidden.
+// This lets Wine place updater.exe's windows itself; with `noCrashDialog`
+// a crashing program also ends at once instead of waiting behind Wine's
+// crash dialog. Both are Wine's own settings and mean nothing to Windows.
+void SetWineDefaultsForUpdater(bool noCrashDialog = false);
+
 // The first top-level window of `pid` with class `className`, visible or
 // not; null when none.
 HWND FindProcessWindow(DWORD pid, const wchar_t* className);

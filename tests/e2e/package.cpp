@@ -4,6 +4,8 @@
 #include <webp/encode.h>
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "image/ztImage.h"
 #include "tools/ra3writer.h"
 
@@ -274,6 +276,11 @@ std::u16string HostPathToWindows(const std::string& path) {
     if (c == u'/') c = u'\\';
   if (!path.empty() && path[0] == '/') out = u"Z:" + out;
   return out;
+}
+
+std::u16string UpdaterExeFromEnvironment() {
+  const char* p = std::getenv("ZT_UPDATER_EXE");
+  return p ? HostPathToWindows(p) : std::u16string();
 }
 
 bool WriteVersionedFile(const std::u16string& templatePath, const std::u16string& path) {

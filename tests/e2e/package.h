@@ -63,6 +63,8 @@ std::u16string U16(const std::string& utf8);
 
 // A Windows path for a path of the build (a Unix path becomes Z:\...).
 std::u16string HostPathToWindows(const std::string& path);
+// The updater.exe that ctest names in ZT_UPDATER_EXE; empty when unset.
+std::u16string UpdaterExeFromEnvironment();
 
 // A small Windows program with a version resource, built next to the test:
 // `path` of an exe/dll file whose FILEVERSION is `version` (4 numbers).

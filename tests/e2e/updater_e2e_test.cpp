@@ -22,29 +22,15 @@ using namespace e2e;
 
 namespace {
 
-std::u16string UpdaterExe() {
-  const char* p = std::getenv("ZT_UPDATER_EXE");
-  return p ? HostPathToWindows(p) : std::u16string();
-}
+std::u16string UpdaterExe() { return UpdaterExeFromEnvironment(); }
 std::u16string HelperDir() {
   const char* p = std::getenv("ZT_E2E_HELPERS");
   return p ? HostPathToWindows(p) : std::u16string();
 }
 
-// Xvfb runs no window manager, and Wine waits for one (in vain, up to two
-// seconds) each time a managed window such as a message box is hidden.
-// Letting Wine place updater.exe's windows itself removes the wait; the key
-// is Wine's own per-program setting and means nothing to Windows.
 class UnmanagedWindows : public ::testing::Environment {
  public:
-  void SetUp() override {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\updater.exe\\X11 Driver", 0, nullptr, 0,
-                        KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
-      RegSetValueExW(key, L"Managed", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"N"), 4);
-      RegCloseKey(key);
-    }
-  }
+  void SetUp() override { SetWineDefaultsForUpdater(); }
 };
 const auto* const g_unmanaged = ::testing::AddGlobalTestEnvironment(new UnmanagedWindows);
 

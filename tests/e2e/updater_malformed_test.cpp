@@ -34,28 +34,13 @@ constexpr int kDescriptionVariants = 150;
 constexpr int kPictureVariants = 150;
 constexpr ULONGLONG kRunLimitMs = 20000;
 
-std::u16string UpdaterExe() {
-  const char* p = std::getenv("ZT_UPDATER_EXE");
-  return p ? HostPathToWindows(p) : std::u16string();
-}
+std::u16string UpdaterExe() { return UpdaterExeFromEnvironment(); }
 
-// Wine's own settings, meaningless to Windows: updater.exe's windows
-// unmanaged (see updater_e2e_test.cpp), and no crash dialog, which would
-// keep a crashed updater waiting on the screen instead of letting it end.
-void SetWineValue(const wchar_t* path, const wchar_t* name, DWORD type, const void* data, DWORD size) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
-  RegCloseKey(key);
-}
+// No crash dialog either: it would keep a crashed updater waiting on the
+// screen instead of letting it end.
 class WineSettings : public ::testing::Environment {
  public:
-  void SetUp() override {
-    SetWineValue(L"Software\\Wine\\AppDefaults\\updater.exe\\X11 Driver", L"Managed", REG_SZ, L"N", 4);
-    const DWORD off = 0;
-    SetWineValue(L"Software\\Wine\\WineDbg", L"ShowCrashDialog", REG_DWORD, &off, sizeof off);
-  }
+  void SetUp() override { SetWineDefaultsForUpdater(true); }
 };
 const auto* const g_wineSettings = ::testing::AddGlobalTestEnvironment(new WineSettings);
 
