@@ -39,8 +39,11 @@ void FormatW(char16_t* out, int cap, const char16_t* format, va_list args) {
       case u'u':
       case u'x': {
         char digits[24];
-        int v = va_arg(args, int);
-        std::snprintf(digits, sizeof digits, *p == u'd' ? "%d" : *p == u'u' ? "%u" : "%x", v);
+        if (*p == u'd') {
+          std::snprintf(digits, sizeof digits, "%d", va_arg(args, int));
+        } else {
+          std::snprintf(digits, sizeof digits, *p == u'u' ? "%u" : "%x", va_arg(args, unsigned));
+        }
         for (const char* d = digits; *d; ++d) put(static_cast<char16_t>(*d));
         break;
       }
@@ -54,6 +57,15 @@ void FormatW(char16_t* out, int cap, const char16_t* format, va_list args) {
 // Narrow form of a UTF-16 text for the hooks: code page 932 like the rest of
 // the library's messages.
 void Narrow(const char16_t* text, char* out, int cap) { zt_sys::Utf16ToCp932(text, out, cap); }
+
+// A UTF-16 format and its arguments as narrow text; a CP932 character takes
+// at most two bytes, so `out` holds twice the wide limit.
+constexpr int kNarrowTextMax = ZT_DEBUG_TEXT_MAX * 2 + 1;
+void FormatNarrow(char (&out)[kNarrowTextMax], const char16_t* format, va_list args) {
+  char16_t wide[ZT_DEBUG_TEXT_MAX + 1];
+  FormatW(wide, ZT_DEBUG_TEXT_MAX + 1, format, args);
+  Narrow(wide, out, kNarrowTextMax);
+}
 
 void Deliver(const char* text) {
   if (g_logHook) g_logHook(g_logUser, text);
@@ -79,13 +91,11 @@ void DebugLog(const char* format, ...) {
 }
 
 void DebugLogW(const char16_t* format, ...) {
-  char16_t wide[ZT_DEBUG_TEXT_MAX + 1];
+  char text[kNarrowTextMax];
   va_list args;
   va_start(args, format);
-  FormatW(wide, ZT_DEBUG_TEXT_MAX + 1, format, args);
+  FormatNarrow(text, format, args);
   va_end(args);
-  char text[ZT_DEBUG_TEXT_MAX * 2 + 1];
-  Narrow(wide, text, sizeof text);
   Deliver(text);
 }
 
@@ -99,13 +109,11 @@ void AssertBox(const char* format, ...) {
 }
 
 void AssertBoxW(const char16_t* format, ...) {
-  char16_t wide[ZT_DEBUG_TEXT_MAX + 1];
+  char text[kNarrowTextMax];
   va_list args;
   va_start(args, format);
-  FormatW(wide, ZT_DEBUG_TEXT_MAX + 1, format, args);
+  FormatNarrow(text, format, args);
   va_end(args);
-  char text[ZT_DEBUG_TEXT_MAX * 2 + 1];
-  Narrow(wide, text, sizeof text);
   Assert(text);
 }
 

@@ -21,6 +21,9 @@ TEST(DebugLog, WideTextArrivesAsCodePage932) {
   DebugLogW(u"%s : %d", u"ファイル", 5);
   ASSERT_EQ(zt_test::LogLines().size(), 1u);
   EXPECT_EQ(zt_test::LogLines()[0], zt_test::Cp932(u8"ファイル : 5"));
+  DebugLogW(u"%d %u %x %c%%", -1, 4000000000u, 0xBEEFu, u'Z');
+  ASSERT_EQ(zt_test::LogLines().size(), 2u);
+  EXPECT_EQ(zt_test::LogLines()[1], "-1 4000000000 beef Z%");
 }
 
 TEST(AssertBox, StopsTheCallerWithItsText) {
