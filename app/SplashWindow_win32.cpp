@@ -26,6 +26,25 @@ void StopWith(HWND window, const char16_t* text, const char16_t* caption) {
   Post(window, UM_CLOSE);
 }
 
+// Makes the found installation folder a full path and checks that it is a
+// folder. The version check runs from the package folder and the copy from
+// its data folder: a relative folder must name the same place for both. An
+// empty folder would make every destination relative to wherever the
+// process stands: that is no installation. The attribute query (unlike a
+// folder search) also takes a folder written with a trailing backslash and a
+// drive root.
+int ResolveInstallFolder() {
+  const char16_t* folder = InstallFolder();
+  if (!folder[0]) return 0;
+  char16_t full[ZT_MAX_PATH];
+  DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, reinterpret_cast<wchar_t*>(full), nullptr);
+  if (n == 0 || n >= ZT_MAX_PATH) return 0;
+  DWORD attributes = GetFileAttributesW(W(full));
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+  SetInstallFolder(full);
+  return 1;
+}
+
 void Confirm(HWND window) {
   const LanguageRecord& lang = g_currentLanguage;
   char16_t intro[512];
@@ -35,11 +54,7 @@ void Confirm(HWND window) {
     return;
   }
 
-  // An empty folder, or one that is not there, would make every relative
-  // destination relative to wherever the process stands (or to the drive's
-  // root): that is no installation.
-  if (!FindInstallFolder(g_updateDescription.brand, g_updateDescription.app) || InstallFolder()[0] == 0 ||
-      GetPathKind(InstallFolder()) != 2) {
+  if (!FindInstallFolder(g_updateDescription.brand, g_updateDescription.app) || !ResolveInstallFolder()) {
     StopWith(window, lang.installErrorText, lang.windowTitle);
     return;
   }
@@ -118,7 +133,10 @@ LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       Post(window, UM_SHOW_PROGRESS);
       break;
     case UM_SHOW_PROGRESS:
-      DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), window, ProgressDialogProc, 0);
+      // Without its dialog nothing would ever close the window: say so and
+      // stop (nothing has been written yet).
+      if (DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), window, ProgressDialogProc, 0) == -1)
+        StopWith(window, g_currentLanguage.copyErrorText, g_currentLanguage.windowTitle);
       break;
     default: break;
   }

@@ -53,6 +53,11 @@ uint64_t ExistingSize(const char16_t* path) {
   return (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
 }
 
+bool IsExistingFile(const char16_t* path) {
+  DWORD attributes = GetFileAttributesW(W(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Every check of the job that can refuse it, made before anything is
 // written: the paths fit, the install.log lines fit, the drive has room.
 // On success `plan` holds the jobs and `log` the merged, sorted install.log.
@@ -60,9 +65,11 @@ int PrepareJob(const char16_t* dataFolder, const char16_t* logPath, std::vector<
                ztStringList* log) {
   if (FileListIncomplete()) return 0;
   if (!BuildCopyPlan(dataFolder, InstallRoot(), FileList(), plan)) return 0;
-  // A missing install.log leaves the list empty; an unreadable one too,
-  // which loses only the record of earlier runs, never a file.
-  log->LoadText(logPath);
+  // A missing install.log leaves the list empty. One that is there but
+  // cannot be read (held by another program, past the length limit) would
+  // be replaced by this run's lines alone and the record of every earlier
+  // update lost: refuse the job instead, before anything is written.
+  if (!log->LoadText(logPath) && IsExistingFile(logPath)) return 0;
   if (!AddInstallLogLines(*log, FileList())) return 0;
   log->SortUnique();
 
@@ -130,10 +137,11 @@ void WalkDataFolder(const char16_t* relative) {
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(W(pattern), &found);
   if (find == INVALID_HANDLE_VALUE) {
-    // Every folder lists at least "." and "..": a failure here means the
-    // folder could not be read (or its full path is too long), and its
-    // files would silently be left out.
-    SetFileListIncomplete(true);
+    // A folder on a disk lists at least "." and ".."; some file systems
+    // (discs, network shares) list nothing for an empty folder and say so.
+    // Any other failure means the folder could not be read (or its full
+    // path is too long), and its files would silently be left out.
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) SetFileListIncomplete(true);
     return;
   }
   do {

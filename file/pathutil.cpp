@@ -84,7 +84,10 @@ int CreateFolderTree(const char16_t* path, int isFilePath) {
   if (kind == 1) return 0;
   char16_t parent[ZT_MAX_PATH];
   if (GetParentFolder(folder, parent) == 1 && !CreateFolderTree(parent, 0)) return 0;
-  return zt_path::MakeFolder(folder) ? 1 : 0;
+  // The folder search above finds no folder written with a trailing
+  // separator, and another program may make the folder in between: what
+  // counts is that it is there now.
+  return zt_path::MakeFolder(folder) || zt_path::IsFolder(folder) ? 1 : 0;
 }
 
 int GetParentFolder(const char16_t* path, char16_t* out, size_t cap) {

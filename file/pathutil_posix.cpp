@@ -23,6 +23,11 @@ std::string ToNative(const char16_t* path) {
 
 bool MakeFolder(const char16_t* path) { return mkdir(ToNative(path).c_str(), 0777) == 0; }
 
+bool IsFolder(const char16_t* path) {
+  struct stat st;
+  return stat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace zt_path
 
 int GetPathKind(const char16_t* path) {

@@ -14,6 +14,11 @@ const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s)
 
 namespace zt_path {
 bool MakeFolder(const char16_t* path) { return CreateDirectoryW(W(path), nullptr) != 0; }
+
+bool IsFolder(const char16_t* path) {
+  DWORD attributes = GetFileAttributesW(W(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
 }  // namespace zt_path
 
 int GetPathKind(const char16_t* path) {
@@ -58,8 +63,12 @@ int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out) {
       wsprintfW(key, L"\\StringFileInfo\\%04x%04x\\%s", tr->language, tr->codePage, kNames[i]);
       wchar_t* value = nullptr;
       UINT len = 0;
-      if (VerQueryValueW(block, key, reinterpret_cast<void**>(&value), &len) && value)
-        CopyText(fields[i], 256, reinterpret_cast<const char16_t*>(value));
+      if (!VerQueryValueW(block, key, reinterpret_cast<void**>(&value), &len) || !value) continue;
+      // The value is `len` units long (its terminator counted) inside the
+      // file's block; a damaged resource need not end it with a zero.
+      UINT n = 0;
+      for (; n < len && n < 255 && value[n]; ++n) fields[i][n] = static_cast<char16_t>(value[n]);
+      fields[i][n] = 0;
     }
     char narrow[600];
     ToShiftJis(narrow, sizeof narrow, out->fileVersion);

@@ -614,7 +614,10 @@ void ztFileCopier::RaiseStop() {
 
 void ztFileCopier::ReportMessage(const char16_t* messageTemplate, const char16_t* argument) {
   coordinator_->Lock(kStatusLock);
-  fatal_.store(1, std::memory_order_release);
+  if (fatal_.exchange(1, std::memory_order_acq_rel)) {
+    coordinator_->Unlock(kStatusLock);
+    return;
+  }
   status_.error = 1;
   ztFormatCopyMessage(status_.errorText, 512, messageTemplate, argument);
   CallProgress();
@@ -623,10 +626,19 @@ void ztFileCopier::ReportMessage(const char16_t* messageTemplate, const char16_t
 
 void ztFileCopier::ReportSystemError(uint32_t code, int32_t fromWorker) {
   coordinator_->Lock(kStatusLock);
-  fatal_.store(1, std::memory_order_release);
+  const bool reported = fatal_.exchange(1, std::memory_order_acq_rel) != 0;
   if (fromWorker) {
     stop_.store(1, std::memory_order_release);
     abort_.store(1, std::memory_order_release);
+  }
+  // One failure is reported once: when the reader and the writer fail
+  // together, the second waits here while the user reads the first one's
+  // box, and a second box (and a second failure message to the caller)
+  // would only repeat it.
+  if (reported) {
+    coordinator_->Unlock(kStatusLock);
+    WakeAll();
+    return;
   }
   status_.error = 1;
   wchar_t* text = W(status_.errorText);

@@ -185,6 +185,13 @@ int ztStringList::LoadText(const char16_t* path) {
   while (p < end) {
     char line[kLineBytes];
     int used = ReadTextLine(p, line);
+    if (used == 0 && *p == 0) {
+      // A zero byte (a damaged file) would end the walk here, and every
+      // line after it would be gone once the list is written back: it is
+      // passed over instead.
+      ++p;
+      continue;
+    }
     if (used <= 0) break;
     char16_t wide[kEntryUnits];
     FromUtf8(line, wide);

@@ -41,18 +41,29 @@ void* ztHeapAlloc(int tag, uint32_t bytes) {
   return header + 1;
 }
 
+// The count in front of a block is changed with atomic operations: a block
+// shared between threads (a lent preload buffer) may gain a reference on one
+// while another gives one back.
 int ztHeapFree(void* block) {
   if (!block) return 0;
   int32_t* header = static_cast<int32_t*>(block) - 1;
-  if (*header > 1) return --*header;
+  int32_t count = __atomic_load_n(header, __ATOMIC_ACQUIRE);
+  while (count > 1) {
+    if (__atomic_compare_exchange_n(header, &count, count - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+      return count - 1;
+  }
   if (!zt_heap::BackendExists()) return 0;
   --g_live;
   return zt_heap::BackendFree(header) ? 1 : 0;
 }
 
-int ztHeapAddRef(void* block) { return block ? ++static_cast<int32_t*>(block)[-1] : 0; }
+int ztHeapAddRef(void* block) {
+  return block ? __atomic_add_fetch(static_cast<int32_t*>(block) - 1, 1, __ATOMIC_ACQ_REL) : 0;
+}
 
-int ztHeapRefCount(const void* block) { return block ? static_cast<const int32_t*>(block)[-1] : 0; }
+int ztHeapRefCount(const void* block) {
+  return block ? __atomic_load_n(static_cast<const int32_t*>(block) - 1, __ATOMIC_ACQUIRE) : 0;
+}
 
 int ztHeapDestroy() {
   zt_heap::BackendDestroy();

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ztLimits.h"
 #include "tests/common/testutil.h"
 #include "tests/e2e/boxdriver.h"
 #include "tests/e2e/package.h"
@@ -421,6 +422,50 @@ TEST_F(Update, TooLittleFreeSpaceStopsBeforeWriting) {
   DeleteFileW(W(big));
   EXPECT_EQ(Installed(u"install.log"), "<missing>");
   EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
+}
+
+TEST_F(Update, InstallLogThatCannotBeReadIsKeptAndNothingIsWritten) {
+  Standard();
+  const std::u16string logPath = Join(inst_, u"install.log");
+  WriteInstalled(u"install.log", "\"earlier.txt\"\r\n");
+  // Held by another program without sharing.
+  HANDLE h = CreateFileW(W(logPath), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  Run({Confirm(), CopyError()});
+  CloseHandle(h);
+  EXPECT_EQ(Installed(u"install.log"), "\"earlier.txt\"\r\n");
+  EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
+
+  // Longer than the longest log the updater reads (a sparse file).
+  h = CreateFileW(W(logPath), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER size;
+  size.QuadPart = ZTLIMIT_DEFAULT_INSTALL_LOG_BYTES + 1;
+  ASSERT_TRUE(SetFilePointerEx(h, size, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(h));
+  CloseHandle(h);
+  Run({Confirm(), CopyError()});
+  WIN32_FILE_ATTRIBUTE_DATA d = {};
+  ASSERT_TRUE(GetFileAttributesExW(W(logPath), GetFileExInfoStandard, &d));
+  EXPECT_EQ(d.nFileSizeLow, ZTLIMIT_DEFAULT_INSTALL_LOG_BYTES + 1u);
+  EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
+}
+
+TEST_F(Update, InstallFolderWithATrailingBackslashOrRelativeIsFound) {
+  Standard();
+  WriteInstalled(u"install.log", "\"earlier.txt\"\r\n");
+  WriteDiscovery("<path>" + zt_test::Utf8(inst_) + "\\</path>");
+  Run({Confirm(), Success()});
+  EXPECT_EQ(Installed(u"readme.txt"), "new readme\r\n");
+  EXPECT_EQ(Installed(u"install.log"), "\"earlier.txt\"\r\n\"readme.txt\"\r\n");
+
+  // A relative folder means the same place for the version check (made
+  // from the package folder) and the copy (made from its data folder).
+  WriteData(u"second.txt", "2");
+  WriteDiscovery("<path>..\\inst</path>");
+  Run({Confirm(), Success()});
+  EXPECT_EQ(Installed(u"second.txt"), "2");
+  EXPECT_FALSE(FileExists(Join(pkg_, u"inst\\second.txt")));
 }
 
 // ---- the splash window ---------------------------------------------------------------

@@ -83,9 +83,13 @@ TEST(Folders, CreateFolderTreeBuildsMissingParents) {
   EXPECT_EQ(GetPathKind(deep.c_str()), 0);
   EXPECT_EQ(CreateFolderTree((deep + zt_test::kSep + u"file.txt").c_str(), 1), 1);
   EXPECT_EQ(GetPathKind(deep.c_str()), 2);
-  // Already there: still 1.
+  // Already there: still 1, also written with a trailing separator.
   EXPECT_EQ(CreateFolderTree(deep.c_str(), 0), 1);
+  EXPECT_EQ(CreateFolderTree((deep + zt_test::kSep).c_str(), 0), 1);
   EXPECT_EQ(CreateFolderTree(u"C:", 0), 1);
+  const std::u16string fresh = dir.Join(u"fresh") + zt_test::kSep;
+  EXPECT_EQ(CreateFolderTree(fresh.c_str(), 0), 1);
+  EXPECT_EQ(GetPathKind(dir.Join(u"fresh").c_str()), 2);
 }
 
 TEST(Folders, FileInTheWayFails) {

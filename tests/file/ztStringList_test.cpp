@@ -39,6 +39,14 @@ TEST(StringListLoad, MixedLineEndsBlankLineAndLastLineWithoutEnd) {
   EXPECT_EQ(Entries(list), V({u"\"a.txt\"", u"\"b.txt\"", u"", u"last"}));
 }
 
+TEST(StringListLoad, ZeroBytesArePassedOverAndTheLinesAfterThemKept) {
+  TempDir dir;
+  ASSERT_TRUE(dir.Write(u"x.log", std::string("\"a\"\r\n\0\0\"b\"\r\nc\0d\r\n\0", 18)));
+  ztStringList list;
+  ASSERT_EQ(list.LoadText(dir.Join(u"x.log").c_str()), 1);
+  EXPECT_EQ(Entries(list), V({u"\"a\"", u"\"b\"", u"c", u"d"}));
+}
+
 TEST(StringListLoad, LoneCarriageReturnBelongsToTheLine) {
   TempDir dir;
   ASSERT_TRUE(dir.Write(u"x.log", "a\rb\r\nc\n"));
