@@ -18,7 +18,9 @@ bool BackendCreate(uint32_t initialSize) {
   return g_heap != nullptr;
 }
 void* BackendAlloc(uint32_t bytes) {
-  if (!g_heap) return nullptr;
+  // In the 32-bit build the lead would wrap a request near 4 GiB to a
+  // handful of bytes, and the caller would write far past them.
+  if (!g_heap || bytes > static_cast<SIZE_T>(-1) - kLead) return nullptr;
   auto* raw = static_cast<char*>(HeapAlloc(g_heap, 0, kLead + bytes));
   return raw ? raw + kLead : nullptr;
 }

@@ -45,14 +45,14 @@ void* ztHeapAlloc(int tag, uint32_t bytes) {
 // shared between threads (a lent preload buffer) may gain a reference on one
 // while another gives one back.
 int ztHeapFree(void* block) {
-  if (!block) return 0;
+  // After the heap is gone its blocks are too: not even the count is read.
+  if (!block || !zt_heap::BackendExists()) return 0;
   int32_t* header = static_cast<int32_t*>(block) - 1;
   int32_t count = __atomic_load_n(header, __ATOMIC_ACQUIRE);
   while (count > 1) {
     if (__atomic_compare_exchange_n(header, &count, count - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
       return count - 1;
   }
-  if (!zt_heap::BackendExists()) return 0;
   --g_live;
   return zt_heap::BackendFree(header) ? 1 : 0;
 }

@@ -87,13 +87,17 @@ int32_t ztThread::Start(void* userData, ztThreadRoutine routine) {
   userData_ = userData;
   routine_ = routine;
   unsigned id = 0;
-  uintptr_t h = _beginthreadex(nullptr, 0, &ztThread::Entry, this, 0, &id);
+  // Created suspended: the routine may ask for its own handle and id (the
+  // copy engine does, to know whether it is ending on its own thread), so
+  // both are stored before it runs.
+  uintptr_t h = _beginthreadex(nullptr, 0, &ztThread::Entry, this, CREATE_SUSPENDED, &id);
   if (!h) return 0;
   // A second Start would otherwise leak the first handle; the owner is still
   // responsible for the first thread's end.
   if (thread_) CloseHandle(reinterpret_cast<HANDLE>(thread_));
   thread_ = static_cast<intptr_t>(h);
   threadId_ = id;
+  ResumeThread(reinterpret_cast<HANDLE>(h));
   return 1;
 }
 
