@@ -106,7 +106,9 @@ class ztXmlParser {
   // once it has copied the tree into its own nodes.
   void ClearTree();
 
-  // Writes the element tree as text (see ztXmlWriter.cpp). Returns 0, 9 or 10.
+  // Writes the element tree as text (see ztXmlWriter.cpp). Returns 0, 9 or 10;
+  // 10 also when the tree is too large or holds a name, text or value that
+  // would read back as markup (nothing is written then).
   int32_t SaveFile(const char16_t* path);
 
   // Measures (null `buffer`) or fills at most `*size` bytes of `buffer`;
@@ -131,6 +133,7 @@ class ztXmlParser {
   ztXmlElement* NewElement(ztXmlElement* parent);
   void LinkAttributes(ztXmlElement* element, const TagInfo& tag);
   int32_t Fail(int32_t code);
+  bool TreeWritable() const;
   void SetMessage(const char* format, std::string_view argument = std::string_view());
   void SetMessageW(const char* format, const char16_t* path);
   ztXmlStr CopyString(const char* text);

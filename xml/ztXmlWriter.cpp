@@ -1,11 +1,15 @@
 // Writing an element tree back as text: the fixed declaration, one element
-// per line, two spaces of indentation per level, CR LF line ends. Nothing is
-// escaped: names, texts and values go out byte for byte.
+// per line, two spaces of indentation per level, CR LF line ends. The
+// dialect has no escapes: names, texts and values go out byte for byte, and
+// a tree holding something the parser would read as markup is not written
+// at all (the file it would make does not load back, and every setting in
+// it would be lost).
 #include <cstring>
 #include <string>
 
 #include "file/textutil.h"
 #include "file/ztFile.h"
+#include "file/ztStringList.h"
 #include "xml/ztXmlParser.h"
 
 // 書き込み先ファイル[%s]のオープンに失敗しました。
@@ -56,16 +60,42 @@ class Sink {
   uint64_t pos_ = 0;
 };
 
+bool Has(std::string_view s, const char* bytes) { return s.find_first_of(bytes) != std::string_view::npos; }
+
+// A value holding a double quote is written between single quotes, which
+// the parser reads as well; only one holding both has no written form.
+char QuoteFor(std::string_view value) {
+  return value.find('"') != std::string_view::npos && value.find('\'') == std::string_view::npos ? '\'' : '"';
+}
+
+// Whether the text of `e` (names, text, attributes) reads back as written.
+// A tag's words end at a space and the tag at ">", a "<" starts a new tag,
+// a name beginning with "/" closes an element and one beginning with "!--"
+// is a comment; an empty element name is no tag.
+bool Writable(const ztXmlElement* e) {
+  const std::string_view name = e->name.View();
+  if (name.empty() || Has(name, " <>") || name[0] == '/' || name.substr(0, 3) == "!--") return false;
+  if (!e->firstChild && Has(e->text.View(), "<")) return false;
+  for (const ztXmlAttribute* a = e->firstAttribute; a; a = a->next) {
+    const std::string_view value = a->value.View();
+    if (Has(a->name.View(), " <>=") || Has(value, " <>")) return false;
+    if (Has(value, "\"") && Has(value, "'")) return false;
+  }
+  return true;
+}
+
 void OpenTag(Sink& out, const ztXmlElement* e, uint64_t depth) {
   out.Spaces(2 * depth);
   out.Put('<');
   out.Put(e->name);
   for (const ztXmlAttribute* a = e->firstAttribute; a; a = a->next) {
+    const char quote = QuoteFor(a->value.View());
     out.Put(' ');
     out.Put(a->name);
-    out.Put("=\"", 2);
+    out.Put('=');
+    out.Put(quote);
     out.Put(a->value);
-    out.Put('"');
+    out.Put(quote);
   }
   out.Put('>');
 }
@@ -116,26 +146,71 @@ int32_t ztXmlParser::Serialize(char* buffer, int32_t* size) {
   return 1;
 }
 
+bool ztXmlParser::TreeWritable() const {
+  // The same walk as Serialize's, without recursion.
+  const ztXmlElement* e = root_.firstChild;
+  while (e) {
+    if (!Writable(e)) return false;
+    if (e->firstChild) {
+      e = e->firstChild;
+      continue;
+    }
+    while (!e->next) {
+      e = e->parent;
+      if (!e || e == &root_) return true;
+    }
+    e = e->next;
+  }
+  return true;
+}
+
 int32_t ztXmlParser::SaveFile(const char16_t* path) {
   int32_t size = 0;
-  if (!Serialize(nullptr, &size)) {
-    // Too large to be held in one block: nothing is opened or written, so an
-    // existing file keeps its content.
+  // Too large to be held in one block, or not writable in this dialect:
+  // nothing is opened or written, so an existing file keeps its content.
+  if (!TreeWritable() || !Serialize(nullptr, &size)) {
     SetMessageW(kMsgWrite, path);
     return Fail(ZTXML_ERR_WRITE);
   }
   std::string text(static_cast<size_t>(size), '\0');
   Serialize(&text[0], &size);
 
+  // The text goes to a file of its own next to the target, which then
+  // replaces the target whole: a write that fails part-way (a full disk)
+  // leaves the old file as it was instead of a cut one. A path with no room
+  // for the longer name is written in place.
+  char16_t temp[256];
+  static const char16_t kSuffix[] = u".zt~";
+  const size_t len = path ? TextLength(path) : 0;
+  const bool viaTemp = len + sizeof kSuffix / sizeof kSuffix[0] <= sizeof temp / sizeof temp[0];
+  if (viaTemp) {
+    CopyText(temp, path);
+    CopyText(temp + len, sizeof temp / sizeof temp[0] - len, kSuffix);
+  }
+  const char16_t* target = viaTemp ? temp : path;
+
   ztFile file;
-  if (!file.Open(path, ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS)) {
+  // A read-only target is refused as opening it for writing would be (not
+  // every system refuses to rename over one).
+  const uint32_t attributes = file.GetAttributes(path);
+  const bool readOnly = attributes != ZT_ATTR_INVALID && (attributes & ZT_ATTR_READONLY);
+  if (readOnly || !file.Open(target, ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS)) {
     SetMessageW(kMsgWriteOpen, path);
     return Fail(ZTXML_ERR_WRITE_OPEN);
   }
-  if (file.Write(text.data(), static_cast<uint32_t>(size)) != size) {
+  const bool written = file.Write(text.data(), static_cast<uint32_t>(size)) == size;
+  const bool closed = file.Close() != 0;
+  if (!written || !closed) {
+    if (viaTemp) file.Remove(temp, 1);
     SetMessageW(kMsgWrite, path);
     return Fail(ZTXML_ERR_WRITE);
   }
-  file.Close();
+  // A target that cannot be replaced (read-only, held open) is one that
+  // could not be opened for writing.
+  if (viaTemp && !ztReplaceFileWith(temp, path)) {
+    file.Remove(temp, 1);
+    SetMessageW(kMsgWriteOpen, path);
+    return Fail(ZTXML_ERR_WRITE_OPEN);
+  }
   return Fail(ZTXML_OK);
 }

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <string>
 
 #include "tests/common/testutil.h"
@@ -186,3 +190,72 @@ TEST(XmlWriter, SerializeMeasuresAndFillsWithinTheGivenSize) {
   EXPECT_EQ(buf.substr(0, 50), full.substr(0, 50));
   EXPECT_EQ(buf.substr(50), std::string(10, '#'));
 }
+
+TEST(XmlWriter, ValueWithADoubleQuoteIsWrittenBetweenSingleQuotes) {
+  const std::string once = Saved("<e t='a\"b' u=\"it's\">x</e>");
+  EXPECT_EQ(once, kDecl + "\r\n<e t='a\"b' u=\"it's\">x</e>\r\n");
+  EXPECT_EQ(Saved(once.substr(kDecl.size())), once);
+}
+
+TEST(XmlWriter, TreeThatWouldReadBackAsMarkupIsNotWrittenAndTheOldFileStays) {
+  struct Case {
+    const char* name;
+    const char* text;
+    const char* attribute;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"a", "x<y", nullptr, nullptr},     {"", "x", nullptr, nullptr},       {"/a", "x", nullptr, nullptr},
+      {"!--a", "x", nullptr, nullptr},    {"a b", "x", nullptr, nullptr},    {"a>", "x", nullptr, nullptr},
+      {"a", "x", "k", "two words"},       {"a", "x", "k", "1>2"},            {"a", "x", "k", "'\""},
+      {"a", "x", "k=1", "v"},
+  };
+  for (const Case& c : cases) {
+    zt_test::TempDir dir;
+    ASSERT_TRUE(dir.Write(u"o.xml", "old"));
+    ztXmlParser p;
+    ztXmlElement* r = p.AddElement(nullptr, "r", nullptr);
+    ztXmlElement* e = p.AddElement(r, c.name, c.text);
+    if (c.attribute) p.SetAttribute(e, c.attribute, c.value);
+    const std::u16string path = dir.Join(u"o.xml");
+    EXPECT_EQ(p.SaveFile(path.c_str()), 10) << c.name << " / " << c.text << " / " << (c.value ? c.value : "");
+    EXPECT_EQ(std::string(p.MessageText()), Cp932("ファイル書き込み[" + zt_test::Utf8(path) + "]に失敗しました。"));
+    EXPECT_EQ(dir.Read(u"o.xml"), "old");
+    EXPECT_EQ(dir.Read(u"o.xml.zt~"), "<missing>");
+  }
+  // The same through the document's setter: Save still returns 1.
+  zt_test::TempDir dir;
+  ASSERT_TRUE(dir.Write(u"o.xml", "old"));
+  ztXml x;
+  x.Create();
+  x.SetTextW(u"a<b", 2, "WINDOW", "title");
+  const std::u16string path = dir.Join(u"o.xml");
+  EXPECT_EQ(x.Save(path.c_str()), 1);
+  EXPECT_EQ(x.LastErrorCode(), 10);
+  EXPECT_EQ(dir.Read(u"o.xml"), "old");
+  // Characters that are only markup elsewhere stay allowed.
+  ztXmlParser p;
+  ztXmlElement* r = p.AddElement(nullptr, "r/", "x > y");
+  p.SetAttribute(r, "", "a=b");
+  EXPECT_EQ(p.SaveFile(path.c_str()), 0);
+  EXPECT_EQ(dir.Read(u"o.xml"), kDecl + "\r\n<r/ =\"a=b\">x > y</r/>\r\n");
+}
+
+#ifdef _WIN32
+// (A POSIX rename replaces a read-only file; the system's rules there differ.)
+TEST(XmlWriter, ReadOnlyTargetIsCode9AndKeepsItsBytes) {
+  zt_test::TempDir dir;
+  ASSERT_TRUE(dir.Write(u"o.xml", "old"));
+  const std::u16string path = dir.Join(u"o.xml");
+  const auto* wide = reinterpret_cast<const wchar_t*>(path.c_str());
+  ASSERT_TRUE(SetFileAttributesW(wide, FILE_ATTRIBUTE_READONLY));
+  ztXml x;
+  x.Create();
+  x.SetInt(1, 1, "a");
+  EXPECT_EQ(x.Save(path.c_str()), 1);
+  EXPECT_EQ(x.LastErrorCode(), 9);
+  EXPECT_EQ(dir.Read(u"o.xml"), "old");
+  EXPECT_EQ(dir.Read(u"o.xml.zt~"), "<missing>");
+  SetFileAttributesW(wide, FILE_ATTRIBUTE_NORMAL);
+}
+#endif
