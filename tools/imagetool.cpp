@@ -155,6 +155,23 @@ ImagePtr Decode(const Bytes& file, const Options& o, int32_t* format, int32_t* f
   return image;
 }
 
+// The picture on its whole canvas, transparent around the frame. Only the
+// RA-3 writer stores a canvas and an offset as they are; every other output
+// would otherwise lose what a cropped frame (ZO-2, RA-3) was cut from, and
+// the ZO-2 saver crops again and records the offset itself.
+ImagePtr OnCanvas(ImagePtr image) {
+  int32_t x = 0, y = 0, cw = 0, ch = 0;
+  image->GetOffset(&x, &y);
+  image->GetCanvasSize(&cw, &ch);
+  const uint32_t w = image->GetWidth(), h = image->GetHeight();
+  if (static_cast<int64_t>(cw) == w && static_cast<int64_t>(ch) == h && x == 0 && y == 0) return image;
+  ImagePtr canvas(new ztImage);
+  if (!canvas->CreateBuffer(cw, ch, image->GetBytesPerPixel())) return nullptr;
+  canvas->Blit(x, y, image.get(), 0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h));
+  canvas->SetUserValues(image->GetUserValue1(), image->GetUserValue2());
+  return canvas;
+}
+
 // Length of a PNG up to the end of its IEND chunk (the saver rounds its
 // block up to 8 bytes).
 uint32_t PngLength(const uint8_t* data, uint32_t size) {
@@ -424,6 +441,10 @@ int Convert(const std::vector<std::u16string>& args, std::string* out, std::stri
   ImagePtr image = Decode(file, o, &format, &frameId);
   if (!image) {
     Print(err, "ztimage: %s does not decode (%s)\n", inName.c_str(), FormatName(format));
+    return 1;
+  }
+  if (ext != "ra3" && !(image = OnCanvas(std::move(image)))) {
+    Print(err, "ztimage: %s: its canvas does not fit in memory\n", inName.c_str());
     return 1;
   }
   Bytes encoded;
