@@ -30,17 +30,14 @@ void StopWith(HWND window, const char16_t* text, const char16_t* caption) {
 // folder. The version check runs from the package folder and the copy from
 // its data folder: a relative folder must name the same place for both. An
 // empty folder would make every destination relative to wherever the
-// process stands: that is no installation. The attribute query (unlike a
-// folder search) also takes a folder written with a trailing backslash and a
-// drive root.
+// process stands: that is no installation. A folder written with a trailing
+// backslash, or a drive root, is an installation folder too.
 int ResolveInstallFolder() {
   const char16_t* folder = InstallFolder();
   if (!folder[0]) return 0;
   char16_t full[ZT_MAX_PATH];
   DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, reinterpret_cast<wchar_t*>(full), nullptr);
-  if (n == 0 || n >= ZT_MAX_PATH) return 0;
-  DWORD attributes = GetFileAttributesW(W(full));
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+  if (n == 0 || n >= ZT_MAX_PATH || !ztIsFolder(full)) return 0;
   SetInstallFolder(full);
   return 1;
 }

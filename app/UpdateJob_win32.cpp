@@ -53,11 +53,6 @@ uint64_t ExistingSize(const char16_t* path) {
   return (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
 }
 
-bool IsExistingFile(const char16_t* path) {
-  DWORD attributes = GetFileAttributesW(W(path));
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // Every check of the job that can refuse it, made before anything is
 // written: the paths fit, the install.log lines fit, the drive has room.
 // On success `plan` holds the jobs and `log` the merged, sorted install.log.
@@ -69,7 +64,7 @@ int PrepareJob(const char16_t* dataFolder, const char16_t* logPath, std::vector<
   // cannot be read (held by another program, past the length limit) would
   // be replaced by this run's lines alone and the record of every earlier
   // update lost: refuse the job instead, before anything is written.
-  if (!log->LoadText(logPath) && IsExistingFile(logPath)) return 0;
+  if (!log->LoadText(logPath) && GetPathKind(logPath) == 1) return 0;
   if (!AddInstallLogLines(*log, FileList())) return 0;
   log->SortUnique();
 

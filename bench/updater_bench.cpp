@@ -103,15 +103,23 @@ double StartToSplash(const std::u16string& exe, const std::u16string& pkg, const
   return seconds;
 }
 
+// The package's data: kFiles files, kFilesPerFolder to a folder.
+constexpr int kFiles = 1000;
+constexpr int kFilesPerFolder = 100;
+
+const wchar_t* FolderName(int f, wchar_t (&name)[64]) {
+  wsprintfW(name, L"folder%02d", f);
+  return name;
+}
 const wchar_t* DataName(int i, wchar_t (&name)[64]) {
-  wsprintfW(name, L"folder%02d\\file%04d.bin", i / 100, i);
+  wsprintfW(name, L"folder%02d\\file%04d.bin", i / kFilesPerFolder, i);
   return name;
 }
 
-uint64_t MakeData(const std::u16string& data, int files, uint32_t size) {
+uint64_t MakeData(const std::u16string& data, uint32_t size) {
   std::string bytes(size, '\0');
   uint64_t total = 0;
-  for (int i = 0; i < files; ++i) {
+  for (int i = 0; i < kFiles; ++i) {
     for (uint32_t k = 0; k < size; k += 64) bytes[k] = static_cast<char>(i + k);
     wchar_t name[64];
     WriteFileBytes(Join(data, reinterpret_cast<const char16_t*>(DataName(i, name))), bytes);
@@ -125,7 +133,7 @@ uint64_t MakeData(const std::u16string& data, int files, uint32_t size) {
 double CopyLoop(const std::u16string& data, const std::u16string& to) {
   const int64_t t0 = NowTicks();
   CreateDirectoryW(W(to), nullptr);
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < kFiles; ++i) {
     wchar_t name[64];
     const std::u16string rel = reinterpret_cast<const char16_t*>(DataName(i, name));
     const std::u16string target = Join(to, rel);
@@ -157,10 +165,9 @@ double WholeUpdate(const std::u16string& exe, const std::u16string& pkg) {
 
 // Back to the installation before the update: only its version file.
 void ResetInstallation(const std::u16string& inst) {
-  for (int f = 0; f < 10; ++f) {
-    wchar_t name[32];
-    wsprintfW(name, L"folder%02d", f);
-    RemoveTree(Join(inst, reinterpret_cast<const char16_t*>(name)));
+  for (int f = 0; f * kFilesPerFolder < kFiles; ++f) {
+    wchar_t name[64];
+    RemoveTree(Join(inst, reinterpret_cast<const char16_t*>(FolderName(f, name))));
   }
   DeleteFileW(W(Join(inst, u"install.log")));
 }
@@ -199,7 +206,7 @@ int main(int argc, char** argv) {
   // (so that neither always finds the warmer cache), each into a fresh
   // installation; the median of each is printed with their ratio.
   const std::u16string data = Join(pkg, u"data");
-  const uint64_t bytes = MakeData(data, 1000, 100 * 1024 + 17);
+  const uint64_t bytes = MakeData(data, 100 * 1024 + 17);
   std::vector<double> loops, updates;
   for (int round = 0; round < rounds; ++round) {
     for (int turn = 0; turn < 2; ++turn) {
@@ -215,7 +222,7 @@ int main(int argc, char** argv) {
     }
   }
   const double update = Median(updates), loop = Median(loops);
-  printf("update of 1000 files / %.1f MiB, %d rounds: updater", bytes / 1048576.0, rounds);
+  printf("update of %d files / %.1f MiB, %d rounds: updater", kFiles, bytes / 1048576.0, rounds);
   for (double t : updates) printf(" %.3f", t);
   printf(" s (OK pressed to success box), CopyFileW loop");
   for (double t : loops) printf(" %.3f", t);

@@ -87,7 +87,7 @@ int CreateFolderTree(const char16_t* path, int isFilePath) {
   // The folder search above finds no folder written with a trailing
   // separator, and another program may make the folder in between: what
   // counts is that it is there now.
-  return zt_path::MakeFolder(folder) || zt_path::IsFolder(folder) ? 1 : 0;
+  return zt_path::MakeFolder(folder) || ztIsFolder(folder) ? 1 : 0;
 }
 
 int GetParentFolder(const char16_t* path, char16_t* out, size_t cap) {

@@ -21,6 +21,11 @@ int JoinPath(char16_t* out, size_t cap, int count, ...);
 // 0 for a null path or nothing there, 2 for a folder, 1 for anything else.
 int GetPathKind(const char16_t* path);
 
+// 1 when `path` is a folder now, else 0. Asks for the path's attributes
+// rather than searching for its name, so a folder written with a trailing
+// separator and a drive root are folders too (GetPathKind finds neither).
+int ztIsFolder(const char16_t* path);
+
 // Makes sure a folder exists, creating parents from the root down. With
 // `isFilePath` set, `path` names a file and its parent folder is made.
 // 1 when the folder exists afterwards, 0 on failure.

@@ -23,12 +23,12 @@ std::string ToNative(const char16_t* path) {
 
 bool MakeFolder(const char16_t* path) { return mkdir(ToNative(path).c_str(), 0777) == 0; }
 
-bool IsFolder(const char16_t* path) {
-  struct stat st;
-  return stat(ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace zt_path
+
+int ztIsFolder(const char16_t* path) {
+  struct stat st;
+  return path && stat(zt_path::ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
 
 int GetPathKind(const char16_t* path) {
   if (!path) return 0;

@@ -6,8 +6,6 @@
 namespace zt_path {
 // Creates one folder (its parent must exist).
 bool MakeFolder(const char16_t* path);
-// True when `path` is a folder now; a trailing separator is allowed.
-bool IsFolder(const char16_t* path);
 #ifndef _WIN32
 // UTF-16 path to the host's UTF-8 form; '\' becomes '/'.
 std::string ToNative(const char16_t* path);

@@ -14,12 +14,13 @@ const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s)
 
 namespace zt_path {
 bool MakeFolder(const char16_t* path) { return CreateDirectoryW(W(path), nullptr) != 0; }
-
-bool IsFolder(const char16_t* path) {
-  DWORD attributes = GetFileAttributesW(W(path));
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 }  // namespace zt_path
+
+int ztIsFolder(const char16_t* path) {
+  if (!path) return 0;
+  DWORD attributes = GetFileAttributesW(W(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+}
 
 int GetPathKind(const char16_t* path) {
   if (!path) return 0;

@@ -209,14 +209,19 @@ int ztStringList::LoadText(const char16_t* path) {
   return 1;
 }
 
-int ztStringList::SaveText(const char16_t* path) {
-  if (!path) return 0;
-  char16_t temp[256];
-  if (CopyText(temp, path) < 0) return 0;
-  size_t len = TextLength(temp);
+int ztReplacementName(const char16_t* path, char16_t (&temp)[256]) {
   static const char16_t kSuffix[] = u".zt~";
-  if (len + (sizeof kSuffix / sizeof kSuffix[0]) > sizeof temp / sizeof temp[0]) return 0;
+  temp[0] = 0;
+  if (!path || CopyText(temp, path) < 0) return 0;
+  const size_t len = TextLength(temp);
+  if (len + sizeof kSuffix / sizeof kSuffix[0] > sizeof temp / sizeof temp[0]) return 0;
   CopyText(temp + len, sizeof temp / sizeof temp[0] - len, kSuffix);
+  return 1;
+}
+
+int ztStringList::SaveText(const char16_t* path) {
+  char16_t temp[256];
+  if (!ztReplacementName(path, temp)) return 0;
 
   ztFile file;
   if (!file.Open(temp, ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS)) return 0;

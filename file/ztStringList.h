@@ -88,3 +88,8 @@ class ztStringList {
 // Replaces `target` by `source` (a file in the same folder), overwriting an
 // existing target. 1 on success (ztStringList_win32.cpp / _posix.cpp).
 int ztReplaceFileWith(const char16_t* source, const char16_t* target);
+
+// The file a whole-file save writes first, to replace `path` with once it is
+// complete: `path` followed by ".zt~". 1, or 0 when that name does not fit
+// the 256 units of a path a ztFile opens.
+int ztReplacementName(const char16_t* path, char16_t (&temp)[256]);

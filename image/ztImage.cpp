@@ -152,6 +152,19 @@ int ztImage::CopyFrom(const ztImage* other) {
   return 1;
 }
 
+ztImage* ztImage::NewOnCanvas() const {
+  int32_t cw = 0, ch = 0;
+  GetCanvasSize(&cw, &ch);
+  ztImage* canvas = new (std::nothrow) ztImage;
+  if (!canvas) return nullptr;
+  if (!canvas->CreateBuffer(cw, ch, bpp_)) {
+    canvas->Release();
+    return nullptr;
+  }
+  canvas->Blit(offsetX_, offsetY_, this, 0, 0, static_cast<int32_t>(width_), static_cast<int32_t>(height_));
+  return canvas;
+}
+
 int ztImage::Blit(int32_t destX, int32_t destY, const ztImage* source, int32_t sourceX, int32_t sourceY,
                   int32_t width, int32_t height) {
   if (!source || source->bpp_ != bpp_ || !GeometryValid() || !source->GeometryValid()) return 0;

@@ -107,6 +107,10 @@ class ztImage : public ztClassBase {
   int CreateBuffer(int32_t width, int32_t height, int32_t bytesPerPixel);
   // A copy of another image's pixels and geometry (canvas as it reports it).
   int CopyFrom(const ztImage* other);
+  // A new plain image of the canvas size holding this frame at its offset,
+  // transparent elsewhere (all of it when the frame lies off the canvas).
+  // Null when the canvas cannot be made; the caller releases the result.
+  ztImage* NewOnCanvas() const;
 
   // --- pixel operations --------------------------------------------------
   // Copies a rectangle of `source` (same bytes per pixel) to (destX, destY),

@@ -86,20 +86,13 @@ uint8_t* ztImageHolder::LoadFromMemory(const ztMemBlock* source, int expandToCan
 
 int ztImageHolder::ExpandToCanvas() {
   if (!image_) return 0;
-  int32_t x, y, cw, ch;
+  int32_t cw, ch;
   uint32_t w, h;
-  image_->GetOffset(&x, &y);
   image_->GetCanvasSize(&cw, &ch);
   image_->GetSize(&w, &h);
   if (static_cast<int64_t>(cw) == w && static_cast<int64_t>(ch) == h) return 1;
-  ztImage* canvas = new (std::nothrow) ztImage;
+  ztImage* canvas = image_->NewOnCanvas();
   if (!canvas) return 0;
-  if (!canvas->CreateBuffer(cw, ch, image_->GetBytesPerPixel())) {
-    canvas->Release();
-    return 0;
-  }
-  // A frame entirely off its canvas leaves the canvas transparent.
-  canvas->Blit(x, y, image_, 0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h));
   Drop();
   image_ = canvas;
   return 1;

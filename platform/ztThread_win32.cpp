@@ -97,7 +97,15 @@ int32_t ztThread::Start(void* userData, ztThreadRoutine routine) {
   if (thread_) CloseHandle(reinterpret_cast<HANDLE>(thread_));
   thread_ = static_cast<intptr_t>(h);
   threadId_ = id;
-  ResumeThread(reinterpret_cast<HANDLE>(h));
+  if (ResumeThread(reinterpret_cast<HANDLE>(h)) == static_cast<DWORD>(-1)) {
+    // A thread that never runs would make WaitForExit wait for ever; it has
+    // run no code yet, so ending it here is safe.
+    TerminateThread(reinterpret_cast<HANDLE>(h), 1);
+    CloseHandle(reinterpret_cast<HANDLE>(h));
+    thread_ = 0;
+    threadId_ = 0;
+    return 0;
+  }
   return 1;
 }
 

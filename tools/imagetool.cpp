@@ -165,9 +165,8 @@ ImagePtr OnCanvas(ImagePtr image) {
   image->GetCanvasSize(&cw, &ch);
   const uint32_t w = image->GetWidth(), h = image->GetHeight();
   if (static_cast<int64_t>(cw) == w && static_cast<int64_t>(ch) == h && x == 0 && y == 0) return image;
-  ImagePtr canvas(new ztImage);
-  if (!canvas->CreateBuffer(cw, ch, image->GetBytesPerPixel())) return nullptr;
-  canvas->Blit(x, y, image.get(), 0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h));
+  ImagePtr canvas(image->NewOnCanvas());
+  if (!canvas) return nullptr;
   canvas->SetUserValues(image->GetUserValue1(), image->GetUserValue2());
   return canvas;
 }

@@ -180,13 +180,7 @@ int32_t ztXmlParser::SaveFile(const char16_t* path) {
   // leaves the old file as it was instead of a cut one. A path with no room
   // for the longer name is written in place.
   char16_t temp[256];
-  static const char16_t kSuffix[] = u".zt~";
-  const size_t len = path ? TextLength(path) : 0;
-  const bool viaTemp = len + sizeof kSuffix / sizeof kSuffix[0] <= sizeof temp / sizeof temp[0];
-  if (viaTemp) {
-    CopyText(temp, path);
-    CopyText(temp + len, sizeof temp / sizeof temp[0] - len, kSuffix);
-  }
+  const bool viaTemp = ztReplacementName(path, temp) != 0;
   const char16_t* target = viaTemp ? temp : path;
 
   ztFile file;

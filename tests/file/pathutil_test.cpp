@@ -86,6 +86,7 @@ TEST(Folders, CreateFolderTreeBuildsMissingParents) {
   // Already there: still 1, also written with a trailing separator.
   EXPECT_EQ(CreateFolderTree(deep.c_str(), 0), 1);
   EXPECT_EQ(CreateFolderTree((deep + zt_test::kSep).c_str(), 0), 1);
+  EXPECT_EQ(ztIsFolder((deep + zt_test::kSep).c_str()), 1);
   EXPECT_EQ(CreateFolderTree(u"C:", 0), 1);
   const std::u16string fresh = dir.Join(u"fresh") + zt_test::kSep;
   EXPECT_EQ(CreateFolderTree(fresh.c_str(), 0), 1);
@@ -99,6 +100,8 @@ TEST(Folders, FileInTheWayFails) {
   std::u16string below = dir.Join(u"blocker") + zt_test::kSep + u"sub";
   EXPECT_EQ(CreateFolderTree(below.c_str(), 0), 0);
   EXPECT_EQ(CreateFolderTree(dir.Join(u"blocker").c_str(), 0), 0);
+  EXPECT_EQ(ztIsFolder(dir.Join(u"blocker").c_str()), 0);
+  EXPECT_EQ(ztIsFolder(nullptr), 0);
   EXPECT_EQ(GetPathKind(nullptr), 0);
 }
 
