@@ -242,6 +242,10 @@ void ztFileServer::Preloader(ztThread*, void* self) {
   auto* server = static_cast<ztFileServer*>(self);
   while (!server->stop_) {
     server->PreloadPass();
+    // A pass that reaches the end resets the event and so may swallow the
+    // signal of a stop that came while it ran. The flag is set before that
+    // signal, so it is seen here; waiting instead would be for ever.
+    if (server->stop_) break;
     server->preloader_.WaitEvent(kEvent, INFINITE);
   }
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "file/ztBigFile.h"
 #include "platform/ztStartup.h"
@@ -382,4 +383,46 @@ TEST_F(PreloadTest, WriteBitOfAPreloadEntryIsIgnored) {
   ASSERT_EQ(server->AddPreload(name.c_str(), 0, 1 | ZTFS_WRITE | ZTFS_QUIET), 1);
   ASSERT_TRUE(WaitLoaded(name));
   EXPECT_EQ(dir.Read(u"never.txt"), "<missing>");
+}
+
+namespace {
+
+// Deletes `server` on a thread of its own and waits at most `ms`. False when
+// the deletion did not end in time; it is then left waiting (and the server
+// leaked) so that the test fails instead of hanging.
+DWORD WINAPI DeleteServer(void* server) {
+  delete static_cast<ztFileServer*>(server);
+  return 0;
+}
+
+bool DeletedWithin(ztFileServer* server, DWORD ms) {
+  HANDLE t = CreateThread(nullptr, 0, DeleteServer, server, 0, nullptr);
+  if (!t) return false;
+  bool ended = WaitForSingleObject(t, ms) == WAIT_OBJECT_0;
+  CloseHandle(t);
+  return ended;
+}
+
+}  // namespace
+
+TEST_F(PreloadTest, AStopWhileAPassRunsEndsThePreloader) {
+  // A pass over these takes a good while: a large file first, then more
+  // entries of its group that the stop finds still waiting.
+  ASSERT_TRUE(dir.Write(u"big.bin", std::string(16u << 20, 'b')));
+  std::vector<std::u16string> names = {dir.Join(u"big.bin")};
+  for (int i = 0; i < 8; ++i) {
+    std::u16string name = u"small" + std::u16string(1, static_cast<char16_t>(u'0' + i));
+    ASSERT_TRUE(dir.Write(name, std::string(4096, 's')));
+    names.push_back(dir.Join(name));
+  }
+  delete server;
+  server = nullptr;
+  // The stop comes at a different moment of the pass each round.
+  for (int round = 0; round < 30; ++round) {
+    auto* s = new ztFileServer;
+    ASSERT_EQ(s->IsPreloading(), 1);
+    for (const std::u16string& name : names) s->AddPreload(name.c_str(), 0, 1 | ZTFS_QUIET);
+    Sleep(static_cast<DWORD>(round % 6));
+    ASSERT_TRUE(DeletedWithin(s, 10000)) << "round " << round;
+  }
 }
