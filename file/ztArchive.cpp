@@ -285,11 +285,13 @@ void ztArchive::CloseMember(ztArchiveMember* member) {
 
 void ztArchive::ReadAt(const ztArchiveMember* m, uint32_t offset, void* out, uint32_t count,
                        bool tail) {
-  if (file_.Seek(offset) == static_cast<int32_t>(offset) &&
-      file_.Read(out, count) == static_cast<int32_t>(count))
-    return;
+  int32_t got = -1;
+  if (file_.Seek(offset) == static_cast<int32_t>(offset)) got = file_.Read(out, count);
+  if (got == static_cast<int32_t>(count)) return;
+  // The system failing is a read failure whatever was read; only a plain
+  // tail that came back with another count is reported as undecipherable.
   NarrowName n(m->name);
-  AssertBox(tail ? kDecipherError : kReadFailed, n.text, static_cast<int>(m->size));
+  AssertBox(tail && got >= 0 ? kDecipherError : kReadFailed, n.text, static_cast<int>(m->size));
 }
 
 int32_t ztArchive::ReadMember(ztArchiveMember* m, void* buffer, uint32_t count) {

@@ -115,7 +115,9 @@ class ztArchive {
   // Index lookup; without an index a programming error.
   const Info* Lookup(const char16_t* upperName) const;
   // Seek and read `count` bytes at `offset`; anything short is an
-  // unreadable archive: the assertion box.
+  // unreadable archive: the assertion box, "read failed" when the seek or
+  // the system's read failed or a short read was not the plain `tail`, the
+  // decipher error for a tail that read another count.
   void ReadAt(const ztArchiveMember* m, uint32_t offset, void* out, uint32_t count, bool tail);
 
   int32_t maxOpen_;

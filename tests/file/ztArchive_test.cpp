@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <cstring>
 #include <string>
 #include <thread>
@@ -59,6 +66,34 @@ std::string ReadAll(ztArchive& a, ztArchiveMember* m) {
   }
   return out;
 }
+
+// A page that may be read but not written: a system read into it fails.
+class ReadOnlyPage {
+ public:
+  static constexpr size_t kSize = 4096;
+  ReadOnlyPage() {
+#ifdef _WIN32
+    data_ = VirtualAlloc(nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READONLY);
+#else
+    void* p = mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    data_ = p == MAP_FAILED ? nullptr : p;
+#endif
+  }
+  ~ReadOnlyPage() {
+    if (!data_) return;
+#ifdef _WIN32
+    VirtualFree(data_, 0, MEM_RELEASE);
+#else
+    munmap(data_, kSize);
+#endif
+  }
+  ReadOnlyPage(const ReadOnlyPage&) = delete;
+  ReadOnlyPage& operator=(const ReadOnlyPage&) = delete;
+  void* Get() const { return data_; }
+
+ private:
+  void* data_ = nullptr;
+};
 
 class ArchiveTest : public ::testing::Test {
  protected:
@@ -350,6 +385,58 @@ TEST_F(ArchiveTest, NullBufferIsAnAssertion) {
   a.CloseMember(m);
   EXPECT_EQ(a.ReadMember(m, &c, 1), -1);  // a freed record is not read
 }
+
+TEST_F(ArchiveTest, AFailedSystemReadIsAReadFailureWhateverPartIsRead) {
+  // Only the parts read straight into the caller's buffer: the page makes
+  // the system's read fail there.
+  struct Case {
+    bool enciphered;
+    int32_t from;
+    uint32_t count;
+    const char* what;
+  };
+  const Case cases[] = {
+      {false, 0, 13, "plain member"},
+      {true, 0, 8, "whole enciphered block"},
+      {true, 8, 5, "plain tail of an enciphered member"},
+  };
+  ReadOnlyPage page;
+  ASSERT_NE(page.Get(), nullptr);
+  for (const Case& c : cases) {
+    ASSERT_TRUE(MakeArchive(Path(u"r.zta"), {{u"m", Pattern(13, 10), 0}}, c.enciphered));
+    ztArchive a;
+    ASSERT_EQ(a.Open(Path(u"r.zta").c_str(), kKey, sizeof kKey), 1);
+    ztArchiveMember* m = a.OpenMember(u"m");
+    a.SeekMember(m, c.from, 0);
+    try {
+      a.ReadMember(m, page.Get(), c.count);
+      ADD_FAILURE() << c.what << ": no assertion";
+    } catch (const zt_test::AssertFired& e) {
+      EXPECT_EQ(e.text, Cp932("読み込みに失敗 (M:13)")) << c.what;
+    }
+  }
+}
+
+#ifndef _WIN32
+// Windows shares the archive's file for reading only, so only here can the
+// file be cut short under an open archive.
+TEST_F(ArchiveTest, APlainTailThatReadsShortIsADecipherError) {
+  ASSERT_TRUE(MakeArchive(Path(u"c.zta"), {{u"m", Pattern(13, 11), 0}}, true));
+  ztArchive a;
+  ASSERT_EQ(a.Open(Path(u"c.zta").c_str(), kKey, sizeof kKey), 1);
+  ztArchiveMember* m = a.OpenMember(u"m");
+  // Two of the tail's five bytes stay in the file.
+  ASSERT_EQ(truncate(zt_test::Utf8(Path(u"c.zta")).c_str(), m->start + 10), 0);
+  a.SeekMember(m, 8, 0);
+  char buf[8];
+  try {
+    a.ReadMember(m, buf, 5);
+    ADD_FAILURE() << "no assertion";
+  } catch (const zt_test::AssertFired& e) {
+    EXPECT_EQ(e.text, Cp932("暗号化解除エラー (M:13)"));
+  }
+}
+#endif
 
 // ---- seeking -----------------------------------------------------------------------
 
