@@ -182,3 +182,24 @@ uint64_t FileVersionValue(const ztFileVersion& v) {
   return (static_cast<uint64_t>(v.version[3]) << 48) | (static_cast<uint64_t>(v.version[2]) << 32) |
          (static_cast<uint64_t>(v.version[1]) << 16) | v.version[0];
 }
+
+int ztAppendLong(char16_t* out, size_t cap, const char16_t* path, const char16_t* tail) {
+  if (!out || cap == 0) return -1;
+  out[0] = 0;
+  if (!path || !tail) return -1;
+  const size_t pathLength = TextLength(path), tailLength = TextLength(tail);
+  int length = -1;
+  if (pathLength + tailLength < ZT_MAX_PATH && pathLength + tailLength < cap) {
+    // The usual case: short enough for every call in its plain form.
+    CopyText(out, cap, path);
+    length = static_cast<int>(pathLength);
+  } else {
+    length = ztLongPathForm(path, out, cap);
+  }
+  if (length < 0 || static_cast<size_t>(length) + tailLength >= cap) {
+    out[0] = 0;
+    return -1;
+  }
+  CopyText(out + length, cap - static_cast<size_t>(length), tail);
+  return static_cast<int>(static_cast<size_t>(length) + tailLength);
+}

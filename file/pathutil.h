@@ -13,10 +13,27 @@
 
 constexpr size_t ZT_MAX_PATH = 260;
 
+// Room for a path of up to 259 units written in the long form ("\\?\UNC\"
+// in front) with the name of a helper file (a temporary or replacement file)
+// added: what a file next to a 259-unit path may need.
+constexpr size_t ZT_LONG_PATH = ZT_MAX_PATH + 48;
+
 // Joins `count` UTF-16 parts with '\' (see the trailing-backslash rules in
 // the implementation). Returns the length of `out`; 0 with an empty `out` when
 // count <= 0; -1 when the result did not fit (out holds the cut text).
 int JoinPath(char16_t* out, size_t cap, int count, ...);
+
+// `path` as a full path in the long form the system takes past 259 units
+// ("\\?\C:\dir\file", "\\?\UNC\server\share\file"; a path in that form
+// already is kept). The host build copies the path as it is. The length, or
+// -1 when the result does not fit `cap` or the path cannot be made full.
+int ztLongPathForm(const char16_t* path, char16_t* out, size_t cap);
+
+// `path` followed by `tail` (a name or a suffix, no separator added). When
+// the result is longer than 259 units it is made in the long form, so a
+// helper file next to any path that itself fits can always be named. The
+// length, or -1 when even that does not fit `cap`.
+int ztAppendLong(char16_t* out, size_t cap, const char16_t* path, const char16_t* tail);
 
 // 0 for a null path or nothing there, 2 for a folder, 1 for anything else.
 int GetPathKind(const char16_t* path);

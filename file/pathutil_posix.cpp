@@ -25,6 +25,14 @@ bool MakeFolder(const char16_t* path) { return mkdir(ToNative(path).c_str(), 077
 
 }  // namespace zt_path
 
+int ztLongPathForm(const char16_t* path, char16_t* out, size_t cap) {
+  // The host has no 259-unit limit and no long form: the path is used as is.
+  if (!out || cap == 0) return -1;
+  out[0] = 0;
+  if (!path) return -1;
+  return CopyText(out, cap, path);
+}
+
 int ztIsFolder(const char16_t* path) {
   struct stat st;
   return path && stat(zt_path::ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;

@@ -7,14 +7,69 @@
 #include "file/pathutil_sys.h"
 #include "file/textutil.h"
 #include "platform/ztDebug.h"
+#include "platform/ztSystemLibrary.h"
 
 namespace {
 const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+
+// version.dll is no known DLL: it is taken from the system folder at run
+// time, never through the import table (see ztSystemLibrary.h).
+struct VersionApi {
+  decltype(&GetFileVersionInfoSizeW) size;
+  decltype(&GetFileVersionInfoW) info;
+  decltype(&VerQueryValueW) query;
+};
+
+const VersionApi* Version() {
+  static const VersionApi api = {
+      ztSystemFunctionAs<decltype(&GetFileVersionInfoSizeW)>(u"version.dll", "GetFileVersionInfoSizeW"),
+      ztSystemFunctionAs<decltype(&GetFileVersionInfoW)>(u"version.dll", "GetFileVersionInfoW"),
+      ztSystemFunctionAs<decltype(&VerQueryValueW)>(u"version.dll", "VerQueryValueW")};
+  return api.size && api.info && api.query ? &api : nullptr;
+}
 }  // namespace
 
 namespace zt_path {
-bool MakeFolder(const char16_t* path) { return CreateDirectoryW(W(path), nullptr) != 0; }
+bool MakeFolder(const char16_t* path) {
+  // A folder's own path must leave room for an 8.3 name below it (248
+  // units); a deeper folder that still holds files of up to 259 units is
+  // made through the long form.
+  constexpr size_t kPlainFolderMax = 247;
+  if (TextLength(path) > kPlainFolderMax) {
+    char16_t longForm[ZT_LONG_PATH];
+    if (ztLongPathForm(path, longForm, ZT_LONG_PATH) < 0) return false;
+    return CreateDirectoryW(W(longForm), nullptr) != 0;
+  }
+  return CreateDirectoryW(W(path), nullptr) != 0;
+}
 }  // namespace zt_path
+
+int ztLongPathForm(const char16_t* path, char16_t* out, size_t cap) {
+  if (!out || cap == 0) return -1;
+  out[0] = 0;
+  if (!path) return -1;
+  // Already a long or device path: the system takes it as it stands.
+  if (path[0] == u'\\' && path[1] == u'\\' && (path[2] == u'?' || path[2] == u'.') && path[3] == u'\\')
+    return CopyText(out, cap, path);
+  // The long form skips the system's clean-up of a path (relative parts,
+  // forward slashes), so it is made from the full path.
+  wchar_t full[ZT_LONG_PATH];
+  DWORD n = GetFullPathNameW(W(path), ZT_LONG_PATH, full, nullptr);
+  if (n == 0 || n >= ZT_LONG_PATH) return -1;
+  const char16_t* rest = reinterpret_cast<const char16_t*>(full);
+  const char16_t* prefix = u"\\\\?\\";
+  if (full[0] == L'\\' && full[1] == L'\\') {
+    prefix = u"\\\\?\\UNC\\";
+    rest += 2;
+  } else if (!(full[0] && full[1] == L':' && full[2] == L'\\')) {
+    return -1;
+  }
+  const size_t p = TextLength(prefix), r = TextLength(rest);
+  if (p + r >= cap) return -1;
+  CopyText(out, cap, prefix);
+  CopyText(out + p, cap - p, rest);
+  return static_cast<int>(p + r);
+}
 
 int ztIsFolder(const char16_t* path) {
   if (!path) return 0;
@@ -34,13 +89,14 @@ int GetPathKind(const char16_t* path) {
 int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out) {
   if (!out) return 0;
   std::memset(out, 0, sizeof *out);
-  if (!path) return 0;
+  const VersionApi* api = Version();
+  if (!path || !api) return 0;
   DWORD ignored = 0;
-  DWORD size = GetFileVersionInfoSizeW(W(path), &ignored);
+  DWORD size = api->size(W(path), &ignored);
   if (size == 0) return 0;
   void* block = HeapAlloc(GetProcessHeap(), 0, size);
   if (!block) return 0;
-  if (!GetFileVersionInfoW(W(path), 0, size, block)) {
+  if (!api->info(W(path), 0, size, block)) {
     HeapFree(GetProcessHeap(), 0, block);
     return 0;
   }
@@ -50,7 +106,7 @@ int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out) {
   };
   LangCodePage* tr = nullptr;
   UINT trLen = 0;
-  if (VerQueryValueW(block, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&tr), &trLen) &&
+  if (api->query(block, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&tr), &trLen) &&
       trLen >= sizeof(LangCodePage)) {
     static const wchar_t* const kNames[12] = {L"Comments",        L"CompanyName",      L"FileDescription",
                                               L"FileVersion",     L"InternalName",     L"LegalCopyright",
@@ -64,7 +120,7 @@ int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out) {
       wsprintfW(key, L"\\StringFileInfo\\%04x%04x\\%s", tr->language, tr->codePage, kNames[i]);
       wchar_t* value = nullptr;
       UINT len = 0;
-      if (!VerQueryValueW(block, key, reinterpret_cast<void**>(&value), &len) || !value) continue;
+      if (!api->query(block, key, reinterpret_cast<void**>(&value), &len) || !value) continue;
       // The value is `len` units long (its terminator counted) inside the
       // file's block; a damaged resource need not end it with a zero.
       UINT n = 0;

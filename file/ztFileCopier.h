@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "file/pathutil.h"
+
 class ztThread;
 
 // One queued copy, copied by value into the queue.
@@ -81,8 +83,11 @@ class ztFileCopier {
   // `noUnbuffered` is 0 and the capability record says Windows 2000 or later.
   ztFileCopier(uint32_t slotCount, int32_t noUnbuffered);
   // The caller destroys the engine after the final callback (the callback
-  // itself may do it). Destroying a running engine stops the run first and
-  // waits for its threads.
+  // itself may do it). Destroying a running engine from another thread stops
+  // the run first and waits for its threads. Destroying it from any other
+  // callback (a block, a skip or a failure report, which run on the engine's
+  // own threads while it is still in use) is a broken precondition: it
+  // shows the assertion box and stops the process.
   virtual ~ztFileCopier();
   ztFileCopier(const ztFileCopier&) = delete;
   ztFileCopier& operator=(const ztFileCopier&) = delete;
@@ -92,8 +97,9 @@ class ztFileCopier {
   // has already been started.
   int32_t AddJob(const char16_t* source, const char16_t* destination, int32_t flag);
   // 1: keep installed exe/dll files whose version is newer than the source's.
-  // Any other value copies every job.
-  void SetMode(int32_t mode);
+  // Any other value copies every job. 1, or 0 (mode unchanged) once the run
+  // has been started: the coordinator reads the mode while it runs.
+  int32_t SetMode(int32_t mode);
   // Starts the coordinator and returns at once: 1, or 0 when a run was
   // already started or the thread could not be created (then no callback
   // will come).
@@ -138,7 +144,7 @@ class ztFileCopier {
   void CloseHandles();
   int32_t PrepareBuffers(const char16_t* source, uint32_t* systemError);
   uint32_t SectorSizeOf(const char16_t* source);
-  int32_t OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered, uint64_t* size);
+  int32_t OpenPair(const CopyJob& job, int32_t unbuffered, uint64_t* size, const char16_t** failed);
   int32_t OpenSource(const char16_t* source, int32_t unbuffered, intptr_t* handle, uint64_t* size);
   int32_t CheckDestination(const char16_t* destination, uint64_t size);
   int32_t CreateTemp(const char16_t* destination, char16_t* path, intptr_t* handle);
@@ -178,7 +184,8 @@ class ztFileCopier {
   // The installed destination, opened for writing without sharing while its
   // replacement is written (0 when there was none).
   intptr_t target_ = 0;
-  char16_t tempPath_[260] = {};
+  // Long enough for the long form next to a 259-unit destination.
+  char16_t tempPath_[ZT_LONG_PATH] = {};
   // Set by the coordinator when it hands a file over, cleared by each side
   // when it is done with it, so the ring is never touched under a worker.
   std::atomic<int32_t> readerBusy_{0};
@@ -186,6 +193,9 @@ class ztFileCopier {
   // Set by the writer once the last block of the file has been written.
   std::atomic<int32_t> fileComplete_{0};
   std::atomic<int32_t> started_{0};
+  // Set just before the final callback: from then on the engine may be
+  // destroyed from inside the callback.
+  std::atomic<int32_t> finalCall_{0};
   // Set while a thread sleeps on its event, so that the other side signals
   // the event only when someone is there to wake.
   std::atomic<int32_t> coordinatorWaiting_{0};
@@ -205,7 +215,7 @@ class ztFileCopier {
   intptr_t aheadTemp_ = 0;
   uint64_t aheadSize_ = 0;
   int32_t aheadUnbuffered_ = 0;
-  char16_t aheadTempPath_[260] = {};
+  char16_t aheadTempPath_[ZT_LONG_PATH] = {};
 };
 
 // ---- pieces of the engine without system calls ------------------------------

@@ -239,6 +239,18 @@ ztFileCopier::ztFileCopier(uint32_t slotCount, int32_t noUnbuffered) {
 }
 
 ztFileCopier::~ztFileCopier() {
+  // From a callback other than the final one the engine is still in use on
+  // the calling thread (and waiting for it would never end): refuse.
+  const DWORD self = GetCurrentThreadId();
+  const bool onEngineThread = (coordinator_ && coordinator_->GetThreadId() == self) ||
+                              (reader_ && reader_->GetThreadId() == self) ||
+                              (writer_ && writer_->GetThreadId() == self);
+  if (onEngineThread && !finalCall_.load(std::memory_order_acquire)) {
+    // コピー中のコールバックから破棄されました
+    AssertBox(
+        "\x83R\x83s\x81[\x92\x86\x82\xcc\x83R\x81[\x83\x8b\x83o\x83\x62\x83N\x82\xa9\x82\xe7\x94j\x8a\xfc"
+        "\x82\xb3\x82\xea\x82\xdc\x82\xb5\x82\xbd");
+  }
   if (coordinator_ && coordinator_->GetHandle() && GetCurrentThreadId() != coordinator_->GetThreadId()) {
     // Normally the run has ended and this returns at once. An engine that
     // is destroyed while it runs is stopped first; its threads see the
@@ -276,10 +288,18 @@ int32_t ztFileCopier::AddJob(const char16_t* source, const char16_t* destination
   return 1;
 }
 
-void ztFileCopier::SetMode(int32_t mode) { mode_ = mode; }
+int32_t ztFileCopier::SetMode(int32_t mode) {
+  if (started_.load(std::memory_order_acquire)) return 0;
+  mode_ = mode;
+  return 1;
+}
 
 int32_t ztFileCopier::StartCopy(ProgressCallback progress, void* userData, ChunkHook chunkHook) {
   if (started_.exchange(1, std::memory_order_acq_rel)) return 0;
+  // Set here, before the coordinator exists: a stop asked for from now on
+  // (the destructor) must not be wiped out by the run's start.
+  abort_.store(0, std::memory_order_relaxed);
+  fatal_.store(0, std::memory_order_relaxed);
   progress_ = progress;
   userData_ = userData;
   chunkHook_ = chunkHook;
@@ -445,16 +465,17 @@ int32_t ztFileCopier::CheckDestination(const char16_t* destination, uint64_t siz
 
 int32_t ztFileCopier::CreateTemp(const char16_t* destination, char16_t* path, intptr_t* handle) {
   // The data goes into a temporary file in the same folder, so that the
-  // final rename stays on one volume.
+  // final rename stays on one volume. `path` holds ZT_LONG_PATH units: next
+  // to a destination deep in the tree the name is made in the long form.
   *handle = 0;
   path[0] = 0;
-  char16_t folder[260];
+  char16_t folder[ZT_MAX_PATH];
   int hasFolder = GetParentFolder(destination, folder);
   if (hasFolder < 0) return 0;
   for (int attempt = 0; attempt < 64; ++attempt) {
-    char16_t name[32];
-    ztCopyTempName(name, 32, GetCurrentProcessId(), g_tempNumber.fetch_add(1, std::memory_order_relaxed));
-    int len = hasFolder == 1 ? JoinPath(path, 260, 2, folder, name) : CopyText(path, 260, name);
+    char16_t name[32] = u"\\";
+    ztCopyTempName(name + 1, 31, GetCurrentProcessId(), g_tempNumber.fetch_add(1, std::memory_order_relaxed));
+    int len = hasFolder == 1 ? ztAppendLong(path, ZT_LONG_PATH, folder, name) : CopyText(path, ZT_LONG_PATH, name + 1);
     if (len < 0) {
       path[0] = 0;
       return 0;
@@ -474,13 +495,17 @@ int32_t ztFileCopier::CreateTemp(const char16_t* destination, char16_t* path, in
   return 0;
 }
 
-int32_t ztFileCopier::OpenPair(const char16_t* source, const char16_t* destination, int32_t unbuffered,
-                               uint64_t* size) {
+// On failure `failed` names the file the user must look at: the source when
+// it could not be opened, else the destination (held, read-only, or no room
+// for its temporary file beside it).
+int32_t ztFileCopier::OpenPair(const CopyJob& job, int32_t unbuffered, uint64_t* size, const char16_t** failed) {
   CloseHandles();
   tempPath_[0] = 0;
-  if (!OpenSource(source, unbuffered, &source_, size)) return 0;
-  if (!CheckDestination(destination, *size)) return 0;
-  if (*size > 0 && !CreateTemp(destination, tempPath_, &destination_)) return 0;
+  *failed = job.source;
+  if (!OpenSource(job.source, unbuffered, &source_, size)) return 0;
+  *failed = job.destination;
+  if (!CheckDestination(job.destination, *size)) return 0;
+  if (*size > 0 && !CreateTemp(job.destination, tempPath_, &destination_)) return 0;
   return 1;
 }
 
@@ -551,8 +576,8 @@ void ztFileCopier::CleanLeftovers(const char16_t* destination) {
     if (lstrcmpiW(W(done.c_str()), W(folder)) == 0) return;
   cleanedFolders_.emplace_back(folder);
 
-  char16_t pattern[260];
-  if (JoinPath(pattern, 2, folder, u"~ztcp-*.tmp") < 0) return;
+  char16_t pattern[ZT_LONG_PATH];
+  if (ztAppendLong(pattern, ZT_LONG_PATH, folder, u"\\~ztcp-*.tmp") < 0) return;
   WIN32_FIND_DATAW fd;
   HANDLE find = FindFirstFileW(W(pattern), &fd);
   if (find == INVALID_HANDLE_VALUE) return;
@@ -564,8 +589,10 @@ void ztFileCopier::CleanLeftovers(const char16_t* destination) {
     // Our own files belong to a live run of this process; a live process's
     // file may be between its last write and its rename.
     if (pid == GetCurrentProcessId() || ProcessRuns(pid)) continue;
-    char16_t path[260];
-    if (JoinPath(path, 2, folder, name) >= 0) DeleteFileW(W(path));
+    char16_t path[ZT_LONG_PATH];
+    char16_t tail[ZT_MAX_PATH + 1] = u"\\";
+    if (CopyText(tail + 1, ZT_MAX_PATH, name) >= 0 && ztAppendLong(path, ZT_LONG_PATH, folder, tail) >= 0)
+      DeleteFileW(W(path));
   } while (FindNextFileW(find, &fd));
   FindClose(find);
 }
@@ -663,8 +690,6 @@ void ztFileCopier::ReportSystemError(uint32_t code, int32_t fromWorker) {
 void ztFileCopier::CoordinatorRoutine(ztThread*, void* self) { static_cast<ztFileCopier*>(self)->RunJobs(); }
 
 void ztFileCopier::RunJobs() {
-  abort_.store(0);
-  fatal_.store(0);
   source_ = destination_ = target_ = 0;
   ZeroBytes(&status_, sizeof status_);
 
@@ -689,6 +714,9 @@ void ztFileCopier::RunJobs() {
   ResetRing();
 
   for (size_t index = 0; index < jobs_.size(); ++index) {
+    // A stop may come at any moment (the engine destroyed right after its
+    // start): no further job of any kind starts after it.
+    if (abort_.load(std::memory_order_acquire)) break;
     const CopyJob& job = jobs_[index];
     coordinator_->Lock(kStatusLock);
     CopyText(status_.source, job.source);
@@ -735,7 +763,6 @@ void ztFileCopier::RunJobs() {
     // asking is cheaper than setting.
     if (!fromTemp && GetFileAttributesW(W(job.destination)) != FILE_ATTRIBUTE_ARCHIVE)
       SetFileAttributesW(W(job.destination), FILE_ATTRIBUTE_ARCHIVE);
-    if (abort_.load(std::memory_order_acquire)) break;
   }
   EndRun();
 }
@@ -761,7 +788,7 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fro
     aheadTempPath_[0] = 0;
     aheadIndex_ = -1;
     if (!CheckDestination(job.destination, size)) {
-      ReportMessage(kOpenMessage, job.source);
+      ReportMessage(kOpenMessage, job.destination);
       return 0;
     }
   } else {
@@ -778,8 +805,9 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fro
     }
     if (hasParent == 1) CopyText(knownFolder_, parent);
     CleanLeftovers(job.destination);
-    if (!OpenPair(job.source, job.destination, unbuffered, &size)) {
-      ReportMessage(kOpenMessage, job.source);
+    const char16_t* failed = job.source;
+    if (!OpenPair(job, unbuffered, &size, &failed)) {
+      ReportMessage(kOpenMessage, failed);
       return 0;
     }
   }
@@ -859,6 +887,7 @@ void ztFileCopier::EndRun() {
   DiscardAhead();
   CloseHandles();
   status_.finished = 1;
+  finalCall_.store(1, std::memory_order_release);
   // The callback may destroy the engine: nothing of it is touched after.
   ProgressCallback progress = progress_;
   void* userData = userData_;

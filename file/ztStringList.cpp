@@ -209,18 +209,14 @@ int ztStringList::LoadText(const char16_t* path) {
   return 1;
 }
 
-int ztReplacementName(const char16_t* path, char16_t (&temp)[256]) {
-  static const char16_t kSuffix[] = u".zt~";
-  temp[0] = 0;
-  if (!path || CopyText(temp, path) < 0) return 0;
-  const size_t len = TextLength(temp);
-  if (len + sizeof kSuffix / sizeof kSuffix[0] > sizeof temp / sizeof temp[0]) return 0;
-  CopyText(temp + len, sizeof temp / sizeof temp[0] - len, kSuffix);
-  return 1;
+int ztReplacementName(const char16_t* path, char16_t (&temp)[ZT_LONG_PATH]) {
+  // Next to a path that fits 259 units the longer name may not: it is then
+  // written in the long form, which the system takes at any length.
+  return path && ztAppendLong(temp, ZT_LONG_PATH, path, u".zt~") > 0 ? 1 : 0;
 }
 
 int ztStringList::SaveText(const char16_t* path) {
-  char16_t temp[256];
+  char16_t temp[ZT_LONG_PATH];
   if (!ztReplacementName(path, temp)) return 0;
 
   ztFile file;

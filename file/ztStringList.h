@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "file/pathutil.h"
+
 class ztStringList {
  public:
   // Longest entry in units, terminator included.
@@ -90,6 +92,7 @@ class ztStringList {
 int ztReplaceFileWith(const char16_t* source, const char16_t* target);
 
 // The file a whole-file save writes first, to replace `path` with once it is
-// complete: `path` followed by ".zt~". 1, or 0 when that name does not fit
-// the 256 units of a path a ztFile opens.
-int ztReplacementName(const char16_t* path, char16_t (&temp)[256]);
+// complete: `path` followed by ".zt~", in the long form when that passes 259
+// units (so every path that fits has one). 1, or 0 for a null path or one
+// that cannot be made full.
+int ztReplacementName(const char16_t* path, char16_t (&temp)[ZT_LONG_PATH]);

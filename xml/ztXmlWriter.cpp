@@ -177,9 +177,9 @@ int32_t ztXmlParser::SaveFile(const char16_t* path) {
 
   // The text goes to a file of its own next to the target, which then
   // replaces the target whole: a write that fails part-way (a full disk)
-  // leaves the old file as it was instead of a cut one. A path with no room
-  // for the longer name is written in place.
-  char16_t temp[256];
+  // leaves the old file as it was instead of a cut one. Only a path that
+  // cannot be made full has no such name; it is written in place.
+  char16_t temp[ZT_LONG_PATH];
   const bool viaTemp = ztReplacementName(path, temp) != 0;
   const char16_t* target = viaTemp ? temp : path;
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "file/pathutil.h"
 #include "file/ztFile.h"
 #include "platform/ztCaps.h"
+#include "platform/ztDebug.h"
 #include "tests/common/testutil.h"
 
 using zt_test::TempDir;
@@ -443,7 +445,7 @@ TEST_P(CopierSizes, CopiesAreExactInSizeBytesTimesAndAttributes) {
     SCOPED_TRACE(std::to_string(sizes[i]));
     // Times first: reading the bytes may move the access time.
     Times s, d;
-    ASSERT_TRUE(GetTimes(In(u"f" + U16(std::to_string(sizes[i])) + u".bin"), &s));
+    ASSERT_TRUE(GetTimes(In(U16("f" + std::to_string(sizes[i]) + ".bin")), &s));
     ASSERT_TRUE(GetTimes(dests[i], &d));
     EXPECT_EQ(Ticks(d.written), Ticks(s.written));
     EXPECT_EQ(Ticks(d.written), Ticks(Day(2010, 11, 12 + static_cast<int>(i))));
@@ -729,7 +731,8 @@ TEST_F(Copier, ReadOnlyDestinationFailsAtOpenAndStaysAsItWas) {
     c.AddJob(s.c_str(), d.c_str(), 0);
     Recorder r;
     ASSERT_TRUE(RunToEnd(c, r));
-    EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(s));
+    // The source was fine: the message names the file that failed.
+    EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(d));
     EXPECT_EQ(r.Final().error, 1);
     EXPECT_EQ(c.reads.load(), 0);
     EXPECT_EQ(c.writes.load(), 0);
@@ -754,7 +757,7 @@ TEST_F(Copier, NextFileOpenedAheadStillFailsAtItsOwnTurn) {
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_TRUE(ReadBytes(Out(u"first.bin")) == Pattern(3u << 20, 8));
   ASSERT_EQ(r.Failures().size(), 1u);
-  EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(second));
+  EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(d));
   SetFileAttributesW(W(d), FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(ReadBytes(d), "installed");
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
@@ -773,7 +776,7 @@ TEST_F(Copier, DestinationHeldByAnotherHandleFailsAtOpen) {
     Recorder r;
     ASSERT_TRUE(RunToEnd(c, r));
     CloseHandle(held);
-    EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(s));
+    EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(d));
     EXPECT_EQ(c.writes.load(), 0);
     EXPECT_EQ(ReadBytes(d), "installed");
     EXPECT_TRUE(TempFiles(Out(u"")).empty());
@@ -967,6 +970,95 @@ TEST_F(Copier, TheFinalCallbackMayDestroyTheEngine) {
   ASSERT_EQ(WaitForSingleObject(d.done, 60000), WAIT_OBJECT_0);
   EXPECT_EQ(d.engine, nullptr);
   EXPECT_EQ(ReadBytes(Out(u"a.txt")), "a");
+}
+
+namespace {
+
+const char kDestroyedInCallback[] =
+    "\x83R\x83s\x81[\x92\x86\x82\xcc\x83R\x81[\x83\x8b\x83o\x83\x62\x83N\x82\xa9\x82\xe7\x94j\x8a\xfc"
+    "\x82\xb3\x82\xea\x82\xdc\x82\xb5\x82\xbd";
+
+// In the child process of a death test: says on stderr which assertion
+// stopped it (a crash would say nothing), then lets the library stop.
+void NameTheAssertion(void*, const char* text) {
+  fprintf(stderr, "%s\n", std::string(text) == kDestroyedInCallback ? "destroyed-in-callback" : "other-assertion");
+  fflush(stderr);
+}
+
+// Destroys the engine from the first call that is not the final one.
+int32_t DestroyEarly(void* user, const CopyStatus* s) {
+  auto* d = static_cast<SelfDestroy*>(user);
+  if (!s->finished && d->engine) {
+    ztFileCopier* engine = d->engine;
+    d->engine = nullptr;
+    delete engine;
+  }
+  return 1;
+}
+
+void DestroyFromAnEarlyCallback(const std::u16string& source, const std::u16string& destination) {
+  ztSetAssertHook(NameTheAssertion, nullptr);
+  SelfDestroy d;
+  d.engine = new ztFileCopier(3, 0);
+  d.engine->AddJob(source.c_str(), destination.c_str(), 0);
+  d.engine->StartCopy(DestroyEarly, &d, nullptr);
+  // The process ends inside the callback; this only bounds a wrong run.
+  Sleep(20000);
+}
+
+}  // namespace
+
+TEST_F(Copier, DestroyingTheEngineFromAnEarlierCallbackIsRefused) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  // A failure report on the coordinator, then a block on the writer.
+  EXPECT_DEATH(DestroyFromAnEarlyCallback(In(u"missing.bin"), Out(u"m.bin")), "destroyed-in-callback");
+  const std::u16string s = Source(u"block.bin", Pattern(5000, 3));
+  EXPECT_DEATH(DestroyFromAnEarlyCallback(s, Out(u"block.bin")), "destroyed-in-callback");
+}
+
+TEST_F(Copier, DestroyingRightAfterTheStartRunsNoFurtherJobs) {
+  // Folder jobs and empty files move no data: only the job loop's own look
+  // at the stop can end them.
+  constexpr int kJobs = 600;
+  CreateFolderTree(In(u"dir\\x").c_str(), 1);
+  const std::u16string empty = Source(u"empty.bin", "");
+  {
+    ztFileCopier c(3, 0);
+    for (int i = 0; i < kJobs; ++i) {
+      const std::u16string n = U16(std::to_string(i));
+      c.AddJob(i % 2 ? In(u"dir").c_str() : empty.c_str(), Out(u"j" + n).c_str(), 0);
+    }
+    Recorder r;
+    ASSERT_EQ(c.StartCopy(Record, &r, nullptr), 1);
+    // Changing the mode now would race with the coordinator reading it.
+    EXPECT_EQ(c.SetMode(1), 0);
+    EXPECT_EQ(c.GetMode(), 0);
+  }
+  int made = 0;
+  for (int i = 0; i < kJobs; ++i) made += Exists(Out(u"j" + U16(std::to_string(i)))) ? 1 : 0;
+  EXPECT_LT(made, kJobs / 2);
+}
+
+TEST_F(Copier, DestinationsOf259UnitsAreInstalled) {
+  // The folder leaves room for a short name only: the temporary file beside
+  // it (24 units) does not fit a plain path, and the folder is past the
+  // length a plain folder creation takes.
+  std::u16string folder = Join(dir.Path(), u"out");
+  while (folder.size() < 250) folder += u"\\" + std::u16string(std::min<size_t>(60, 249 - folder.size()), u'f');
+  const std::u16string replaced = folder + u"\\" + std::u16string(258 - folder.size(), u'r');
+  const std::u16string fresh = folder + u"\\" + std::u16string(257 - folder.size(), u'n');
+  ASSERT_EQ(replaced.size(), 259u);
+  ASSERT_TRUE(CreateFolderTree(replaced.c_str(), 1));
+  ASSERT_TRUE(WriteBytes(replaced, "old"));
+  ztFileCopier c(3, 0);
+  c.AddJob(Source(u"r.bin", Pattern(70000, 5)).c_str(), replaced.c_str(), 0);
+  c.AddJob(Source(u"n.bin", "new").c_str(), fresh.c_str(), 0);
+  Recorder r;
+  ASSERT_TRUE(RunToEnd(c, r));
+  EXPECT_EQ(r.Final().error, 0) << zt_test::Utf8(r.Final().errorText);
+  EXPECT_TRUE(ReadBytes(replaced) == Pattern(70000, 5));
+  EXPECT_EQ(ReadBytes(fresh), "new");
+  EXPECT_TRUE(TempFiles(u"\\\\?\\" + folder).empty());
 }
 
 // ---- large files -------------------------------------------------------------------

@@ -4,8 +4,10 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <string>
 
+#include "file/pathutil.h"
 #include "tests/common/testutil.h"
 #include "xml/ztXml.h"
 #include "xml/ztXmlParser.h"
@@ -257,5 +259,37 @@ TEST(XmlWriter, ReadOnlyTargetIsCode9AndKeepsItsBytes) {
   EXPECT_EQ(dir.Read(u"o.xml"), "old");
   EXPECT_EQ(dir.Read(u"o.xml.zt~"), "<missing>");
   SetFileAttributesW(wide, FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(XmlWriter, TargetOf259UnitsIsStillReplacedWhole) {
+  // Its replacement file passes 259 units and is named in the long form; a
+  // folder in that place shows the writer really goes through it (in place,
+  // the old bytes would be gone).
+  zt_test::TempDir dir;
+  std::u16string folder = dir.Path();
+  while (folder.size() < 240) folder += u"\\" + std::u16string(std::min<size_t>(60, 239 - folder.size()), u'd');
+  const std::u16string path = folder + u"\\" + std::u16string(258 - folder.size(), u'x');
+  ASSERT_EQ(path.size(), 259u);
+  ASSERT_TRUE(CreateFolderTree(path.c_str(), 1));
+  const auto* wide = reinterpret_cast<const wchar_t*>(path.c_str());
+  HANDLE h = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD put = 0;
+  WriteFile(h, "old", 3, &put, nullptr);
+  CloseHandle(h);
+  ztXml x;
+  x.Create();
+  x.SetInt(1, 1, "a");
+  EXPECT_EQ(x.Save(path.c_str()), 1);
+  EXPECT_EQ(x.LastErrorCode(), 0);
+  const std::u16string blocker = u"\\\\?\\" + path + u".zt~";
+  ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>(blocker.c_str()), nullptr));
+  x.SetInt(2, 1, "a");
+  x.Save(path.c_str());
+  EXPECT_EQ(x.LastErrorCode(), 9);
+  RemoveDirectoryW(reinterpret_cast<const wchar_t*>(blocker.c_str()));
+  ztXml back;
+  ASSERT_EQ(back.Open(path.c_str()), 1);
+  EXPECT_EQ(back.GetInt(0, 1, "a"), 1);
 }
 #endif
