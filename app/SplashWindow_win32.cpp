@@ -20,8 +20,10 @@ const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>
 
 void Post(HWND window, UINT message) { PostMessageW(window, message, 0, 0); }
 
-// Closes the window after a box the user has to acknowledge.
-void StopWith(HWND window, const char16_t* text, const char16_t* caption) {
+// Closes the window after a box the user has to acknowledge; `outcome` is
+// the run's exit code.
+void StopWith(HWND window, const char16_t* text, const char16_t* caption, UpdaterExitCode outcome) {
+  SetRunOutcome(outcome);
   MessageBoxW(window, W(text), W(caption), MB_OK);
   Post(window, UM_CLOSE);
 }
@@ -47,19 +49,20 @@ void Confirm(HWND window) {
   char16_t intro[512];
   CopyText(intro, lang.introText);
   if (MessageBoxW(window, W(intro), W(lang.windowTitle), MB_OKCANCEL) != IDOK) {
+    SetRunOutcome(kExitCancelled);
     Post(window, UM_CLOSE);
     return;
   }
 
   if (!FindInstallFolder(g_updateDescription.brand, g_updateDescription.app) || !ResolveInstallFolder()) {
-    StopWith(window, lang.installErrorText, lang.windowTitle);
+    StopWith(window, lang.installErrorText, lang.windowTitle, kExitNotInstalled);
     return;
   }
 
   const uint32_t installed = ReadInstalledVersion();
   const uint32_t required = RequiredVersion(g_updateDescription.majorVersion, g_updateDescription.minorVersion);
   if (!VersionAccepted(installed, required)) {
-    StopWith(window, lang.versionErrorText, lang.errorTitle);
+    StopWith(window, lang.versionErrorText, lang.errorTitle, kExitVersionTooOld);
     return;
   }
 
@@ -70,7 +73,7 @@ void Confirm(HWND window) {
   DWORD n = GetCurrentDirectoryW(1024, reinterpret_cast<wchar_t*>(package));
   if (n == 0 || n >= 1024 || JoinPath(data, 2, package, u"data") < 0 || GetPathKind(data) != 2 ||
       !SetCurrentDirectoryW(W(data))) {
-    StopWith(window, lang.copyErrorText, lang.windowTitle);
+    StopWith(window, lang.copyErrorText, lang.windowTitle, kExitCopyFailed);
     return;
   }
   ResetFileList();
@@ -133,7 +136,7 @@ LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       // Without its dialog nothing would ever close the window: say so and
       // stop (nothing has been written yet).
       if (DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), window, ProgressDialogProc, 0) == -1)
-        StopWith(window, g_currentLanguage.copyErrorText, g_currentLanguage.windowTitle);
+        StopWith(window, g_currentLanguage.copyErrorText, g_currentLanguage.windowTitle, kExitCopyFailed);
       break;
     default: break;
   }

@@ -107,12 +107,15 @@ int StartUpdateJob(HWND dialog) {
     if (!g_copier->AddJob(e.source, e.destination, 0)) return 0;
 
   // The log lists every file this update is about to write, whatever the
-  // copy's outcome; failing to save it does not stop the update.
-  log.SaveText(logPath);
+  // copy's outcome. Copying without that record would leave files nobody
+  // knows were installed: a failed save refuses the job before anything is
+  // copied.
+  if (!log.SaveText(logPath)) return 0;
   return g_copier->StartCopy(OnCopyProgress, dialog, nullptr) ? 1 : 0;
 }
 
-void ShowOutcome(HWND dialog, const char16_t* text) {
+void ShowOutcome(HWND dialog, const char16_t* text, UpdaterExitCode outcome) {
+  SetRunOutcome(outcome);
   ShowWindow(dialog, SW_HIDE);
   MessageBoxW(dialog, W(text), W(g_currentLanguage.windowTitle), MB_OK);
   PostMessageW(dialog, UM_CLOSE, 0, 0);
@@ -168,8 +171,8 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
     case UM_START_COPY:
       if (!StartUpdateJob(dialog)) PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
       break;
-    case UM_COPY_DONE: ShowOutcome(dialog, g_currentLanguage.successText); break;
-    case UM_COPY_FAILED: ShowOutcome(dialog, g_currentLanguage.copyErrorText); break;
+    case UM_COPY_DONE: ShowOutcome(dialog, g_currentLanguage.successText, kExitInstalled); break;
+    case UM_COPY_FAILED: ShowOutcome(dialog, g_currentLanguage.copyErrorText, kExitCopyFailed); break;
     case UM_CLOSE:
       PostMessageW(GetWindow(dialog, GW_OWNER), UM_CLOSE, 0, 0);
       EndDialog(dialog, 2);

@@ -30,13 +30,31 @@ enum : UINT {
   UM_COPY_FAILED = WM_USER + 24,    // 1048, dialog: the job failed
 };
 
+// ---- how a run ends ----------------------------------------------------------
+
+// The process's exit code, so that a launcher or a script can tell a finished
+// update from a refused or failed one. Each step that ends the run records
+// its outcome; the boxes the user sees do not depend on it.
+enum UpdaterExitCode : int {
+  kExitInstalled = 0,      // the update was installed
+  kExitCancelled = 1,      // the user pressed Cancel at the question
+  kExitNoDescription = 2,  // no usable description (missing, unreadable, no language)
+  kExitGameRunning = 3,    // the game or its configuration tool is running
+  kExitNotInstalled = 4,   // the installation was not found
+  kExitVersionTooOld = 5,  // the installed version is too old for this update
+  kExitCopyFailed = 6,     // copying failed (or was refused before it began)
+  kExitNoWindow = 7,       // the program could not start its window
+};
+void SetRunOutcome(UpdaterExitCode code);
+
 // ---- process-wide objects of the start-up sequence --------------------------
 
 extern HINSTANCE g_instance;          // for the progress dialog
 extern ztImageHolder* g_imageHolder;  // the splash picture, or null
 extern ztFileCopier* g_copier;        // made by the progress dialog
 
-// The whole run, from the library start-up to the teardown. Returns 0.
+// The whole run, from the library start-up to the teardown. Returns the
+// run's UpdaterExitCode.
 int RunUpdater(HINSTANCE instance);
 
 // ---- splash window -----------------------------------------------------------

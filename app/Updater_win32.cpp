@@ -15,6 +15,9 @@ ztFileCopier* g_copier = nullptr;
 
 namespace {
 
+// Until a step records otherwise, the window never got as far as an outcome.
+UpdaterExitCode g_outcome = kExitNoWindow;
+
 const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 constexpr DWORD kSplashStyle = WS_POPUP | WS_VISIBLE | WS_BORDER;  // 0x90800000
@@ -30,18 +33,20 @@ void Teardown(ztWindowClass* windowClass) {
 
 }  // namespace
 
+void SetRunOutcome(UpdaterExitCode code) { g_outcome = code; }
+
 int RunUpdater(HINSTANCE instance) {
   ztLibraryStartup(0x7F, 0);
 
   if (!LoadUpdateDescription()) {
     MessageBoxW(nullptr, L"updateinfo.xml was not found.", L"error", MB_OK);
     ztLibraryShutdown();
-    return 0;
+    return kExitNoDescription;
   }
   if (!ChooseLanguage()) {
     MessageBoxW(nullptr, L"", L"error", MB_OK);
     ztLibraryShutdown();
-    return 0;
+    return kExitNoDescription;
   }
 
   // Both are created and held for the whole run, so that the game and its
@@ -55,14 +60,14 @@ int RunUpdater(HINSTANCE instance) {
   if (gameRuns || configRuns) {
     MessageBoxW(nullptr, W(g_currentLanguage.bootErrorText), W(g_currentLanguage.windowTitle), MB_OK);
     ztLibraryShutdown();
-    return 0;  // configMutex, then gameMutex, close here
+    return kExitGameRunning;  // configMutex, then gameMutex, close here
   }
 
   g_instance = instance;
   g_imageHolder = LoadSplashPicture(u"updatebg.ra3");
 
   ztWindowClass windowClass;
-  windowClass.Register(
+  const int registered = windowClass.Register(
       u"WC_UPDATE", SplashWindowProc, instance, LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_LARGE)),
       LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)), static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)),
       nullptr, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW);
@@ -77,8 +82,10 @@ int RunUpdater(HINSTANCE instance) {
   RECT rect = {0, 0, static_cast<LONG>(w), static_cast<LONG>(h)};
   CentreRectOnScreen(&rect, kSplashStyle, 0, FALSE);
 
-  HWND window = CreateWindowExW(0, L"WC_UPDATE", W(title), kSplashStyle, rect.left, rect.top, rect.right - rect.left,
-                                rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
+  HWND window = registered ? CreateWindowExW(0, L"WC_UPDATE", W(title), kSplashStyle, rect.left, rect.top,
+                                             rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr,
+                                             instance, nullptr)
+                           : nullptr;
   if (window) {
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
@@ -87,8 +94,13 @@ int RunUpdater(HINSTANCE instance) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
+  } else {
+    // Without its window the run cannot go on; nothing has been written, and
+    // the user is told so rather than left with a program that vanished.
+    MessageBoxW(nullptr, W(g_currentLanguage.copyErrorText), W(g_currentLanguage.windowTitle), MB_OK);
+    SetRunOutcome(kExitNoWindow);
   }
 
   Teardown(&windowClass);
-  return 0;  // configMutex, then gameMutex, close here
+  return g_outcome;  // configMutex, then gameMutex, close here
 }

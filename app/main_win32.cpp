@@ -1,8 +1,11 @@
 // Entry point of updater.exe. The updater takes no command line: the package
-// folder it is started from says everything.
+// folder it is started from says everything. The exit code tells how the run
+// ended (UpdaterExitCode).
 #include "app/UpdaterUi.h"
+#include "platform/ztSystemLibrary.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  RunUpdater(instance);
-  return 0;
+  // Before anything can load a library: nothing from the package folder.
+  ztRestrictDllSearch();
+  return RunUpdater(instance);
 }

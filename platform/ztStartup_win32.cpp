@@ -1,13 +1,13 @@
 #include "platform/ztStartup.h"
 
 #include <windows.h>
-#include <commctrl.h>
 #include <objbase.h>
 
 #include "file/ztFileServer.h"
 #include "platform/ztCaps.h"
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
+#include "platform/ztSystemLibrary.h"
 
 ztEngineConfig* g_ztEngineConfig = nullptr;
 
@@ -17,7 +17,10 @@ int g_comInits = 0;
 }  // namespace
 
 int ztLibraryStartup(uint32_t flags, int32_t ddeMode) {
-  InitCommonControls();
+  // comctl32 is no known DLL: taken from the system folder, not imported.
+  using InitFn = void(WINAPI*)();
+  static const InitFn initCommonControls = ztSystemFunctionAs<InitFn>(u"comctl32.dll", "InitCommonControls");
+  if (initCommonControls) initCommonControls();
   HRESULT hr = CoInitialize(nullptr);
   if (SUCCEEDED(hr)) ++g_comInits;
   // ddeMode 1 and 2 would start the library's DDE service here; the updater

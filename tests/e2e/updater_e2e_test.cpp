@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "file/pathutil.h"
 #include "platform/ztLimits.h"
 #include "tests/common/testutil.h"
 #include "tests/e2e/boxdriver.h"
@@ -35,11 +37,24 @@ class UnmanagedWindows : public ::testing::Environment {
 };
 const auto* const g_unmanaged = ::testing::AddGlobalTestEnvironment(new UnmanagedWindows);
 
-// What the user is expected to see, and the button pressed on it.
+// What the user is expected to see, and the button pressed on it. The
+// question offers OK and Cancel; every other box OK alone.
 struct Step {
   std::u16string caption;
   std::u16string text;
   int press;
+  bool question = false;
+};
+
+// The updater's exit codes, as the README's table gives them.
+enum : DWORD {
+  kInstalled = 0,
+  kCancelled = 1,
+  kNoDescription = 2,
+  kGameRunning = 3,
+  kNotInstalled = 4,
+  kTooOld = 5,
+  kCopyFailed = 6,
 };
 
 FILETIME WriteTime(const std::u16string& path) {
@@ -95,7 +110,7 @@ class Update : public ::testing::Test {
     Install("1", "5");
   }
 
-  Step Confirm(int press = IDOK) const { return {U16(Lang().title), Intro(), press}; }
+  Step Confirm(int press = IDOK) const { return {U16(Lang().title), Intro(), press, true}; }
   std::u16string Intro() const {
     // The description writes a line break as backslash-n.
     const std::u16string t = U16(Lang().intro);
@@ -113,10 +128,11 @@ class Update : public ::testing::Test {
   Step Success() const { return {U16(Lang().title), U16(Lang().success), IDOK}; }
   Step CopyError() const { return {U16(Lang().title), U16(Lang().copyError), IDOK}; }
 
-  // Runs the updater, expects exactly `steps` in order, then its end.
-  void Run(const std::vector<Step>& steps, const std::vector<std::u16string>& env = {}) {
+  // Runs the updater, expects exactly `steps` in order, then its end with
+  // `exitCode`.
+  void Run(const std::vector<Step>& steps, DWORD exitCode, const std::vector<std::u16string>& env = {}) {
     Process p;
-    ASSERT_TRUE(p.Start(UpdaterExe(), pkg_, env));
+    ASSERT_TRUE(p.Start(exe_.empty() ? UpdaterExe() : exe_, pkg_, env));
     for (size_t i = 0; i < steps.size(); ++i) {
       Box box;
       ASSERT_TRUE(p.WaitBox(&box)) << "box " << i << " (" << Narrow(steps[i].text) << ") never came";
@@ -124,6 +140,9 @@ class Update : public ::testing::Test {
         fprintf(stderr, "box %d after %.3f s\n", static_cast<int>(i), TicksToSeconds(NowTicks() - p.StartTicks()));
       EXPECT_EQ(Narrow(box.caption), Narrow(steps[i].caption)) << "caption of box " << i;
       EXPECT_EQ(Narrow(box.text), Narrow(steps[i].text)) << "text of box " << i;
+      const std::vector<int> buttons =
+          steps[i].question ? std::vector<int>{IDOK, IDCANCEL} : std::vector<int>{IDOK};
+      EXPECT_EQ(box.buttons, buttons) << "buttons of box " << i;
       if (onBox_) onBox_(i, box, p);
       ASSERT_TRUE(PressButton(box.window, steps[i].press)) << "box " << i << " did not close";
     }
@@ -134,12 +153,13 @@ class Update : public ::testing::Test {
       fprintf(stderr, "ended after %.3f s\n", TicksToSeconds(NowTicks() - p.StartTicks()));
     EXPECT_TRUE(ended) << "unexpected box: " << Narrow(stray.caption) << " / " << Narrow(stray.text);
     if (ended) {
-      EXPECT_EQ(code, 0u);
+      EXPECT_EQ(code, exitCode);
     }
   }
 
   zt_test::TempDir dir_;
   std::u16string pkg_, inst_;
+  std::u16string exe_;  // the updater started; empty for the one ctest names
   DescriptionParts spec_;
   std::function<void(size_t, const Box&, Process&)> onBox_;
 };
@@ -196,7 +216,7 @@ TEST_F(Update, CopiesNestedFilesAndMergesTheInstallLog) {
     EXPECT_EQ(w.left, o.left + ((o.right - o.left) - (w.right - w.left)) / 2);
     EXPECT_EQ(w.top, o.top + ((o.bottom - o.top) - (w.bottom - w.top)) / 2);
   };
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
 
   EXPECT_EQ(Installed(u"readme.txt"), "new readme\r\n");
   EXPECT_EQ(Installed(u"bin\\game.cfg"), "cfg v2");
@@ -218,10 +238,10 @@ TEST_F(Update, CopiesNestedFilesAndMergesTheInstallLog) {
 TEST_F(Update, RunningTheSameUpdateTwiceKeepsEachLogLineOnce) {
   Standard();
   WriteData(u"sub\\a.txt", "a");
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
   const std::string first = Installed(u"install.log");
   EXPECT_EQ(first, "\"readme.txt\"\r\n\"sub\\a.txt\"\r\n");
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
   EXPECT_EQ(Installed(u"install.log"), first);
 }
 
@@ -230,7 +250,7 @@ TEST_F(Update, EmptyDataFolderStillRewritesTheLogAndSucceeds) {
   ASSERT_TRUE(CreateDirectoryW(W(Join(pkg_, u"data")), nullptr));
   Install("1", "5");
   WriteInstalled(u"install.log", "\"b\"\r\n\"a\"\n");
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
   EXPECT_EQ(Installed(u"install.log"), "\"a\"\r\n\"b\"\r\n");
 }
 
@@ -244,7 +264,7 @@ TEST_F(Update, NewerInstalledDllIsKeptAndOlderOneReplaced) {
   ASSERT_TRUE(WriteVersionedFile(v2, Join(inst_, u"engine.dll")));
   ASSERT_TRUE(WriteVersionedFile(v2, Join(pkg_, u"data\\tools.dll")));
   ASSERT_TRUE(WriteVersionedFile(v1, Join(inst_, u"tools.dll")));
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
   EXPECT_EQ(Installed(u"engine.dll"), ReadFileBytes(v2));
   EXPECT_EQ(Installed(u"tools.dll"), ReadFileBytes(v2));
   // Kept or not, both are recorded as written by this update.
@@ -256,7 +276,7 @@ TEST_F(Update, NewerInstalledDllIsKeptAndOlderOneReplaced) {
 TEST_F(Update, CancelEndsWithoutAnotherBoxAndWritesNothing) {
   Standard();
   WriteInstalled(u"install.log", "\"x\"\r\n");
-  Run({Confirm(IDCANCEL)});
+  Run({Confirm(IDCANCEL)}, kCancelled);
   EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
   EXPECT_EQ(Installed(u"install.log"), "\"x\"\r\n");
 }
@@ -264,15 +284,15 @@ TEST_F(Update, CancelEndsWithoutAnotherBoxAndWritesNothing) {
 TEST_F(Update, MissingDiscoveryFileGivesTheInstallError) {
   WriteDescription();
   WriteData(u"readme.txt", "x");
-  Run({Confirm(), {U16(Lang().title), U16(Lang().installError), IDOK}});
+  Run({Confirm(), {U16(Lang().title), U16(Lang().installError), IDOK}}, kNotInstalled);
 }
 
 TEST_F(Update, DiscoveryFileWithEmptyOrMissingFolderGivesTheInstallError) {
   Standard();
   WriteDiscovery("</path><path>");  // closing tag first: an empty folder
-  Run({Confirm(), {U16(Lang().title), U16(Lang().installError), IDOK}});
+  Run({Confirm(), {U16(Lang().title), U16(Lang().installError), IDOK}}, kNotInstalled);
   WriteDiscovery("<path>" + zt_test::Utf8(inst_) + "\\not-there</path>");
-  Run({Confirm(), {U16(Lang().title), U16(Lang().installError), IDOK}});
+  Run({Confirm(), {U16(Lang().title), U16(Lang().installError), IDOK}}, kNotInstalled);
   EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
 }
 
@@ -280,22 +300,22 @@ TEST_F(Update, VersionGate) {
   Standard();
   const Step versionError = {U16(Lang().errorTitle), U16(Lang().versionError), IDOK};
   Install("1", "4");  // older than 1.5
-  Run({Confirm(), versionError});
+  Run({Confirm(), versionError}, kTooOld);
   EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
   EXPECT_EQ(Installed(u"install.log"), "<missing>");
   Install("1", "5");  // equal
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
   EXPECT_EQ(Installed(u"readme.txt"), "new readme\r\n");
   Install("2", "0");  // newer
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
   // A required minor of 65536 reaches into the major: it asks for 1.0.
   spec_.major = "0";
   spec_.minor = "65536";
   WriteDescription();
   Install("0", "65535");
-  Run({Confirm(), versionError});
+  Run({Confirm(), versionError}, kTooOld);
   Install("1", "0");
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
 }
 
 TEST_F(Update, GameOrConfigurationToolRunning) {
@@ -303,7 +323,7 @@ TEST_F(Update, GameOrConfigurationToolRunning) {
   for (const std::string& name : {spec_.mutex, spec_.confMutex}) {
     HANDLE held = CreateMutexW(nullptr, TRUE, W(U16(name)));
     ASSERT_NE(held, nullptr);
-    Run({{U16(Lang().title), U16(Lang().boot), IDOK}});
+    Run({{U16(Lang().title), U16(Lang().boot), IDOK}}, kGameRunning);
     CloseHandle(held);
   }
   EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
@@ -322,7 +342,7 @@ TEST_F(Update, BothMutexesAreHeldWhileTheWindowIsOpen) {
       CloseHandle(h);
     }
   };
-  Run({Confirm(IDCANCEL)});
+  Run({Confirm(IDCANCEL)}, kCancelled);
   // Released at the end: a new creation is the first again.
   SetLastError(ERROR_SUCCESS);
   HANDLE h = CreateMutexW(nullptr, FALSE, W(U16(spec_.mutex)));
@@ -333,21 +353,21 @@ TEST_F(Update, BothMutexesAreHeldWhileTheWindowIsOpen) {
 TEST_F(Update, MissingOrUnparsableDescription) {
   WriteData(u"readme.txt", "x");
   Install("1", "5");
-  Run({{u"error", u"updateinfo.xml was not found.", IDOK}});
+  Run({{u"error", u"updateinfo.xml was not found.", IDOK}}, kNoDescription);
   ASSERT_TRUE(
       WriteFileBytes(Join(pkg_, u"updateinfo.xml"), "<?xml version=\"1.0\"?><document><brand>x</b></document>"));
-  Run({{u"error", u"updateinfo.xml was not found.", IDOK}});
+  Run({{u"error", u"updateinfo.xml was not found.", IDOK}}, kNoDescription);
 }
 
 TEST_F(Update, DescriptionWithoutLanguagesShowsAnEmptyErrorBox) {
   spec_.languages.clear();
   Standard();
-  Run({{u"error", u"", IDOK}});
+  Run({{u"error", u"", IDOK}}, kNoDescription);
 }
 
 TEST_F(Update, IntroLineBreakShowsAsTwoLines) {
   Standard();
-  Run({Confirm(IDCANCEL)});  // Confirm() expects the line feed in the text
+  Run({Confirm(IDCANCEL)}, kCancelled);  // Confirm() expects the line feed in the text
   EXPECT_NE(Intro().find(u'\n'), std::u16string::npos);
 }
 
@@ -360,7 +380,7 @@ TEST_F(Update, LanguageFollowsTheUiLanguage) {
   spec_.defaultLanguage = "en";
   Standard();
   spec_.languages = {std::string(expect) == "1041" ? Japanese() : English()};
-  Run({Confirm(IDCANCEL)});
+  Run({Confirm(IDCANCEL)}, kCancelled);
 }
 
 // ---- copy failures ------------------------------------------------------------------
@@ -370,9 +390,9 @@ TEST_F(Update, ReadOnlyInstalledFileGivesTheEngineErrorThenTheCopyError) {
   WriteData(u"a.txt", "new a");
   WriteInstalled(u"readme.txt", "old readme");
   ASSERT_TRUE(SetFileAttributesW(W(Join(inst_, u"readme.txt")), FILE_ATTRIBUTE_READONLY));
-  const std::u16string source = Join(pkg_, u"data\\readme.txt");
-  const std::u16string engineText = u"ファイル [" + source + u"] がオープン出来ません";
-  Run({Confirm(), {U16(Lang().errorTitle), engineText, IDOK}, CopyError()});
+  // The message names the file that failed, not the source that was fine.
+  const std::u16string engineText = u"ファイル [" + Join(inst_, u"readme.txt") + u"] がオープン出来ません";
+  Run({Confirm(), {U16(Lang().errorTitle), engineText, IDOK}, CopyError()}, kCopyFailed);
   EXPECT_EQ(Installed(u"readme.txt"), "old readme");
   // The log was written before the copy began.
   EXPECT_NE(Installed(u"install.log").find("\"readme.txt\""), std::string::npos);
@@ -381,7 +401,7 @@ TEST_F(Update, ReadOnlyInstalledFileGivesTheEngineErrorThenTheCopyError) {
 TEST_F(Update, NoDataFolderStopsWithTheCopyErrorAndTouchesNothing) {
   WriteDescription();
   Install("1", "5");
-  Run({Confirm(), CopyError()});
+  Run({Confirm(), CopyError()}, kCopyFailed);
   EXPECT_EQ(Installed(u"install.log"), "<missing>");
   EXPECT_FALSE(FileExists(Join(inst_, u"updateinfo.xml")));
 }
@@ -398,7 +418,7 @@ TEST_F(Update, PathTooLongForTheInstallationStopsBeforeWriting) {
   const size_t dataRoom = 259 - Join(pkg_, u"data").size() - 1;
   ASSERT_GT(dataRoom, room + 10);
   WriteData(std::u16string(room + 5, u'n'), "long");
-  Run({Confirm(), CopyError()});
+  Run({Confirm(), CopyError()}, kCopyFailed);
   EXPECT_EQ(Installed(u"install.log"), "<missing>");
   EXPECT_EQ(Installed(u"short.txt"), "<missing>");
 }
@@ -417,7 +437,7 @@ TEST_F(Update, TooLittleFreeSpaceStopsBeforeWriting) {
   size.QuadPart = static_cast<LONGLONG>(avail.QuadPart + (1ull << 30));
   ASSERT_TRUE(SetFilePointerEx(h, size, nullptr, FILE_BEGIN));
   ASSERT_TRUE(SetEndOfFile(h));
-  Run({Confirm(), CopyError()});
+  Run({Confirm(), CopyError()}, kCopyFailed);
   CloseHandle(h);
   DeleteFileW(W(big));
   EXPECT_EQ(Installed(u"install.log"), "<missing>");
@@ -431,7 +451,7 @@ TEST_F(Update, InstallLogThatCannotBeReadIsKeptAndNothingIsWritten) {
   // Held by another program without sharing.
   HANDLE h = CreateFileW(W(logPath), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  Run({Confirm(), CopyError()});
+  Run({Confirm(), CopyError()}, kCopyFailed);
   CloseHandle(h);
   EXPECT_EQ(Installed(u"install.log"), "\"earlier.txt\"\r\n");
   EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
@@ -444,7 +464,7 @@ TEST_F(Update, InstallLogThatCannotBeReadIsKeptAndNothingIsWritten) {
   ASSERT_TRUE(SetFilePointerEx(h, size, nullptr, FILE_BEGIN));
   ASSERT_TRUE(SetEndOfFile(h));
   CloseHandle(h);
-  Run({Confirm(), CopyError()});
+  Run({Confirm(), CopyError()}, kCopyFailed);
   WIN32_FILE_ATTRIBUTE_DATA d = {};
   ASSERT_TRUE(GetFileAttributesExW(W(logPath), GetFileExInfoStandard, &d));
   EXPECT_EQ(d.nFileSizeLow, ZTLIMIT_DEFAULT_INSTALL_LOG_BYTES + 1u);
@@ -455,7 +475,7 @@ TEST_F(Update, InstallFolderWithATrailingBackslashOrRelativeIsFound) {
   Standard();
   WriteInstalled(u"install.log", "\"earlier.txt\"\r\n");
   WriteDiscovery("<path>" + zt_test::Utf8(inst_) + "\\</path>");
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
   EXPECT_EQ(Installed(u"readme.txt"), "new readme\r\n");
   EXPECT_EQ(Installed(u"install.log"), "\"earlier.txt\"\r\n\"readme.txt\"\r\n");
 
@@ -463,9 +483,67 @@ TEST_F(Update, InstallFolderWithATrailingBackslashOrRelativeIsFound) {
   // from the package folder) and the copy (made from its data folder).
   WriteData(u"second.txt", "2");
   WriteDiscovery("<path>..\\inst</path>");
-  Run({Confirm(), Success()});
+  Run({Confirm(), Success()}, kInstalled);
   EXPECT_EQ(Installed(u"second.txt"), "2");
   EXPECT_FALSE(FileExists(Join(pkg_, u"inst\\second.txt")));
+}
+
+TEST_F(Update, InstallationInALongFolderTakesDestinationsOf259Units) {
+  // A 240-unit installation folder: the temporary files beside the deepest
+  // destinations, the replacement file of install.log and a folder past the
+  // 248 units a plain folder creation takes all pass 259 units.
+  while (inst_.size() < 240) inst_ = Join(inst_, std::u16string(std::min<size_t>(60, 239 - inst_.size()), u'i'));
+  ASSERT_EQ(inst_.size(), 240u);
+  ASSERT_TRUE(CreateFolderTree(inst_.c_str(), 0));
+  WriteDescription();
+  Install("1", "5");
+  const std::u16string deep = u"sub\\" + std::u16string(259 - inst_.size() - 5, u'd');
+  const std::u16string folder = std::u16string(10, u'f') + u"\\" + std::u16string(259 - inst_.size() - 12, u'e');
+  ASSERT_EQ(Join(inst_, deep).size(), 259u);
+  ASSERT_EQ(Join(inst_, folder).size(), 259u);
+  WriteInstalled(u"a.txt", "old a");
+  WriteInstalled(deep, "old deep");
+  WriteData(u"a.txt", "new a");
+  WriteData(deep, "new deep");
+  WriteData(folder, "new folder");
+  Run({Confirm(), Success()}, kInstalled);
+  EXPECT_EQ(Installed(u"a.txt"), "new a");
+  EXPECT_EQ(Installed(deep), "new deep");
+  EXPECT_EQ(Installed(folder), "new folder");
+  EXPECT_EQ(Installed(u"install.log"),
+            "\"a.txt\"\r\n\"" + zt_test::Utf8(folder) + "\"\r\n\"" + zt_test::Utf8(deep) + "\"\r\n");
+}
+
+TEST_F(Update, LibrariesPlantedBesideTheUpdaterAreNeverLoaded) {
+  // A package folder in Downloads may hold a stray version.dll or
+  // comctl32.dll. Wine is told to prefer such a DLL from the program's
+  // folder, as Windows does for any DLL that is not a known one.
+  const std::u16string planted = Join(HelperDir(), u"e2e_planted.dll");
+  ASSERT_TRUE(FileExists(planted)) << Narrow(planted);
+  Standard();
+  exe_ = Join(pkg_, u"updater.exe");
+  ASSERT_TRUE(CopyFileW(W(UpdaterExe()), W(exe_), FALSE));
+  for (const char16_t* name : {u"version.dll", u"comctl32.dll"})
+    ASSERT_TRUE(CopyFileW(W(planted), W(Join(pkg_, name)), FALSE));
+  // A newer installed program file makes the updater read version resources.
+  const std::u16string v1 = Join(HelperDir(), u"e2e_version_1_0.dll");
+  const std::u16string v2 = Join(HelperDir(), u"e2e_version_2_0.dll");
+  ASSERT_TRUE(WriteVersionedFile(v1, Join(pkg_, u"data\\engine.dll")));
+  ASSERT_TRUE(WriteVersionedFile(v2, Join(inst_, u"engine.dll")));
+  // Wine's per-program setting, read when updater.exe starts.
+  const wchar_t* overrides = L"Software\\Wine\\AppDefaults\\updater.exe\\DllOverrides";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, overrides, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  for (const wchar_t* dll : {L"version", L"comctl32"})
+    RegSetValueExW(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"), 30);
+  RegCloseKey(key);
+  Run({Confirm(), Success()}, kInstalled);
+  RegDeleteTreeW(HKEY_CURRENT_USER, overrides);
+  EXPECT_FALSE(FileExists(Join(pkg_, u"version.dll.ran")));
+  EXPECT_FALSE(FileExists(Join(pkg_, u"comctl32.dll.ran")));
+  EXPECT_EQ(Installed(u"readme.txt"), "new readme\r\n");
+  EXPECT_TRUE(Installed(u"engine.dll") == ReadFileBytes(v2)) << "the version rule no longer works";
 }
 
 // ---- the splash window ---------------------------------------------------------------
@@ -480,7 +558,7 @@ class Splash : public Update {
       ASSERT_NE(splash, nullptr);
       check(splash);
     };
-    Run({Confirm(IDCANCEL)});
+    Run({Confirm(IDCANCEL)}, kCancelled);
   }
   // Runs to the confirmation with a 640 x 400 picture written as an RA-3
   // file of the given form and compares the screen with it.
