@@ -173,6 +173,10 @@ TEST(Utf, ConversionsCutAtWholeCharacters) {
   char16_t wide[3];
   EXPECT_EQ(FromUtf8("a\xF0\x9F\x98\x80", wide), -1);
   EXPECT_EQ(std::u16string(wide), u"a");
+  // A cut right after a whole surrogate pair keeps the pair.
+  char16_t four[4];
+  EXPECT_EQ(CopyText(four, 4, u"a\U0001F600b"), -1);
+  EXPECT_EQ(std::u16string(four), u"a\U0001F600");
 }
 
 TEST(Utf, CopyUtf8Char) {

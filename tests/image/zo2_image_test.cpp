@@ -163,8 +163,10 @@ TEST(Zo2Load, SignificantBitsWidenEveryByte) {
   };
   EXPECT_EQ(widened(4, 0x0F), Bytes(4, 0xFF));
   EXPECT_EQ(widened(4, 0x08), Bytes(4, 0x88));
+  EXPECT_EQ(widened(5, 0x10), Bytes(4, 0x84));
   EXPECT_EQ(widened(6, 0x3F), Bytes(4, 0xFF));
   EXPECT_EQ(widened(6, 0x20), Bytes(4, 0x82));
+  EXPECT_EQ(widened(7, 0x40), Bytes(4, 0x81));
   EXPECT_EQ(widened(8, 0x3F), Bytes(4, 0x3F));
   // 1 to 3 would need a negative shift: taken as 8, no widening.
   for (uint16_t m : {1, 2, 3}) EXPECT_EQ(widened(m, 0x05), Bytes(4, 0x05)) << m;

@@ -298,6 +298,9 @@ TEST(ZureDecoder, RejectsMalformedBlocks) {
   Bytes flagOut = good;
   flagOut[20] = 200;
   EXPECT_EQ(dec(flagOut), 0u) << "flag offset outside";
+  Bytes flagCount = good;
+  flagCount[12] = 5;
+  EXPECT_EQ(dec(flagCount), 0u) << "flag area runs past the end";
   Bytes dataCount = good;
   dataCount[16] = 9;
   EXPECT_EQ(dec(dataCount), 0u) << "data count outside";
