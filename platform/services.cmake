@@ -11,5 +11,5 @@ if(ZT_WINDOWS)
   # The start-up creates the file server, which lives in zt_file (itself
   # built on zt_platform): CMake repeats the two static libraries on the
   # link line so the cycle resolves.
-  target_link_libraries(zt_platform PUBLIC zt_file ole32)
+  target_link_libraries(zt_platform PUBLIC zt_file zt_winsys)
 endif()

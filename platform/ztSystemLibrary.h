@@ -6,7 +6,9 @@
 // DLLs" in the program's own folder first, so a stray version.dll or
 // comctl32.dll that lands beside updater.exe (another download, an archive
 // unpacked there) would run inside it. The executable therefore imports only
-// known DLLs; everything else comes through here.
+// kernel32, msvcrt and advapi32 at start-up, delay-loads user32, gdi32,
+// shell32 and ole32 after the search is restricted (cmake/delayload.cmake),
+// and takes everything else through here.
 //
 // Windows build only.
 #pragma once
