@@ -471,6 +471,16 @@ TEST_F(Update, InstallLogThatCannotBeReadIsKeptAndNothingIsWritten) {
   EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
 }
 
+TEST_F(Update, InstallLogThatCannotBeSavedStopsBeforeCopying) {
+  Standard();
+  WriteInstalled(u"install.log", "\"earlier.txt\"\r\n");
+  // A folder where the log's replacement file goes makes its save fail.
+  ASSERT_TRUE(CreateDirectoryW(W(Join(inst_, u"install.log.zt~")), nullptr));
+  Run({Confirm(), CopyError()}, kCopyFailed);
+  EXPECT_EQ(Installed(u"install.log"), "\"earlier.txt\"\r\n");
+  EXPECT_EQ(Installed(u"readme.txt"), "<missing>");
+}
+
 TEST_F(Update, InstallFolderWithATrailingBackslashOrRelativeIsFound) {
   Standard();
   WriteInstalled(u"install.log", "\"earlier.txt\"\r\n");
