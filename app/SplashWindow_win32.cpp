@@ -20,10 +20,14 @@ const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>
 
 void Post(HWND window, UINT message) { PostMessageW(window, message, 0, 0); }
 
+// The run's state, kept in the window's user data from its first message.
+Updater* UpdaterOf(HWND window) { return reinterpret_cast<Updater*>(GetWindowLongPtrW(window, GWLP_USERDATA)); }
+
 // Closes the window after a box the user has to acknowledge; `outcome` is
 // the run's exit code.
-void StopWith(HWND window, const char16_t* text, const char16_t* caption, UpdaterExitCode outcome) {
-  SetRunOutcome(outcome);
+void StopWith(Updater& updater, HWND window, const char16_t* text, const char16_t* caption,
+              UpdaterExitCode outcome) {
+  updater.outcome = outcome;
   MessageBoxW(window, W(text), W(caption), MB_OK);
   Post(window, UM_CLOSE);
 }
@@ -34,35 +38,36 @@ void StopWith(HWND window, const char16_t* text, const char16_t* caption, Update
 // empty folder would make every destination relative to wherever the
 // process stands: that is no installation. A folder written with a trailing
 // backslash, or a drive root, is an installation folder too.
-int ResolveInstallFolder() {
-  const char16_t* folder = InstallFolder();
+int ResolveInstallFolder(char16_t (&folder)[ZT_MAX_PATH]) {
   if (!folder[0]) return 0;
   char16_t full[ZT_MAX_PATH];
   DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, reinterpret_cast<wchar_t*>(full), nullptr);
   if (n == 0 || n >= ZT_MAX_PATH || !ztIsFolder(full)) return 0;
-  SetInstallFolder(full);
+  CopyText(folder, full);
   return 1;
 }
 
-void Confirm(HWND window) {
-  const LanguageRecord& lang = g_currentLanguage;
+void Confirm(Updater& updater, HWND window) {
+  const LanguageRecord& lang = updater.language;
+  const UpdateDescription& description = updater.description;
   char16_t intro[512];
   CopyText(intro, lang.introText);
   if (MessageBoxW(window, W(intro), W(lang.windowTitle), MB_OKCANCEL) != IDOK) {
-    SetRunOutcome(kExitCancelled);
+    updater.outcome = kExitCancelled;
     Post(window, UM_CLOSE);
     return;
   }
 
-  if (!FindInstallFolder(g_updateDescription.brand, g_updateDescription.app) || !ResolveInstallFolder()) {
-    StopWith(window, lang.installErrorText, lang.windowTitle, kExitNotInstalled);
+  if (!FindInstallFolder(description.brand, description.app, updater.installFolder) ||
+      !ResolveInstallFolder(updater.installFolder)) {
+    StopWith(updater, window, lang.installErrorText, lang.windowTitle, kExitNotInstalled);
     return;
   }
 
-  const uint32_t installed = ReadInstalledVersion();
-  const uint32_t required = RequiredVersion(g_updateDescription.majorVersion, g_updateDescription.minorVersion);
+  const uint32_t installed = ReadInstalledVersion(updater.installFolder);
+  const uint32_t required = RequiredVersion(description.majorVersion, description.minorVersion);
   if (!VersionAccepted(installed, required)) {
-    StopWith(window, lang.versionErrorText, lang.errorTitle, kExitVersionTooOld);
+    StopWith(updater, window, lang.versionErrorText, lang.errorTitle, kExitVersionTooOld);
     return;
   }
 
@@ -73,12 +78,11 @@ void Confirm(HWND window) {
   DWORD n = GetCurrentDirectoryW(1024, reinterpret_cast<wchar_t*>(package));
   if (n == 0 || n >= 1024 || JoinPath(data, 2, package, u"data") < 0 || GetPathKind(data) != 2 ||
       !SetCurrentDirectoryW(W(data))) {
-    StopWith(window, lang.copyErrorText, lang.windowTitle, kExitCopyFailed);
+    StopWith(updater, window, lang.copyErrorText, lang.windowTitle, kExitCopyFailed);
     return;
   }
-  ResetFileList();
-  WalkDataFolder(u"");
-  SetInstallRoot(InstallFolder());
+  updater.files.Reset();
+  WalkDataFolder(u"", &updater.files);
   Post(window, UM_REPAINT);
 }
 
@@ -109,25 +113,33 @@ int PaintSplashPicture(HDC dc, const ztImageHolder* holder) {
 }
 
 LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  // A few messages come before WM_NCCREATE; they need no state.
+  Updater* updater = UpdaterOf(window);
+  if (!updater) return DefWindowProcW(window, message, wParam, lParam);
+  ztImageHolder* splash = updater->splash.get();
   switch (message) {
     case WM_CREATE: Post(window, UM_CONFIRM); break;
     case WM_PAINT:
       // Without a picture the default processing below erases the client
       // area with the class background.
-      if (g_imageHolder) {
+      if (splash) {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(window, &ps);
-        PaintSplashPicture(dc, g_imageHolder);
+        PaintSplashPicture(dc, splash);
         EndPaint(window, &ps);
       }
       break;
     case WM_DESTROY: PostQuitMessage(0); break;
     case UM_CLOSE: DestroyWindow(window); break;
-    case UM_CONFIRM: Confirm(window); break;
+    case UM_CONFIRM: Confirm(*updater, window); break;
     case UM_REPAINT:
-      if (g_imageHolder) {
+      if (splash) {
         HDC dc = GetDC(window);
-        PaintSplashPicture(dc, g_imageHolder);
+        PaintSplashPicture(dc, splash);
         ReleaseDC(window, dc);
       }
       Post(window, UM_SHOW_PROGRESS);
@@ -135,8 +147,10 @@ LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case UM_SHOW_PROGRESS:
       // Without its dialog nothing would ever close the window: say so and
       // stop (nothing has been written yet).
-      if (DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_PROGRESS), window, ProgressDialogProc, 0) == -1)
-        StopWith(window, g_currentLanguage.copyErrorText, g_currentLanguage.windowTitle, kExitCopyFailed);
+      if (DialogBoxParamW(updater->instance, MAKEINTRESOURCEW(IDD_PROGRESS), window, ProgressDialogProc,
+                          reinterpret_cast<LPARAM>(updater)) == -1)
+        StopWith(*updater, window, updater->language.copyErrorText, updater->language.windowTitle,
+                 kExitCopyFailed);
       break;
     default: break;
   }

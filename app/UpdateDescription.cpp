@@ -7,15 +7,11 @@
 #include "file/textutil.h"
 #include "xml/ztXml.h"
 
-UpdateDescription g_updateDescription;
-LanguageRecord g_currentLanguage;
-
 namespace {
 
 UiLanguageSource g_uiLanguage = nullptr;
 
-void ResetDescription() {
-  UpdateDescription& d = g_updateDescription;
+void ResetDescription(UpdateDescription& d) {
   ZeroBytes(d.brand, sizeof d.brand);
   ZeroBytes(d.app, sizeof d.app);
   ZeroBytes(d.gameMutex, sizeof d.gameMutex);
@@ -24,7 +20,6 @@ void ResetDescription() {
   ZeroBytes(d.minorVersion, sizeof d.minorVersion);
   ZeroBytes(d.defaultLanguage, sizeof d.defaultLanguage);
   d.languages.clear();
-  ZeroBytes(&g_currentLanguage, sizeof g_currentLanguage);
 }
 
 }  // namespace
@@ -48,14 +43,14 @@ void ExpandLineBreaks(char16_t* text, size_t cap) {
   text[out] = 0;
 }
 
-int LoadUpdateDescription() { return LoadUpdateDescriptionFrom(u"updateinfo.xml"); }
+int LoadUpdateDescription(UpdateDescription* out) { return LoadUpdateDescriptionFrom(u"updateinfo.xml", out); }
 
-int LoadUpdateDescriptionFrom(const char16_t* path) {
-  ResetDescription();
+int LoadUpdateDescriptionFrom(const char16_t* path, UpdateDescription* out) {
+  UpdateDescription& d = *out;
+  ResetDescription(d);
   ztXml xml;
   if (!xml.Open(path)) return 0;
 
-  UpdateDescription& d = g_updateDescription;
   xml.GetTextW(d.brand, u"", 1, "brand");
   xml.GetTextW(d.app, u"", 1, "app");
   xml.GetTextW(d.gameMutex, u"", 1, "mutex");
@@ -104,9 +99,12 @@ int LoadUpdateDescriptionFrom(const char16_t* path) {
   return 1;
 }
 
-int ChooseLanguage() {
-  const auto& table = g_updateDescription.languages;
-  if (table.empty()) return 0;
+int ChooseLanguage(const UpdateDescription& description, LanguageRecord* out) {
+  const auto& table = description.languages;
+  if (table.empty()) {
+    ZeroBytes(out, sizeof *out);
+    return 0;
+  }
   const LanguageRecord* chosen = nullptr;
   if (table.size() == 1) {
     chosen = &table.begin()->second;
@@ -119,11 +117,11 @@ int ChooseLanguage() {
       }
     }
     if (!chosen) {
-      auto it = table.find(std::u16string(g_updateDescription.defaultLanguage));
+      auto it = table.find(std::u16string(description.defaultLanguage));
       if (it != table.end()) chosen = &it->second;
     }
     if (!chosen) chosen = &table.begin()->second;
   }
-  std::memcpy(&g_currentLanguage, chosen, sizeof g_currentLanguage);
+  std::memcpy(out, chosen, sizeof *out);
   return 1;
 }

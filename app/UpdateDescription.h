@@ -1,7 +1,7 @@
 // The update description: everything the updater learns from the package's
 // updateinfo.xml (game names, mutex names, the required version and, per
-// display language, every text it shows), and the current language chosen
-// from it.
+// display language, every text it shows), and the choice of the language the
+// user sees.
 //
 // Widths are in UTF-16 units including the terminator; a value that does not
 // fit is cut at a whole character.
@@ -38,20 +38,18 @@ struct UpdateDescription {
   std::map<std::u16string, LanguageRecord> languages;
 };
 
-// Process-wide state, filled by LoadUpdateDescription and ChooseLanguage.
-extern UpdateDescription g_updateDescription;
-extern LanguageRecord g_currentLanguage;
-
-// Reads updateinfo.xml from the current directory. 1 when it was opened as an
-// XML document, 0 otherwise; missing elements never make it fail.
-int LoadUpdateDescription();
+// Reads updateinfo.xml from the current directory into `out` (emptied
+// first). 1 when it was opened as an XML document, 0 otherwise; missing
+// elements never make it fail.
+int LoadUpdateDescription(UpdateDescription* out);
 // The same from a given file (the updater always passes updateinfo.xml).
-int LoadUpdateDescriptionFrom(const char16_t* path);
+int LoadUpdateDescriptionFrom(const char16_t* path, UpdateDescription* out);
 
-// Copies the chosen language into g_currentLanguage: the only entry; else the
+// Copies the language the user sees into `out`: the only entry; else the
 // first (in key order) whose code is the UI language; else the entry whose
-// prefix is the default prefix; else the first. 0 when the table is empty.
-int ChooseLanguage();
+// prefix is the default prefix; else the first. 0 (and `out` emptied) when
+// the table is empty.
+int ChooseLanguage(const UpdateDescription& description, LanguageRecord* out);
 
 // Turns each backslash followed by "n" into a line feed, in place, in one
 // pass (so backslash, backslash, n gives a backslash and a line feed).

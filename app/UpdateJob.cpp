@@ -5,11 +5,6 @@
 
 namespace {
 
-std::vector<std::u16string> g_fileList;
-std::vector<uint64_t> g_fileSizes;
-bool g_fileListIncomplete = false;
-char16_t g_installRoot[ZT_MAX_PATH];
-
 uint64_t RoundUp(uint64_t bytes, uint32_t cluster) {
   if (cluster <= 1) return bytes;
   const uint64_t whole = bytes / cluster + (bytes % cluster ? 1 : 0);
@@ -19,26 +14,6 @@ uint64_t RoundUp(uint64_t bytes, uint32_t cluster) {
 uint64_t AddSat(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 }  // namespace
-
-std::vector<std::u16string>& FileList() { return g_fileList; }
-std::vector<uint64_t>& FileSizes() { return g_fileSizes; }
-bool FileListIncomplete() { return g_fileListIncomplete; }
-void SetFileListIncomplete(bool incomplete) { g_fileListIncomplete = incomplete; }
-void ResetFileList() {
-  g_fileList.clear();
-  g_fileSizes.clear();
-  g_fileListIncomplete = false;
-}
-
-const char16_t* InstallRoot() { return g_installRoot; }
-
-int SetInstallRoot(const char16_t* folder) {
-  if (CopyText(g_installRoot, folder ? folder : u"") < 0) {
-    g_installRoot[0] = 0;
-    return 0;
-  }
-  return 1;
-}
 
 int BuildCopyPlan(const char16_t* dataFolder, const char16_t* installRoot, const std::vector<std::u16string>& files,
                   std::vector<CopyPlanEntry>* plan, std::u16string* failed) {

@@ -13,27 +13,28 @@
 
 class ztStringList;
 
-// ---- process-wide state ------------------------------------------------------
+// ---- the package's files -----------------------------------------------------
 
-// Paths of the files below the data folder, relative to it, in the order the
-// walk met them ("sub\file.txt" for a file in a sub-folder).
-std::vector<std::u16string>& FileList();
-// Size of each listed file as the walk saw it, in list order (the room check
-// needs them, and asking the system again for every file is slow).
-std::vector<uint64_t>& FileSizes();
-// Set when the walk met something it could not list whole (a path too long
-// for the path buffers, a folder that could not be read): copying only part
-// of a package would leave the installation half-updated, so the job then
-// refuses to start.
-bool FileListIncomplete();
-void SetFileListIncomplete(bool incomplete);
-// Empties the list and the sizes, and clears the incomplete flag.
-void ResetFileList();
+// What the walk of the data folder found.
+struct DataFiles {
+  // Paths relative to the data folder, in the order the walk met them
+  // ("sub\file.txt" for a file in a sub-folder).
+  std::vector<std::u16string> paths;
+  // Size of each file as the walk saw it, in the same order (the room check
+  // needs them, and asking the system again for every file is slow).
+  std::vector<uint64_t> sizes;
+  // Set when the walk met something it could not list whole (a path too long
+  // for the path buffers, a folder that could not be read): copying only
+  // part of a package would leave the installation half-updated, so the job
+  // then refuses to start.
+  bool incomplete = false;
 
-// Destination root of the copy, 260 units (empty until set).
-const char16_t* InstallRoot();
-// 1, or 0 (root left empty) when `folder` does not fit.
-int SetInstallRoot(const char16_t* folder);
+  void Reset() {
+    paths.clear();
+    sizes.clear();
+    incomplete = false;
+  }
+};
 
 // ---- the plan --------------------------------------------------------------
 

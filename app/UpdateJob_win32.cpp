@@ -53,25 +53,29 @@ uint64_t ExistingSize(const char16_t* path) {
   return (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
 }
 
+// The run's state, kept in the dialog's data from WM_INITDIALOG on.
+Updater* UpdaterOf(HWND dialog) { return reinterpret_cast<Updater*>(GetWindowLongPtrW(dialog, DWLP_USER)); }
+
 // Every check of the job that can refuse it, made before anything is
 // written: the paths fit, the install.log lines fit, the drive has room.
 // On success `plan` holds the jobs and `log` the merged, sorted install.log.
-int PrepareJob(const char16_t* dataFolder, const char16_t* logPath, std::vector<CopyPlanEntry>* plan,
-               ztStringList* log) {
-  if (FileListIncomplete()) return 0;
-  if (!BuildCopyPlan(dataFolder, InstallRoot(), FileList(), plan)) return 0;
+int PrepareJob(const Updater& updater, const char16_t* dataFolder, const char16_t* logPath,
+               std::vector<CopyPlanEntry>* plan, ztStringList* log) {
+  const DataFiles& files = updater.files;
+  if (files.incomplete) return 0;
+  if (!BuildCopyPlan(dataFolder, updater.installFolder, files.paths, plan)) return 0;
   // A missing install.log leaves the list empty. One that is there but
   // cannot be read (held by another program, past the length limit) would
   // be replaced by this run's lines alone and the record of every earlier
   // update lost: refuse the job instead, before anything is written.
   if (!log->LoadText(logPath) && GetPathKind(logPath) == 1) return 0;
-  if (!AddInstallLogLines(*log, FileList())) return 0;
+  if (!AddInstallLogLines(*log, files.paths)) return 0;
   log->SortUnique();
 
   uint64_t freeBytes = 0;
   uint32_t cluster = 0;
-  if (QueryDrive(InstallRoot(), &freeBytes, &cluster)) {
-    const std::vector<uint64_t>& sizes = FileSizes();
+  if (QueryDrive(updater.installFolder, &freeBytes, &cluster)) {
+    const std::vector<uint64_t>& sizes = files.sizes;
     const bool walked = sizes.size() == plan->size();
     std::vector<SpaceItem> items;
     items.reserve(plan->size());
@@ -87,9 +91,9 @@ int PrepareJob(const char16_t* dataFolder, const char16_t* logPath, std::vector<
 
 // The UM_START_COPY step. 1 when the engine runs; 0 when the job was refused
 // before anything was written, or the engine did not start.
-int StartUpdateJob(HWND dialog) {
+int StartUpdateJob(Updater& updater, HWND dialog) {
   char16_t logPath[ZT_MAX_PATH];
-  if (JoinPath(logPath, 2, InstallRoot(), u"install.log") < 0) return 0;
+  if (JoinPath(logPath, 2, updater.installFolder, u"install.log") < 0) return 0;
 
   char16_t dataFolder[1024];
   DWORD n = GetCurrentDirectoryW(1024, reinterpret_cast<wchar_t*>(dataFolder));
@@ -97,39 +101,40 @@ int StartUpdateJob(HWND dialog) {
 
   std::vector<CopyPlanEntry> plan;
   ztStringList log;
-  if (!PrepareJob(dataFolder, logPath, &plan, &log)) return 0;
+  if (!PrepareJob(updater, dataFolder, logPath, &plan, &log)) return 0;
 
-  g_copier = new (std::nothrow) ztFileCopier(3, 0);
-  if (!g_copier) return 0;
+  updater.copier = new (std::nothrow) ztFileCopier(3, 0);
+  ztFileCopier* copier = updater.copier;
+  if (!copier) return 0;
   // Keep installed program files that are newer than the package's.
-  g_copier->SetMode(1);
+  (void)copier->SetMode(1);  // not started yet: always taken
   for (const CopyPlanEntry& e : plan)
-    if (!g_copier->AddJob(e.source, e.destination, 0)) return 0;
+    if (!copier->AddJob(e.source, e.destination, 0)) return 0;
 
   // The log lists every file this update is about to write, whatever the
   // copy's outcome. Copying without that record would leave files nobody
   // knows were installed: a failed save refuses the job before anything is
   // copied.
   if (!log.SaveText(logPath)) return 0;
-  return g_copier->StartCopy(OnCopyProgress, dialog, nullptr) ? 1 : 0;
+  return copier->StartCopy(OnCopyProgress, dialog, nullptr) ? 1 : 0;
 }
 
-void ShowOutcome(HWND dialog, const char16_t* text, UpdaterExitCode outcome) {
-  SetRunOutcome(outcome);
+void ShowOutcome(Updater& updater, HWND dialog, const char16_t* text, UpdaterExitCode outcome) {
+  updater.outcome = outcome;
   ShowWindow(dialog, SW_HIDE);
-  MessageBoxW(dialog, W(text), W(g_currentLanguage.windowTitle), MB_OK);
+  MessageBoxW(dialog, W(text), W(updater.language.windowTitle), MB_OK);
   PostMessageW(dialog, UM_CLOSE, 0, 0);
 }
 
 }  // namespace
 
-void WalkDataFolder(const char16_t* relative) {
+void WalkDataFolder(const char16_t* relative, DataFiles* files) {
   const bool top = !relative || !relative[0];
   char16_t pattern[ZT_MAX_PATH];
   if (top) {
     CopyText(pattern, u"*.*");
   } else if (JoinPath(pattern, 2, relative, u"*.*") < 0) {
-    SetFileListIncomplete(true);
+    files->incomplete = true;
     return;
   }
   WIN32_FIND_DATAW found;
@@ -139,7 +144,7 @@ void WalkDataFolder(const char16_t* relative) {
     // (discs, network shares) list nothing for an empty folder and say so.
     // Any other failure means the folder could not be read (or its full
     // path is too long), and its files would silently be left out.
-    if (GetLastError() != ERROR_FILE_NOT_FOUND) SetFileListIncomplete(true);
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) files->incomplete = true;
     return;
   }
   do {
@@ -148,31 +153,34 @@ void WalkDataFolder(const char16_t* relative) {
     if (folder && IsDotEntry(name)) continue;
     char16_t path[ZT_MAX_PATH];
     if (top ? CopyText(path, name) < 0 : JoinPath(path, 2, relative, name) < 0) {
-      SetFileListIncomplete(true);
+      files->incomplete = true;
       continue;
     }
     if (folder) {
-      WalkDataFolder(path);
+      WalkDataFolder(path, files);
     } else {
-      FileList().push_back(path);
-      FileSizes().push_back((static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
+      files->paths.push_back(path);
+      files->sizes.push_back((static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow);
     }
   } while (FindNextFileW(find, &found));
   FindClose(find);
 }
 
-INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
+  if (message == WM_INITDIALOG) SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+  Updater* updater = UpdaterOf(dialog);
+  if (!updater) return 0;
   switch (message) {
     case WM_INITDIALOG:
       CentreWindowOver(GetWindow(dialog, GW_OWNER), dialog);
-      SetDlgItemTextW(dialog, IDC_PROGRESS_TEXT, W(g_currentLanguage.copyingText));
+      SetDlgItemTextW(dialog, IDC_PROGRESS_TEXT, W(updater->language.copyingText));
       PostMessageW(dialog, UM_START_COPY, 0, 0);
       break;
     case UM_START_COPY:
-      if (!StartUpdateJob(dialog)) PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
+      if (!StartUpdateJob(*updater, dialog)) PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
       break;
-    case UM_COPY_DONE: ShowOutcome(dialog, g_currentLanguage.successText, kExitInstalled); break;
-    case UM_COPY_FAILED: ShowOutcome(dialog, g_currentLanguage.copyErrorText, kExitCopyFailed); break;
+    case UM_COPY_DONE: ShowOutcome(*updater, dialog, updater->language.successText, kExitInstalled); break;
+    case UM_COPY_FAILED: ShowOutcome(*updater, dialog, updater->language.copyErrorText, kExitCopyFailed); break;
     case UM_CLOSE:
       PostMessageW(GetWindow(dialog, GW_OWNER), UM_CLOSE, 0, 0);
       EndDialog(dialog, 2);
@@ -192,7 +200,8 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
   if (status->error) {
     // Shown from the engine's thread; it waits here until the user has
     // read the message, and stops after it.
-    MessageBoxW(dialog, W(status->errorText), W(g_currentLanguage.errorTitle), MB_OK);
+    const Updater* updater = UpdaterOf(dialog);
+    MessageBoxW(dialog, W(status->errorText), updater ? W(updater->language.errorTitle) : L"", MB_OK);
     PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
     return 0;
   }

@@ -11,10 +11,14 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 
+#include "app/UpdateDescription.h"
+#include "app/UpdateJob.h"
+#include "file/pathutil.h"
+#include "image/ztImageHolder.h"
 #include "resources/resource.h"
 
-class ztImageHolder;
 class ztFileCopier;
 struct CopyStatus;
 
@@ -45,22 +49,35 @@ enum UpdaterExitCode : int {
   kExitCopyFailed = 6,     // copying failed (or was refused before it began)
   kExitNoWindow = 7,       // the program could not start its window
 };
-void SetRunOutcome(UpdaterExitCode code);
 
-// ---- process-wide objects of the start-up sequence --------------------------
+// ---- the run's state ---------------------------------------------------------
 
-extern HINSTANCE g_instance;          // for the progress dialog
-extern ztImageHolder* g_imageHolder;  // the splash picture, or null
-extern ztFileCopier* g_copier;        // made by the progress dialog
+// Everything one run of the updater reads and writes, owned by the entry
+// point and handed to each step: the splash window keeps it in its user data,
+// the progress dialog in its dialog data, and the copy engine's callback
+// reaches it through the dialog.
+struct Updater {
+  HINSTANCE instance = nullptr;
+  UpdateDescription description;
+  LanguageRecord language = {};             // the texts the user sees
+  std::unique_ptr<ztImageHolder> splash;    // the splash picture, or null
+  char16_t installFolder[ZT_MAX_PATH] = {}; // full path once found and checked
+  DataFiles files;                          // the package's data folder
+  ztFileCopier* copier = nullptr;           // made by the progress dialog
+  // Until a step records otherwise, the window never got as far as an
+  // outcome.
+  UpdaterExitCode outcome = kExitNoWindow;
+};
 
 // The whole run, from the library start-up to the teardown. Returns the
 // run's UpdaterExitCode.
-int RunUpdater(HINSTANCE instance);
+int RunUpdater(Updater& updater);
 
 // ---- splash window -----------------------------------------------------------
 
-// Window procedure of the class "WC_UPDATE". Every message ends in
-// DefWindowProcW, whose result is returned.
+// Window procedure of the class "WC_UPDATE", created with the Updater as its
+// creation parameter. Every message ends in DefWindowProcW, whose result is
+// returned.
 LRESULT CALLBACK SplashWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Paints the held picture at (0, 0) in its own size. 0 (nothing painted)
@@ -70,12 +87,13 @@ int PaintSplashPicture(HDC dc, const ztImageHolder* holder);
 // ---- progress dialog and job -------------------------------------------------
 
 // Appends the files below the current directory's `relative` folder (empty
-// for the current directory itself) to the file list, depth first, in the
-// order the system returns the entries.
-void WalkDataFolder(const char16_t* relative);
+// for the current directory itself) to `files`, depth first, in the order
+// the system returns the entries.
+void WalkDataFolder(const char16_t* relative, DataFiles* files);
 
-// Dialog procedure of the progress dialog (resource 1003). Returns 0 for
-// every message, so the dialog sets no default focus.
+// Dialog procedure of the progress dialog (resource 1003), opened with the
+// Updater as its parameter. Returns 0 for every message, so the dialog sets
+// no default focus.
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The copy engine's callback; `userData` is the progress dialog. Posts the

@@ -6,44 +6,35 @@
 #include "file/ztFileCopier.h"
 #include "image/ztImageHolder.h"
 #include "platform/ztMutex.h"
-#include "platform/ztStartup.h"
 #include "platform/ztWindow.h"
-
-HINSTANCE g_instance = nullptr;
-ztImageHolder* g_imageHolder = nullptr;
-ztFileCopier* g_copier = nullptr;
+#include "startup/ztStartup.h"
 
 namespace {
-
-// Until a step records otherwise, the window never got as far as an outcome.
-UpdaterExitCode g_outcome = kExitNoWindow;
 
 const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 constexpr DWORD kSplashStyle = WS_POPUP | WS_VISIBLE | WS_BORDER;  // 0x90800000
 
-void Teardown(ztWindowClass* windowClass) {
-  delete g_copier;
-  g_copier = nullptr;
-  delete g_imageHolder;
-  g_imageHolder = nullptr;
+void Teardown(Updater& updater, ztWindowClass* windowClass) {
+  delete updater.copier;
+  updater.copier = nullptr;
+  updater.splash.reset();
   ztLibraryShutdown();
   if (windowClass) windowClass->Unregister();
 }
 
 }  // namespace
 
-void SetRunOutcome(UpdaterExitCode code) { g_outcome = code; }
-
-int RunUpdater(HINSTANCE instance) {
+int RunUpdater(Updater& updater) {
+  HINSTANCE instance = updater.instance;
   ztLibraryStartup(0x7F, 0);
 
-  if (!LoadUpdateDescription()) {
+  if (!LoadUpdateDescription(&updater.description)) {
     MessageBoxW(nullptr, L"updateinfo.xml was not found.", L"error", MB_OK);
     ztLibraryShutdown();
     return kExitNoDescription;
   }
-  if (!ChooseLanguage()) {
+  if (!ChooseLanguage(updater.description, &updater.language)) {
     MessageBoxW(nullptr, L"", L"error", MB_OK);
     ztLibraryShutdown();
     return kExitNoDescription;
@@ -55,16 +46,15 @@ int RunUpdater(HINSTANCE instance) {
   ztMutex gameMutex;
   ztMutex configMutex;
   int32_t gameRuns = 1, configRuns = 1;
-  gameMutex.Create(g_updateDescription.gameMutex, &gameRuns);
-  configMutex.Create(g_updateDescription.configMutex, &configRuns);
+  gameMutex.Create(updater.description.gameMutex, &gameRuns);
+  configMutex.Create(updater.description.configMutex, &configRuns);
   if (gameRuns || configRuns) {
-    MessageBoxW(nullptr, W(g_currentLanguage.bootErrorText), W(g_currentLanguage.windowTitle), MB_OK);
+    MessageBoxW(nullptr, W(updater.language.bootErrorText), W(updater.language.windowTitle), MB_OK);
     ztLibraryShutdown();
     return kExitGameRunning;  // configMutex, then gameMutex, close here
   }
 
-  g_instance = instance;
-  g_imageHolder = LoadSplashPicture(u"updatebg.ra3");
+  updater.splash.reset(LoadSplashPicture(u"updatebg.ra3"));
 
   ztWindowClass windowClass;
   const int registered = windowClass.Register(
@@ -73,18 +63,18 @@ int RunUpdater(HINSTANCE instance) {
       nullptr, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW);
 
   char16_t title[256];
-  CopyText(title, g_currentLanguage.windowTitle);
+  CopyText(title, updater.language.windowTitle);
 
   // The client area is exactly the picture (or the default size without
   // one), centred on the primary screen.
   uint32_t w = 0, h = 0;
-  SplashClientSize(g_imageHolder, &w, &h);
+  SplashClientSize(updater.splash.get(), &w, &h);
   RECT rect = {0, 0, static_cast<LONG>(w), static_cast<LONG>(h)};
   CentreRectOnScreen(&rect, kSplashStyle, 0, FALSE);
 
   HWND window = registered ? CreateWindowExW(0, L"WC_UPDATE", W(title), kSplashStyle, rect.left, rect.top,
                                              rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr,
-                                             instance, nullptr)
+                                             instance, &updater)
                            : nullptr;
   if (window) {
     ShowWindow(window, SW_SHOW);
@@ -97,10 +87,10 @@ int RunUpdater(HINSTANCE instance) {
   } else {
     // Without its window the run cannot go on; nothing has been written, and
     // the user is told so rather than left with a program that vanished.
-    MessageBoxW(nullptr, W(g_currentLanguage.copyErrorText), W(g_currentLanguage.windowTitle), MB_OK);
-    SetRunOutcome(kExitNoWindow);
+    MessageBoxW(nullptr, W(updater.language.copyErrorText), W(updater.language.windowTitle), MB_OK);
+    updater.outcome = kExitNoWindow;
   }
 
-  Teardown(&windowClass);
-  return g_outcome;  // configMutex, then gameMutex, close here
+  Teardown(updater, &windowClass);
+  return updater.outcome;  // configMutex, then gameMutex, close here
 }

@@ -8,8 +8,6 @@
 
 namespace {
 
-char16_t g_installFolder[ZT_MAX_PATH];
-
 // Bytes between the first opening tag and the first closing tag, each
 // searched from the start on its own; nothing when the closing tag comes
 // first. -1 when a tag is missing.
@@ -36,12 +34,6 @@ int32_t ReadPart(const char* bytes, const char* open, const char* close) {
 
 }  // namespace
 
-const char16_t* InstallFolder() { return g_installFolder; }
-
-void SetInstallFolder(const char16_t* folder) {
-  if (CopyText(g_installFolder, folder) < 0) g_installFolder[0] = 0;
-}
-
 int ExtractInstallFolder(const char* bytes, char16_t* out, size_t cap) {
   if (!bytes || !out || cap == 0) return 0;
   const char* start = nullptr;
@@ -65,7 +57,7 @@ uint32_t ParseInstalledVersion(const char* bytes) {
   return (major << 16) | minor;
 }
 
-int FindInstallFolder(const char16_t* brand, const char16_t* app) {
+int FindInstallFolder(const char16_t* brand, const char16_t* app, char16_t (&out)[ZT_MAX_PATH]) {
   char16_t folder[ZT_MAX_PATH];
   if (!GetShellFolder(8, folder)) return 0;
   char16_t name[ZT_MAX_PATH];
@@ -87,13 +79,13 @@ int FindInstallFolder(const char16_t* brand, const char16_t* app) {
     // fit must not survive as a usable value.
     return 0;
   }
-  CopyText(g_installFolder, found);
+  CopyText(out, found);
   return 1;
 }
 
-uint32_t ReadInstalledVersion() {
+uint32_t ReadInstalledVersion(const char16_t* installFolder) {
   char16_t path[ZT_MAX_PATH];
-  if (JoinPath(path, 3, g_installFolder, u"config", u"startup.xml") < 0) return 0;
+  if (JoinPath(path, 3, installFolder ? installFolder : u"", u"config", u"startup.xml") < 0) return 0;
   uint32_t size = 0;
   auto* bytes = static_cast<char*>(ReadWholeFile(path, 8, &size));
   if (!bytes) return 0;

@@ -13,17 +13,15 @@
 
 #include "file/pathutil.h"
 
-// The installation folder found by FindInstallFolder (empty until then).
-const char16_t* InstallFolder();
+// 1 with the installation folder in `out` (ZT_MAX_PATH units), or 0 with
+// `out` left as it was: discovery file missing or unreadable, short read, a
+// tag missing, or a folder that does not fit the path buffers (refused rather
+// than cut into another folder's name).
+int FindInstallFolder(const char16_t* brand, const char16_t* app, char16_t (&out)[ZT_MAX_PATH]);
 
-// 1 with the install folder set, or 0: discovery file missing or unreadable,
-// short read, a tag missing, or a folder that does not fit the path buffers
-// (refused rather than cut into another folder's name).
-int FindInstallFolder(const char16_t* brand, const char16_t* app);
-
-// (major << 16) | minor from <install folder>\config\startup.xml, computed in
+// (major << 16) | minor from <installFolder>\config\startup.xml, computed in
 // 32 bits (the minor is not masked); 0 when the file cannot be read.
-uint32_t ReadInstalledVersion();
+uint32_t ReadInstalledVersion(const char16_t* installFolder);
 
 // The byte-level readers behind the two functions; `bytes` ends with a zero
 // byte. ExtractInstallFolder returns 1 (folder possibly empty, when the
@@ -31,5 +29,3 @@ uint32_t ReadInstalledVersion();
 int ExtractInstallFolder(const char* bytes, char16_t* out, size_t cap);
 uint32_t ParseInstalledVersion(const char* bytes);
 
-// Sets the install folder directly (tests, and callers that know it).
-void SetInstallFolder(const char16_t* folder);

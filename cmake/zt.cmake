@@ -1,9 +1,11 @@
-# zt_library(NAME PORTABLE src... WINDOWS src... POSIX src... LIBS lib...)
+# zt_library(NAME PORTABLE src... WINDOWS src... POSIX src... LIBS lib...
+#            WINDOWS_LIBS lib...)
 #   A static library of one subsystem folder. PORTABLE sources build in both
-#   builds, WINDOWS sources only in the Windows build, POSIX sources only in
-#   the host build.
+#   builds, WINDOWS sources and libraries only in the Windows build, POSIX
+#   sources only in the host build. Sources include each other from the
+#   tree's root ("file/pathutil.h"), which every user of the library gets.
 function(zt_library name)
-  cmake_parse_arguments(A "" "" "PORTABLE;WINDOWS;POSIX;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "" "PORTABLE;WINDOWS;POSIX;LIBS;WINDOWS_LIBS" ${ARGN})
   set(srcs ${A_PORTABLE})
   if(ZT_WINDOWS)
     list(APPEND srcs ${A_WINDOWS})
@@ -11,8 +13,12 @@ function(zt_library name)
     list(APPEND srcs ${A_POSIX})
   endif()
   add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   if(A_LIBS)
     target_link_libraries(${name} PUBLIC ${A_LIBS})
+  endif()
+  if(ZT_WINDOWS AND A_WINDOWS_LIBS)
+    target_link_libraries(${name} PUBLIC ${A_WINDOWS_LIBS})
   endif()
 endfunction()
 

@@ -14,7 +14,7 @@
 #include "file/ztBigFile.h"
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
-#include "platform/ztStartup.h"
+#include "platform/ztEngineConfig.h"
 
 namespace {
 

@@ -57,6 +57,12 @@ if [ -f "$root/build/host/compile_commands.json" ]; then
     cat "$logs/lint.log"; failed_steps+=("lint")
   fi
 fi
+# Includes point from each layer down only (app/tools -> xml/image/startup ->
+# file -> platform).
+echo "== layers"
+if ! python3 scripts/check-layers.py "$root" >"$logs/layers.log" 2>&1; then
+  cat "$logs/layers.log"; failed_steps+=("layers")
+fi
 configure_and_build host-asan -DCMAKE_BUILD_TYPE=Debug -DZT_SANITIZE=ON -DZT_BENCH=OFF && run_tests host-asan
 configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release
 win32_built=$?

@@ -27,13 +27,15 @@ std::vector<char> Terminated(const uint8_t* data, size_t size) {
 int ztFuzzDescription(const uint8_t* data, size_t size) {
   static const std::u16string path = ztFuzzScratchPath("updateinfo.xml");
   if (!ztFuzzWriteFile(path, data, size)) return 0;
-  if (LoadUpdateDescriptionFrom(path.c_str())) {
+  static UpdateDescription description;
+  static LanguageRecord language;
+  if (LoadUpdateDescriptionFrom(path.c_str(), &description)) {
     // Both ways through the choice: the UI language found, and not found.
     SetUiLanguageSource(FuzzUiLanguage);
     g_uiLanguage = 1041;
-    ChooseLanguage();
+    ChooseLanguage(description, &language);
     g_uiLanguage = 0x7FFF;
-    ChooseLanguage();
+    ChooseLanguage(description, &language);
     SetUiLanguageSource(nullptr);
   }
   return 0;

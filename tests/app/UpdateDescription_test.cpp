@@ -30,6 +30,14 @@ std::string Texts(const std::string& prefix, const std::string& word) {
          "</message_sys><message_error>" + t("boot") + t("title") + "</message_error></" + prefix + ">";
 }
 
+// What the functions under test filled in, as the updater keeps them, and
+// the calls that fill them.
+UpdateDescription g_description;
+LanguageRecord g_language;
+int LoadUpdateDescriptionFrom(const char16_t* path) { return ::LoadUpdateDescriptionFrom(path, &g_description); }
+int LoadUpdateDescription() { return ::LoadUpdateDescription(&g_description); }
+int ChooseLanguage() { return ::ChooseLanguage(g_description, &g_language); }
+
 class Description : public ::testing::Test {
  protected:
   void TearDown() override { SetUiLanguageSource(nullptr); }
@@ -42,10 +50,10 @@ class Description : public ::testing::Test {
 
   static std::vector<std::u16string> Keys() {
     std::vector<std::u16string> keys;
-    for (const auto& kv : g_updateDescription.languages) keys.push_back(kv.first);
+    for (const auto& kv : g_description.languages) keys.push_back(kv.first);
     return keys;
   }
-  static const LanguageRecord& Record(const std::u16string& key) { return g_updateDescription.languages.at(key); }
+  static const LanguageRecord& Record(const std::u16string& key) { return g_description.languages.at(key); }
 
   zt_test::TempDir dir_;
 };
@@ -64,7 +72,7 @@ TEST_F(Description, ReadsEveryField) {
                  Entry("lang00", "1041", "jp") + Entry("lang01", "1033", "en") + "</language>" +
                  Texts("jp", "日本語") + Texts("en", "English")),
             1);
-  const UpdateDescription& d = g_updateDescription;
+  const UpdateDescription& d = g_description;
   EXPECT_EQ(std::u16string(d.brand), u"MAKER");
   EXPECT_EQ(std::u16string(d.app), u"game");
   EXPECT_EQ(std::u16string(d.gameMutex), u"GameMutex");
@@ -94,14 +102,14 @@ TEST_F(Description, MissingOrUnreadableFileFails) {
   EXPECT_EQ(LoadUpdateDescriptionFrom(dir_.Join(u"none.xml").c_str()), 0);
   EXPECT_EQ(LoadRaw("<document><brand>x</brand></document>"), 0);  // no declaration
   EXPECT_EQ(LoadRaw(kDecl + "<document><brand>x</b></document>"), 0);
-  EXPECT_TRUE(g_updateDescription.languages.empty());
+  EXPECT_TRUE(g_description.languages.empty());
   EXPECT_EQ(ChooseLanguage(), 0);
 }
 
 TEST_F(Description, MissingElementsGiveDefaults) {
   ASSERT_EQ(Load("<brand>first</brand>" + Entry("x", "1", "y")), 1);
   ASSERT_EQ(Load(""), 1);
-  const UpdateDescription& d = g_updateDescription;
+  const UpdateDescription& d = g_description;
   EXPECT_EQ(std::u16string(d.brand), u"");  // nothing left from the last load
   EXPECT_EQ(std::u16string(d.majorVersion), u"");
   EXPECT_EQ(std::u16string(d.defaultLanguage), u"jp");
@@ -114,12 +122,12 @@ TEST_F(Description, MissingElementsGiveDefaults) {
 
 TEST_F(Description, LastOfTwoBrandsIsRead) {
   ASSERT_EQ(Load("<brand>one</brand><brand>two</brand>"), 1);
-  EXPECT_EQ(std::u16string(g_updateDescription.brand), u"two");
+  EXPECT_EQ(std::u16string(g_description.brand), u"two");
 }
 
 TEST_F(Description, OtherOutermostElementHidesTheValues) {
   ASSERT_EQ(LoadRaw(kDecl + "<root><brand>x</brand></root>"), 1);
-  EXPECT_EQ(std::u16string(g_updateDescription.brand), u"");
+  EXPECT_EQ(std::u16string(g_description.brand), u"");
 }
 
 // ---- the language list ------------------------------------------------------------
@@ -135,10 +143,10 @@ TEST_F(Description, CodeWithLowBitsAllOnesEndsTheList) {
             1);
   EXPECT_EQ(Keys(), (std::vector<std::u16string>{u"a"}));
   ASSERT_EQ(Load("<language>" + Entry("lang00", "0x1FFFF", "a") + Entry("lang01", "3", "c") + "</language>"), 1);
-  EXPECT_TRUE(g_updateDescription.languages.empty());
+  EXPECT_TRUE(g_description.languages.empty());
   // An entry without a code ends it too.
   ASSERT_EQ(Load("<language>" + Entry("lang00", "", "a") + Entry("lang01", "3", "c") + "</language>"), 1);
-  EXPECT_TRUE(g_updateDescription.languages.empty());
+  EXPECT_TRUE(g_description.languages.empty());
 }
 
 TEST_F(Description, NonNumericCodeReadsAsZeroAndContinues) {
@@ -156,7 +164,7 @@ TEST_F(Description, EntriesPastNinetyNineAreNumberedOn) {
     list += Entry(tag, std::to_string(n + 1), "p" + std::to_string(n));
   }
   ASSERT_EQ(Load("<language>" + list + "</language>"), 1);
-  EXPECT_EQ(g_updateDescription.languages.size(), 101u);
+  EXPECT_EQ(g_description.languages.size(), 101u);
   EXPECT_EQ(Record(u"p100").code, 101);
 }
 
@@ -164,7 +172,7 @@ TEST_F(Description, FirstEntryWithAPrefixWinsWhole) {
   ASSERT_EQ(Load("<language>" + Entry("lang00", "1041", "jp") + Entry("lang01", "1033", "jp") + "</language>" +
                  Texts("jp", "x")),
             1);
-  ASSERT_EQ(g_updateDescription.languages.size(), 1u);
+  ASSERT_EQ(g_description.languages.size(), 1u);
   EXPECT_EQ(Record(u"jp").code, 1041);
 }
 
@@ -186,8 +194,8 @@ TEST_F(Description, LongValuesAreCutAtWholeCharacters) {
   ASSERT_EQ(Load("<brand>" + brand + "</brand><language><default>" + std::string(100, 'd') + "</default>" +
                  Entry("lang00", "1", "p") + "</language><p><message><wndtitle>" + title + "</wndtitle></message></p>"),
             1);
-  EXPECT_EQ(std::u16string(g_updateDescription.brand), std::u16string(258, u'b'));
-  EXPECT_EQ(std::u16string(g_updateDescription.defaultLanguage), std::u16string(63, u'd'));
+  EXPECT_EQ(std::u16string(g_description.brand), std::u16string(258, u'b'));
+  EXPECT_EQ(std::u16string(g_description.defaultLanguage), std::u16string(63, u'd'));
   EXPECT_EQ(std::u16string(Record(u"p").windowTitle), std::u16string(255, u't'));
 }
 
@@ -237,7 +245,7 @@ class Choice : public Description {
                    Texts("en", "E") + Texts("zh", "Z")),
               1);
   }
-  static std::u16string Chosen() { return g_currentLanguage.successText; }
+  static std::u16string Chosen() { return g_language.successText; }
 };
 
 TEST_F(Choice, JapaneseAndEnglishUiLanguage) {
@@ -246,7 +254,7 @@ TEST_F(Choice, JapaneseAndEnglishUiLanguage) {
   g_fakeUi = 1041;
   ASSERT_EQ(ChooseLanguage(), 1);
   EXPECT_EQ(Chosen(), u"success\nJ");
-  EXPECT_EQ(g_currentLanguage.code, 1041);
+  EXPECT_EQ(g_language.code, 1041);
   g_fakeUi = 1033;
   ASSERT_EQ(ChooseLanguage(), 1);
   EXPECT_EQ(Chosen(), u"success\nE");
@@ -278,7 +286,7 @@ TEST_F(Choice, DefaultPrefixMustMatchExactly) {
   // An empty default matches only an empty prefix (the default element's
   // empty text replaces "jp").
   LoadTwo("", "1041", "1033");
-  EXPECT_EQ(std::u16string(g_updateDescription.defaultLanguage), u"");
+  EXPECT_EQ(std::u16string(g_description.defaultLanguage), u"");
   ASSERT_EQ(ChooseLanguage(), 1);
   EXPECT_EQ(Chosen(), u"success\nE");
 }
@@ -296,7 +304,7 @@ TEST_F(Choice, CurrentLanguageIsACopy) {
   SetUiLanguageSource(FakeUi);
   g_fakeUi = 1041;
   ASSERT_EQ(ChooseLanguage(), 1);
-  g_updateDescription.languages.at(u"jp").successText[0] = u'X';
+  g_description.languages.at(u"jp").successText[0] = u'X';
   EXPECT_EQ(Chosen(), u"success\nJ");
 }
 
@@ -312,7 +320,7 @@ TEST_F(Description, LoadsFromTheCurrentDirectory) {
   int r = LoadUpdateDescription();
   fs::current_path(old);
   EXPECT_EQ(r, 1);
-  EXPECT_EQ(std::u16string(g_updateDescription.app), u"cwd");
+  EXPECT_EQ(std::u16string(g_description.app), u"cwd");
 }
 
 // Run by ctest twice with LANG set (see tests/app/CMakeLists.txt): under Wine
@@ -326,5 +334,5 @@ TEST_F(Description, SystemUiLanguageDecidesTheChoice) {
                  Entry("lang02", "2052", "zh") + "</language>"),
             1);
   ASSERT_EQ(ChooseLanguage(), 1);
-  EXPECT_EQ(g_currentLanguage.code, want);
+  EXPECT_EQ(g_language.code, want);
 }

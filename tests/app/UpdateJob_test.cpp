@@ -46,20 +46,15 @@ TEST(BuildCopyPlan, TheDataFolderSideIsCheckedToo) {
   EXPECT_EQ(BuildCopyPlan(u"C:\\d", u"D:\\G", {u""}, &plan), 0);  // an empty path names no file
 }
 
-TEST(InstallRoot, KeepsAFolderThatFitsAndRefusesALongerOne) {
-  EXPECT_EQ(SetInstallRoot(u"D:\\Game"), 1);
-  EXPECT_EQ(std::u16string(InstallRoot()), u"D:\\Game");
-  EXPECT_EQ(SetInstallRoot(Repeat(u'x', 260).c_str()), 0);
-  EXPECT_EQ(std::u16string(InstallRoot()), u"");
-  EXPECT_EQ(SetInstallRoot(Repeat(u'x', 259).c_str()), 1);
-}
-
-TEST(FileList, ResetEmptiesTheListAndClearsTheIncompleteFlag) {
-  FileList().push_back(u"a");
-  SetFileListIncomplete(true);
-  ResetFileList();
-  EXPECT_TRUE(FileList().empty());
-  EXPECT_FALSE(FileListIncomplete());
+TEST(DataFiles, ResetEmptiesTheListAndClearsTheIncompleteFlag) {
+  DataFiles files;
+  files.paths.push_back(u"a");
+  files.sizes.push_back(1);
+  files.incomplete = true;
+  files.Reset();
+  EXPECT_TRUE(files.paths.empty());
+  EXPECT_TRUE(files.sizes.empty());
+  EXPECT_FALSE(files.incomplete);
 }
 
 // ---- install.log lines -------------------------------------------------------------

@@ -9,19 +9,22 @@
 #include "file/ztFileCopier.h"
 #include "tests/common/testutil.h"
 
+using zt_test::W;
+
 namespace {
 
-const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+// What the last walk found.
+DataFiles g_files;
 
 // Runs the walk with `dir` as the current directory.
 std::vector<std::u16string> Walk(const zt_test::TempDir& dir) {
   wchar_t before[1024];
   GetCurrentDirectoryW(1024, before);
   SetCurrentDirectoryW(W(dir.Path()));
-  ResetFileList();
-  WalkDataFolder(u"");
+  g_files.Reset();
+  WalkDataFolder(u"", &g_files);
   SetCurrentDirectoryW(before);
-  return FileList();
+  return g_files.paths;
 }
 
 bool Contains(const std::vector<std::u16string>& list, const std::u16string& s) {
@@ -55,7 +58,7 @@ TEST(WalkDataFolder, ListsEveryFileRelativeWithBackslashesDepthFirst) {
   EXPECT_TRUE(Contains(files, u"a\\deep\\two.txt"));
   EXPECT_TRUE(Contains(files, u"a\\three.txt"));
   EXPECT_TRUE(Contains(files, u"hidden.bin"));  // attributes other than folder play no part
-  EXPECT_FALSE(FileListIncomplete());
+  EXPECT_FALSE(g_files.incomplete);
   // A sub-folder's files come together, where the sub-folder was met.
   const size_t one = IndexOf(files, u"a\\one.txt"), three = IndexOf(files, u"a\\three.txt");
   const size_t two = IndexOf(files, u"a\\deep\\two.txt");
@@ -67,15 +70,15 @@ TEST(WalkDataFolder, ListsEveryFileRelativeWithBackslashesDepthFirst) {
 TEST(WalkDataFolder, AnEmptyFolderGivesAnEmptyCompleteList) {
   zt_test::TempDir dir;
   EXPECT_TRUE(Walk(dir).empty());
-  EXPECT_FALSE(FileListIncomplete());
+  EXPECT_FALSE(g_files.incomplete);
 }
 
 TEST(WalkDataFolder, AFolderThatCannotBeListedMarksTheListIncomplete) {
-  ResetFileList();
-  WalkDataFolder(u"no-such-folder-here");
-  EXPECT_TRUE(FileList().empty());
-  EXPECT_TRUE(FileListIncomplete());
-  ResetFileList();
+  g_files.Reset();
+  WalkDataFolder(u"no-such-folder-here", &g_files);
+  EXPECT_TRUE(g_files.paths.empty());
+  EXPECT_TRUE(g_files.incomplete);
+  g_files.Reset();
 }
 
 // ---- the engine's callback -------------------------------------------------------------

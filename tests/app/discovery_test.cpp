@@ -75,10 +75,8 @@ TEST(InstalledVersion, ReadFromTheInstallFolder) {
   TempDir dir;
   ASSERT_TRUE(dir.Write(std::u16string(u"config") + zt_test::kSep + u"startup.xml",
                         "<?xml version=\"1.0\"?><ver><major>1</major><minor>2</minor></ver>"));
-  SetInstallFolder(dir.Path().c_str());
-  EXPECT_EQ(ReadInstalledVersion(), 0x10002u);
-  SetInstallFolder(dir.Join(u"elsewhere").c_str());
-  EXPECT_EQ(ReadInstalledVersion(), 0u);
+  EXPECT_EQ(ReadInstalledVersion(dir.Path().c_str()), 0x10002u);
+  EXPECT_EQ(ReadInstalledVersion(dir.Join(u"elsewhere").c_str()), 0u);
 }
 
 #ifdef _WIN32
@@ -98,9 +96,11 @@ TEST(Discovery, FindInstallFolderReadsTheAllUsersDataFolder) {
     std::string content = "<?xml version=\"1.0\"?>\r\n<root><path>" + installUtf8 + "</path></root>\r\n";
     f.Write(content.data(), static_cast<uint32_t>(content.size()));
   }
-  EXPECT_EQ(FindInstallFolder(brand.c_str(), u"MyGame"), 1);
-  EXPECT_EQ(std::u16string(InstallFolder()), install.Path());
-  EXPECT_EQ(FindInstallFolder(brand.c_str(), u"Other"), 0);
+  char16_t found[ZT_MAX_PATH] = {};
+  EXPECT_EQ(FindInstallFolder(brand.c_str(), u"MyGame", found), 1);
+  EXPECT_EQ(std::u16string(found), install.Path());
+  EXPECT_EQ(FindInstallFolder(brand.c_str(), u"Other", found), 0);
+  EXPECT_EQ(std::u16string(found), install.Path());  // left as it was
   ztFile f;
   f.Remove(file.c_str(), 1);
 }

@@ -21,12 +21,15 @@
 #include <vector>
 
 #include "app/UpdateDescription.h"
+#include "tests/common/bytes.h"
 #include "tests/common/testutil.h"
 #include "tests/e2e/boxdriver.h"
 #include "tests/e2e/package.h"
 
 using namespace e2e;
 using namespace std::string_literals;
+using zt_test::Get32;
+using zt_test::Set32;
 
 namespace {
 
@@ -197,15 +200,6 @@ std::string MutateDescription(const std::string& x, Rng& r, std::string* what) {
 
 // ---- the splash picture -------------------------------------------------------
 
-uint32_t Get32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
-void Set32(std::string& s, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
-}
-
 // A good RA-3 file as our writers make it: the file and frame headers (20
 // bytes), then the tag chain. `fields` are the 32-bit numbers the decoder
 // steers by: the headers, each tag's link and length, the geometry, each
@@ -328,6 +322,7 @@ std::string Describe(const std::vector<Shown>& boxes) {
 // as its caption; the version error and the copy engine's own boxes (whose
 // text is the engine's) take the error title.
 struct Prediction {
+  LanguageRecord chosen = {};  // the language the updater picks, when one
   std::vector<Shown> allowed;
   Shown confirm, success;
   bool language = false;  // a language was chosen: the engine's boxes are possible
@@ -338,15 +333,16 @@ struct Prediction {
 
 Prediction Predict(const std::u16string& path, const UpdateDescription& good) {
   Prediction p;
-  if (!LoadUpdateDescriptionFrom(path.c_str())) {
+  UpdateDescription d;
+  if (!LoadUpdateDescriptionFrom(path.c_str(), &d)) {
     p.allowed = {{u"error", u"updateinfo.xml was not found."}};
     return p;
   }
-  if (!ChooseLanguage()) {
+  if (!ChooseLanguage(d, &p.chosen)) {
     p.allowed = {{u"error", u""}};
     return p;
   }
-  const LanguageRecord& l = g_currentLanguage;
+  const LanguageRecord& l = p.chosen;
   const std::u16string title = l.windowTitle;
   p.confirm = {title, l.introText};
   p.success = {title, l.successText};
@@ -359,7 +355,6 @@ Prediction Predict(const std::u16string& path, const UpdateDescription& good) {
   p.language = true;
   p.errorTitle = l.errorTitle;
   p.successKnown = std::find(closing.begin(), closing.end(), p.success) == closing.end();
-  const UpdateDescription& d = g_updateDescription;
   auto same = [](const char16_t* a, const char16_t* b) { return std::u16string(a) == b; };
   p.normal = same(d.brand, good.brand) && same(d.app, good.app) && same(d.gameMutex, good.gameMutex) &&
              same(d.configMutex, good.configMutex) && same(d.majorVersion, good.majorVersion) &&
@@ -384,7 +379,7 @@ struct Outcome {
 // and text (a damaged description may give two of them the same words).
 std::vector<DWORD> CodesFor(const Shown& last, const Prediction& p) {
   if (!p.language) return {2};  // no description or no language
-  const LanguageRecord& l = g_currentLanguage;
+  const LanguageRecord& l = p.chosen;
   const std::u16string title = l.windowTitle;
   const std::pair<Shown, DWORD> closing[] = {{{title, l.successText}, 0},      {{title, l.bootErrorText}, 3},
                                              {{title, l.installErrorText}, 4}, {{l.errorTitle, l.versionErrorText}, 5},
@@ -446,8 +441,7 @@ class Malformed : public ::testing::Test {
     oldLog_ = "\"earlier\\patch.txt\"\r\n";
 
     // The good package, once: the normal run, and the install.log it leaves.
-    ASSERT_EQ(LoadUpdateDescriptionFrom(Join(pkg_, u"updateinfo.xml").c_str()), 1);
-    good_ = g_updateDescription;
+    ASSERT_EQ(LoadUpdateDescriptionFrom(Join(pkg_, u"updateinfo.xml").c_str(), &good_), 1);
     const Prediction p = Predict(Join(pkg_, u"updateinfo.xml"), good_);
     ASSERT_TRUE(p.normal && p.successKnown);
     ASSERT_EQ(Narrow(p.confirm.first), Japanese().title);
@@ -580,7 +574,6 @@ TEST_F(Malformed, DamagedDescriptionShowsOnlyItsOwnBoxesAndLeavesEachFileOldOrNe
     if (p.normal && o.boxes != std::vector<Shown>{p.confirm, p.success})
       o.problems.push_back("same game, mutexes and version, but the boxes were: " + Describe(o.boxes));
     if (!o.boxes.empty() && o.code != 0xFFFFFFFFu) {
-      // Predict left the damaged description's texts in g_currentLanguage.
       const std::vector<DWORD> codes = CodesFor(o.boxes.back(), p);
       if (std::find(codes.begin(), codes.end(), o.code) == codes.end())
         o.problems.push_back("ended with exit code " + Hex(o.code) + " after " + Describe({o.boxes.back()}));

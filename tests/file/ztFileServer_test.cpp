@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "file/ztBigFile.h"
-#include "platform/ztStartup.h"
+#include "platform/ztEngineConfig.h"
 #include "tests/common/testutil.h"
 
 using zt_test::Cp932;

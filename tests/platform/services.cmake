@@ -5,6 +5,6 @@ if(ZT_WINDOWS)
   add_executable(ztMutex_helper ztMutex_helper.cpp)
   target_link_libraries(ztMutex_helper PRIVATE zt_platform shell32)
   zt_test(platform_services_tests ztThread_test.cpp ztMutex_test.cpp ztCaps_test.cpp
-          ztStartup_test.cpp LIBS zt_platform zt_file)
+          ztStartup_test.cpp LIBS zt_startup zt_platform zt_file)
   add_dependencies(platform_services_tests ztMutex_helper)
 endif()

@@ -1,4 +1,4 @@
-#include "platform/ztStartup.h"
+#include "startup/ztStartup.h"
 
 #include <gtest/gtest.h>
 

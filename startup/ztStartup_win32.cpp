@@ -1,4 +1,4 @@
-#include "platform/ztStartup.h"
+#include "startup/ztStartup.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -8,8 +8,6 @@
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
 #include "platform/ztSystemLibrary.h"
-
-ztEngineConfig* g_ztEngineConfig = nullptr;
 
 namespace {
 // COM is uninitialised only as often as start-up initialised it.

@@ -1,0 +1,3 @@
+#include "platform/ztEngineConfig.h"
+
+ztEngineConfig* g_ztEngineConfig = nullptr;
