@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 
@@ -47,14 +46,8 @@ std::string Cp932(const std::string& utf8) {
   return out;
 }
 
-static fs::path Native(const std::u16string& p) {
-#ifdef _WIN32
-  return fs::path(std::wstring(p.begin(), p.end()));
-#else
-  return fs::path(Utf8(p));
-#endif
-}
-
+// A path of the standard library as UTF-16 text (the temporary folder comes
+// from there).
 static std::u16string FromNative(const fs::path& p) {
 #ifdef _WIN32
   std::wstring w = p.wstring();
@@ -62,6 +55,17 @@ static std::u16string FromNative(const fs::path& p) {
 #else
   return U16(p.string());
 #endif
+}
+
+std::u16string Join(const std::u16string& a, const std::u16string& b) {
+  if (a.empty()) return b;
+  if (a.back() == kSep) return a + b;
+  return a + kSep + b;
+}
+
+std::string ReadFileBytes(const std::u16string& path) {
+  std::string bytes;
+  return LoadFileBytes(path, &bytes) ? bytes : std::string(kMissing);
 }
 
 TempDir::TempDir() {
@@ -81,33 +85,14 @@ TempDir::TempDir() {
   }
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Read-only files would stop the removal on Windows.
-  for (auto it = fs::recursive_directory_iterator(Native(path_), ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-  }
-  fs::remove_all(Native(path_), ec);
-}
+TempDir::~TempDir() { RemoveTree(path_); }
 
-std::u16string TempDir::Join(const std::u16string& name) const { return path_ + kSep + name; }
+std::u16string TempDir::Join(const std::u16string& name) const { return zt_test::Join(path_, name); }
 
 bool TempDir::Write(const std::u16string& name, const std::string& bytes) const {
-  fs::path p = Native(Join(name));
-  std::error_code ec;
-  fs::create_directories(p.parent_path(), ec);
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(f);
+  return WriteFileBytes(Join(name), bytes);
 }
 
-std::string TempDir::Read(const std::u16string& name) const {
-  std::ifstream f(Native(Join(name)), std::ios::binary);
-  if (!f) return "<missing>";
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+std::string TempDir::Read(const std::u16string& name) const { return ReadFileBytes(Join(name)); }
 
 }  // namespace zt_test
