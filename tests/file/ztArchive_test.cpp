@@ -15,9 +15,12 @@
 #include <vector>
 
 #include "file/blowfish.h"
+#include "tests/common/bytes.h"
 #include "tests/common/testutil.h"
 
 using zt_test::Cp932;
+using zt_test::Get32;
+using zt_test::Set32;
 using zt_test::TempDir;
 
 namespace {
@@ -44,16 +47,6 @@ bool MakeArchive(const std::u16string& path, const std::vector<Member>& members,
     if (!w.AddMember(m.name.c_str(), m.data.data(), static_cast<uint32_t>(m.data.size()), m.flags))
       return false;
   return w.Finish() == 1;
-}
-
-uint32_t U32At(const std::string& s, size_t at) {
-  return static_cast<uint8_t>(s[at]) | static_cast<uint8_t>(s[at + 1]) << 8 |
-         static_cast<uint8_t>(s[at + 2]) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
-}
-
-void PutU32At(std::string& s, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
 }
 
 std::string ReadAll(ztArchive& a, ztArchiveMember* m) {
@@ -110,17 +103,17 @@ TEST_F(ArchiveTest, WriterLaysOutHeaderIndexAndData) {
   std::string raw = dir.Read(u"pack.zta");
   ASSERT_GE(raw.size(), 32u);
   EXPECT_EQ(raw.substr(0, 4), "ZTAR");
-  EXPECT_EQ(U32At(raw, 4), 1u);    // version
-  EXPECT_EQ(U32At(raw, 8), 0u);    // plain
-  EXPECT_EQ(U32At(raw, 12), 2u);   // members
-  EXPECT_EQ(U32At(raw, 16), 39u);  // index right after 32 + 5 + 2 data bytes
-  EXPECT_EQ(U32At(raw, 20), 14u + 2 * 9 + 14u + 2 * 1);
+  EXPECT_EQ(Get32(raw, 4), 1u);    // version
+  EXPECT_EQ(Get32(raw, 8), 0u);    // plain
+  EXPECT_EQ(Get32(raw, 12), 2u);   // members
+  EXPECT_EQ(Get32(raw, 16), 39u);  // index right after 32 + 5 + 2 data bytes
+  EXPECT_EQ(Get32(raw, 20), 14u + 2 * 9 + 14u + 2 * 1);
   EXPECT_EQ(std::string(raw.data() + 24, 8), std::string(8, '\0'));
   EXPECT_EQ(raw.substr(32, 7), "helloxy");
   // First record: offset 32, size 5, flags 7, 9 units of "DIR\A.TXT".
-  EXPECT_EQ(U32At(raw, 39), 32u);
-  EXPECT_EQ(U32At(raw, 43), 5u);
-  EXPECT_EQ(U32At(raw, 47), 7u);
+  EXPECT_EQ(Get32(raw, 39), 32u);
+  EXPECT_EQ(Get32(raw, 43), 5u);
+  EXPECT_EQ(Get32(raw, 47), 7u);
   EXPECT_EQ(static_cast<uint8_t>(raw[51]), 9);
   EXPECT_EQ(raw[53], 'D');
   EXPECT_EQ(raw[54], 0);
@@ -132,7 +125,7 @@ TEST_F(ArchiveTest, EncipheredMembersAreWholeBlocksThenAPlainTail) {
   std::string data = Pattern(13);
   ASSERT_TRUE(MakeArchive(Path(u"c.zta"), {{u"m", data, 0}}, true));
   std::string raw = dir.Read(u"c.zta");
-  EXPECT_EQ(U32At(raw, 8), 1u);
+  EXPECT_EQ(Get32(raw, 8), 1u);
   ztBlowfish bf;
   bf.SetKey(kKey, sizeof kKey);
   std::string block = data.substr(0, 8);
@@ -191,7 +184,7 @@ TEST_F(ArchiveTest, KeyIsNeededAndChecked) {
 TEST_F(ArchiveTest, DamagedArchivesAreRefused) {
   ASSERT_TRUE(MakeArchive(Path(u"good.zta"), {{u"a", Pattern(100), 0}, {u"b", Pattern(50), 0}}));
   const std::string good = dir.Read(u"good.zta");
-  const uint32_t indexOffset = U32At(good, 16);
+  const uint32_t indexOffset = Get32(good, 16);
   struct Case {
     const char* what;
     std::string bytes;
@@ -199,14 +192,14 @@ TEST_F(ArchiveTest, DamagedArchivesAreRefused) {
   std::vector<Case> cases;
   auto patched = [&](size_t at, uint32_t v) {
     std::string s = good;
-    PutU32At(s, at, v);
+    Set32(s, at, v);
     return s;
   };
   cases.push_back({"member past the end", patched(indexOffset + 4, 100000)});
   cases.push_back({"offset past the end", patched(indexOffset, 0xFFFFFFF0u)});
   cases.push_back({"offset plus size wraps", [&] {
                      std::string s = patched(indexOffset, 0x80000000u);
-                     PutU32At(s, indexOffset + 4, 0x80000010u);
+                     Set32(s, indexOffset + 4, 0x80000010u);
                      return s;
                    }()});
   cases.push_back({"index past the end", patched(16, static_cast<uint32_t>(good.size()))});

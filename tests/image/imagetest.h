@@ -1,5 +1,6 @@
-// Helpers of the image tests: pictures made in code, and small writers for
-// file layouts the library does not write itself.
+// Helpers of the image tests: pictures made in code, and (from
+// tests/common/bytes.h) the writers of file layouts the library does not
+// write itself.
 #pragma once
 
 #include <cstdint>
@@ -11,30 +12,16 @@
 #include "image/ztImage.h"
 #include "image/bytecursor.h"
 #include "image/ztMemBlock.h"
+#include "tests/common/bytes.h"
 
 namespace zt_imgtest {
 
-using Bytes = std::vector<uint8_t>;
-
-inline void Put16(Bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-inline void Put32(Bytes& b, uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
-inline void Put16BE(Bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v >> 8));
-  b.push_back(static_cast<uint8_t>(v));
-}
-inline void Put32BE(Bytes& b, uint32_t v) {
-  Put16BE(b, v >> 16);
-  Put16BE(b, v & 0xFFFF);
-}
-inline void PutText(Bytes& b, const char* s) {
-  while (*s) b.push_back(static_cast<uint8_t>(*s++));
-}
+using zt_test::Bytes;
+using zt_test::Put16;
+using zt_test::Put16BE;
+using zt_test::Put32;
+using zt_test::Put32BE;
+using zt_test::PutText;
 
 // Pixel byte k of pixel (x, y) in the test pattern: distinct per channel,
 // column and row, so a swapped channel, row or column shows.
@@ -60,6 +47,16 @@ inline Bytes PixelAt(const ztImage* img, uint32_t x, uint32_t y) {
   const uint8_t* p = img->GetPixelAddress(x, y);
   if (!p) return {};
   return Bytes(p, p + img->GetBytesPerPixel());
+}
+
+// Every row of an image, top first, as the bytes of its pixels.
+inline std::vector<Bytes> RowsOf(const ztImage* img) {
+  std::vector<Bytes> rows;
+  for (uint32_t y = 0; y < img->GetHeight(); ++y) {
+    const uint8_t* p = img->GetPixelAddress(0, y);
+    rows.emplace_back(p, p + img->GetWidth() * img->GetBytesPerPixel());
+  }
+  return rows;
 }
 
 inline Bytes BlockBytes(const ztMemBlock& b) { return Bytes(b.data, b.data + b.size); }

@@ -10,7 +10,9 @@
 #include "tests/image/ra3_testbytes.h"
 
 using namespace zt_ra3test;
+using zt_imgtest::BlockBytes;
 using zt_imgtest::PixelAt;
+using zt_imgtest::RowsOf;
 
 namespace {
 
@@ -46,15 +48,6 @@ std::unique_ptr<Loaded> Load(const Bytes& file, int id = 0) {
   ztMemBlock src(file.data(), static_cast<uint32_t>(file.size()));
   l->result = l->image->Load(&src, id);
   return l;
-}
-
-std::vector<Bytes> RowsOf(const ztImage* img) {
-  std::vector<Bytes> rows;
-  for (uint32_t y = 0; y < img->GetHeight(); ++y) {
-    const uint8_t* p = img->GetPixelAddress(0, y);
-    rows.emplace_back(p, p + img->GetWidth() * img->GetBytesPerPixel());
-  }
-  return rows;
 }
 
 uint8_t Fill(uint32_t x, uint32_t y, int k) { return static_cast<uint8_t>(k * 70 + x * 13 + y * y * 5 + 3); }
@@ -459,7 +452,7 @@ Bytes JpegOf(uint32_t w, uint32_t h) {
   ztMemBlock out;
   jpeg->Save(&out, 0, 0, 0, 0);
   jpeg->Release();
-  return Bytes(out.data, out.data + out.size);
+  return BlockBytes(out);
 }
 
 Bytes WebPOf(uint32_t w, uint32_t h) {
@@ -470,7 +463,7 @@ Bytes WebPOf(uint32_t w, uint32_t h) {
   ztMemBlock out;
   webp->Save(&out, 0, 0, 0, 0);
   webp->Release();
-  return Bytes(out.data, out.data + out.size);
+  return BlockBytes(out);
 }
 
 // What the adaptor itself decodes from the same bytes.

@@ -18,6 +18,7 @@ namespace zt_ra3test {
 using zt_imgtest::Bytes;
 using zt_imgtest::Put16;
 using zt_imgtest::Put32;
+using zt_test::Append;
 
 // "1 00100 1" -> bytes, each bit stored from the least significant end of
 // its byte; spaces are ignored.
@@ -59,8 +60,6 @@ inline Bytes Unzlib(const uint8_t* data, size_t size, size_t expect) {
   out.resize(n);
   return out;
 }
-
-inline void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
 
 // ---- RA-3 -------------------------------------------------------------------
 

@@ -8,7 +8,9 @@
 #include "tests/image/ra3_testbytes.h"
 
 using namespace zt_ra3test;
+using zt_imgtest::BlockBytes;
 using zt_imgtest::PixelAt;
+using zt_imgtest::RowsOf;
 
 namespace {
 
@@ -50,19 +52,10 @@ std::unique_ptr<Loaded> LoadIndex(const Bytes& file, unsigned index) {
   return l;
 }
 
-std::vector<Bytes> RowsOf(const ztImage* img) {
-  std::vector<Bytes> rows;
-  for (uint32_t y = 0; y < img->GetHeight(); ++y) {
-    const uint8_t* p = img->GetPixelAddress(0, y);
-    rows.emplace_back(p, p + img->GetWidth() * img->GetBytesPerPixel());
-  }
-  return rows;
-}
-
 Bytes Saved(ztImageZo2* img, int id, int u1, int u2, int clear) {
   ztMemBlock out;
   if (!img->Save(&out, id, u1, u2, clear)) return {};
-  return Bytes(out.data, out.data + out.size);
+  return BlockBytes(out);
 }
 
 }  // namespace
