@@ -13,10 +13,9 @@
 #include "file/pathutil.h"
 #include "file/textutil.h"
 #include "image/ztImageHolder.h"
+#include "platform/ztWide.h"
 
 namespace {
-
-const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 void Post(HWND window, UINT message) { PostMessageW(window, message, 0, 0); }
 
@@ -41,7 +40,7 @@ void StopWith(Updater& updater, HWND window, const char16_t* text, const char16_
 int ResolveInstallFolder(char16_t (&folder)[ZT_MAX_PATH]) {
   if (!folder[0]) return 0;
   char16_t full[ZT_MAX_PATH];
-  DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, reinterpret_cast<wchar_t*>(full), nullptr);
+  DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, W(full), nullptr);
   if (n == 0 || n >= ZT_MAX_PATH || !ztIsFolder(full)) return 0;
   CopyText(folder, full);
   return 1;
@@ -50,7 +49,7 @@ int ResolveInstallFolder(char16_t (&folder)[ZT_MAX_PATH]) {
 void Confirm(Updater& updater, HWND window) {
   const LanguageRecord& lang = updater.language;
   const UpdateDescription& description = updater.description;
-  char16_t intro[512];
+  char16_t intro[kTextUnits];
   CopyText(intro, lang.introText);
   if (MessageBoxW(window, W(intro), W(lang.windowTitle), MB_OKCANCEL) != IDOK) {
     updater.outcome = kExitCancelled;
@@ -73,10 +72,10 @@ void Confirm(Updater& updater, HWND window) {
 
   // Enter the data folder. Without one the walk would collect the package's
   // own files (the updater among them) and install those: stop instead.
-  char16_t package[1024];
-  char16_t data[1024];
-  DWORD n = GetCurrentDirectoryW(1024, reinterpret_cast<wchar_t*>(package));
-  if (n == 0 || n >= 1024 || JoinPath(data, 2, package, u"data") < 0 || GetPathKind(data) != 2 ||
+  char16_t package[kFolderUnits];
+  char16_t data[kFolderUnits];
+  DWORD n = GetCurrentDirectoryW(kFolderUnits, W(package));
+  if (n == 0 || n >= kFolderUnits || JoinPath(data, 2, package, u"data") < 0 || GetPathKind(data) != ZT_PATH_FOLDER ||
       !SetCurrentDirectoryW(W(data))) {
     StopWith(updater, window, lang.copyErrorText, lang.windowTitle, kExitCopyFailed);
     return;

@@ -12,17 +12,21 @@
 #include <map>
 #include <string>
 
+// Widths of the texts a language record holds.
+constexpr size_t kTitleUnits = 256;
+constexpr size_t kTextUnits = 512;
+
 struct LanguageRecord {
-  uint16_t code;                  // Windows language identifier, 1041 = Japanese
-  char16_t windowTitle[256];      // splash window title, caption of most boxes
-  char16_t introText[512];        // the OK/Cancel confirmation
-  char16_t successText[512];      // the final success box
-  char16_t versionErrorText[512]; // installed version too old
-  char16_t installErrorText[512]; // installation not found
-  char16_t copyErrorText[512];    // the final copy-failed box
-  char16_t copyingText[512];      // text of the progress dialog
-  char16_t bootErrorText[512];    // the game or its configuration tool runs
-  char16_t errorTitle[512];       // caption of the version-error and copy-engine boxes
+  uint16_t code;                         // Windows language identifier, 1041 = Japanese
+  char16_t windowTitle[kTitleUnits];     // splash window title, caption of most boxes
+  char16_t introText[kTextUnits];        // the OK/Cancel confirmation
+  char16_t successText[kTextUnits];      // the final success box
+  char16_t versionErrorText[kTextUnits]; // installed version too old
+  char16_t installErrorText[kTextUnits]; // installation not found
+  char16_t copyErrorText[kTextUnits];    // the final copy-failed box
+  char16_t copyingText[kTextUnits];      // text of the progress dialog
+  char16_t bootErrorText[kTextUnits];    // the game or its configuration tool runs
+  char16_t errorTitle[kTextUnits];       // caption of the version-error and copy-engine boxes
 };
 
 struct UpdateDescription {

@@ -9,11 +9,10 @@
 #include "file/ztFile.h"
 #include "file/ztFileCopier.h"
 #include "file/ztStringList.h"
+#include "platform/ztWide.h"
 #include "platform/ztWindow.h"
 
 namespace {
-
-const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 bool IsDotEntry(const char16_t* name) { return name[0] == u'.' && (name[1] == 0 || (name[1] == u'.' && name[2] == 0)); }
 
@@ -28,7 +27,7 @@ int QueryDrive(const char16_t* folder, uint64_t* freeBytes, uint32_t* clusterByt
   // The cluster size comes from the drive root; without it sizes are not
   // rounded, which only makes the estimate a little smaller.
   char16_t full[ZT_MAX_PATH];
-  DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, reinterpret_cast<wchar_t*>(full), nullptr);
+  DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, W(full), nullptr);
   if (n > 0 && n < ZT_MAX_PATH) {
     char16_t root[ZT_MAX_PATH];
     size_t i = 0;
@@ -68,7 +67,7 @@ int PrepareJob(const Updater& updater, const char16_t* dataFolder, const char16_
   // cannot be read (held by another program, past the length limit) would
   // be replaced by this run's lines alone and the record of every earlier
   // update lost: refuse the job instead, before anything is written.
-  if (!log->LoadText(logPath) && GetPathKind(logPath) == 1) return 0;
+  if (!log->LoadText(logPath) && GetPathKind(logPath) == ZT_PATH_FILE) return 0;
   if (!AddInstallLogLines(*log, files.paths)) return 0;
   log->SortUnique();
 
@@ -95,9 +94,9 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   char16_t logPath[ZT_MAX_PATH];
   if (JoinPath(logPath, 2, updater.installFolder, u"install.log") < 0) return 0;
 
-  char16_t dataFolder[1024];
-  DWORD n = GetCurrentDirectoryW(1024, reinterpret_cast<wchar_t*>(dataFolder));
-  if (n == 0 || n >= 1024) return 0;
+  char16_t dataFolder[kFolderUnits];
+  DWORD n = GetCurrentDirectoryW(kFolderUnits, W(dataFolder));
+  if (n == 0 || n >= kFolderUnits) return 0;
 
   std::vector<CopyPlanEntry> plan;
   ztStringList log;

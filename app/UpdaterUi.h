@@ -34,6 +34,10 @@ enum : UINT {
   UM_COPY_FAILED = WM_USER + 24,    // 1048, dialog: the job failed
 };
 
+// The package folder and its data folder as the current directory gives them
+// (the system allows a current directory longer than a path buffer).
+constexpr DWORD kFolderUnits = 1024;
+
 // ---- how a run ends ----------------------------------------------------------
 
 // The process's exit code, so that a launcher or a script can tell a finished

@@ -6,12 +6,11 @@
 #include "file/ztFileCopier.h"
 #include "image/ztImageHolder.h"
 #include "platform/ztMutex.h"
+#include "platform/ztWide.h"
 #include "platform/ztWindow.h"
 #include "startup/ztStartup.h"
 
 namespace {
-
-const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 constexpr DWORD kSplashStyle = WS_POPUP | WS_VISIBLE | WS_BORDER;  // 0x90800000
 
@@ -62,7 +61,7 @@ int RunUpdater(Updater& updater) {
       LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)), static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)),
       nullptr, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW);
 
-  char16_t title[256];
+  char16_t title[kTitleUnits];
   CopyText(title, updater.language.windowTitle);
 
   // The client area is exactly the picture (or the default size without

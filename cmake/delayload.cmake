@@ -12,6 +12,12 @@
 # zt_winsys is what the libraries link: the plain import libraries for every
 # program, the delay-import libraries for a program that sets the target
 # property ZT_DELAY_LOAD (the flag is read on the program being linked).
+#
+# binutils' delay-import libraries are sound for x86_64 only: on i686 the
+# pointers the code calls through lack their relocation. There the program
+# carries thunks of its own instead (scripts/delayload-thunks.py, made for the
+# functions it calls; app/CMakeLists.txt), whose symbols take precedence over
+# the import libraries, so the plain libraries are linked as for any program.
 if(NOT ZT_WINDOWS)
   return()
 endif()
@@ -54,8 +60,13 @@ foreach(dll ${zt_delay_dlls})
       message(FATAL_ERROR "${CMAKE_DLLTOOL} could not make ${out}")
     endif()
   endif()
-  list(APPEND zt_delay_libs ${out})
+  if(NOT ZT_MINGW_ARCH STREQUAL "i686")
+    list(APPEND zt_delay_libs ${out})
+  endif()
 endforeach()
+if(ZT_MINGW_ARCH STREQUAL "i686")
+  set(zt_delay_libs ${zt_delay_dlls})
+endif()
 
 add_library(zt_winsys INTERFACE)
 target_link_libraries(zt_winsys INTERFACE

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/ztBytes.h"
+
 namespace {
 
 // Initial state: the fractional part of pi in hexadecimal, P-array first,
@@ -195,18 +197,6 @@ const uint32_t kInitS[4][256] = {
   },
 };
 
-uint32_t LoadLe(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void StoreLe(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 }  // namespace
 
 ztBlowfish::ztBlowfish() { Reset(); }
@@ -282,10 +272,10 @@ int ztBlowfish::Encrypt(void* data, size_t bytes) const {
   if (bytes % 8 != 0 || (!data && bytes)) return 0;
   auto* p = static_cast<uint8_t*>(data);
   for (size_t i = 0; i < bytes; i += 8) {
-    uint32_t l = LoadLe(p + i), r = LoadLe(p + i + 4);
+    uint32_t l = ztGetU32LE(p + i), r = ztGetU32LE(p + i + 4);
     EncryptBlock(&l, &r);
-    StoreLe(p + i, l);
-    StoreLe(p + i + 4, r);
+    ztPutU32LE(p + i, l);
+    ztPutU32LE(p + i + 4, r);
   }
   return 1;
 }
@@ -294,10 +284,10 @@ int ztBlowfish::Decrypt(void* data, size_t bytes) const {
   if (bytes % 8 != 0 || (!data && bytes)) return 0;
   auto* p = static_cast<uint8_t*>(data);
   for (size_t i = 0; i < bytes; i += 8) {
-    uint32_t l = LoadLe(p + i), r = LoadLe(p + i + 4);
+    uint32_t l = ztGetU32LE(p + i), r = ztGetU32LE(p + i + 4);
     DecryptBlock(&l, &r);
-    StoreLe(p + i, l);
-    StoreLe(p + i + 4, r);
+    ztPutU32LE(p + i, l);
+    ztPutU32LE(p + i + 4, r);
   }
   return 1;
 }

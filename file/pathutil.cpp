@@ -79,9 +79,9 @@ int CreateFolderTree(const char16_t* path, int isFilePath) {
   } else if (CopyText(folder, path) < 0) {
     return 0;
   }
-  int kind = GetPathKind(folder);
-  if (kind == 2) return 1;
-  if (kind == 1) return 0;
+  const ztPathKind kind = GetPathKind(folder);
+  if (kind == ZT_PATH_FOLDER) return 1;
+  if (kind == ZT_PATH_FILE) return 0;
   char16_t parent[ZT_MAX_PATH];
   if (GetParentFolder(folder, parent) == 1 && !CreateFolderTree(parent, 0)) return 0;
   // The folder search above finds no folder written with a trailing

@@ -35,8 +35,14 @@ int ztLongPathForm(const char16_t* path, char16_t* out, size_t cap);
 // length, or -1 when even that does not fit `cap`.
 int ztAppendLong(char16_t* out, size_t cap, const char16_t* path, const char16_t* tail);
 
-// 0 for a null path or nothing there, 2 for a folder, 1 for anything else.
-int GetPathKind(const char16_t* path);
+// What a path names. The numbers are the ones callers of the library have
+// always compared with.
+enum ztPathKind : int {
+  ZT_PATH_NONE = 0,    // a null path, or nothing there
+  ZT_PATH_FILE = 1,    // a file (anything that is not a folder)
+  ZT_PATH_FOLDER = 2,  // a folder
+};
+ztPathKind GetPathKind(const char16_t* path);
 
 // 1 when `path` is a folder now, else 0. Asks for the path's attributes
 // rather than searching for its name, so a folder written with a trailing

@@ -38,11 +38,11 @@ int ztIsFolder(const char16_t* path) {
   return path && stat(zt_path::ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
-int GetPathKind(const char16_t* path) {
-  if (!path) return 0;
+ztPathKind GetPathKind(const char16_t* path) {
+  if (!path) return ZT_PATH_NONE;
   struct stat st;
-  if (stat(zt_path::ToNative(path).c_str(), &st) != 0) return 0;
-  return S_ISDIR(st.st_mode) ? 2 : 1;
+  if (stat(zt_path::ToNative(path).c_str(), &st) != 0) return ZT_PATH_NONE;
+  return S_ISDIR(st.st_mode) ? ZT_PATH_FOLDER : ZT_PATH_FILE;
 }
 
 int ReadFileVersionInfo(const char16_t*, ztFileVersion* out) {

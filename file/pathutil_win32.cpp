@@ -8,9 +8,9 @@
 #include "file/textutil.h"
 #include "platform/ztDebug.h"
 #include "platform/ztSystemLibrary.h"
+#include "platform/ztWide.h"
 
 namespace {
-const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
 
 // version.dll is no known DLL: it is taken from the system folder at run
 // time, never through the import table (see ztSystemLibrary.h).
@@ -77,13 +77,13 @@ int ztIsFolder(const char16_t* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 
-int GetPathKind(const char16_t* path) {
-  if (!path) return 0;
+ztPathKind GetPathKind(const char16_t* path) {
+  if (!path) return ZT_PATH_NONE;
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW(W(path), &fd);
-  if (h == INVALID_HANDLE_VALUE) return 0;
+  if (h == INVALID_HANDLE_VALUE) return ZT_PATH_NONE;
   FindClose(h);
-  return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 2 : 1;
+  return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? ZT_PATH_FOLDER : ZT_PATH_FILE;
 }
 
 int ReadFileVersionInfo(const char16_t* path, ztFileVersion* out) {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "file/textutil.h"
+#include "platform/ztBytes.h"
 #include "platform/ztDebug.h"
 
 namespace {
@@ -31,51 +32,6 @@ const char kReadFailed[] = "\x93\xc7\x82\xdd\x8d\x9e\x82\xdd\x82\xc9\x8e\xb8\x94
 
 const uint8_t kMagic[4] = {'Z', 'T', 'A', 'R'};
 const uint8_t kKeyCheck[8] = {'Z', 'T', 'A', 'R', 'K', 'E', 'Y', '!'};
-
-// Bounds-checked little-endian reader with a sticky failure flag: the caller
-// checks `ok` once after a group of reads.
-struct Cursor {
-  const uint8_t* p;
-  size_t left;
-  bool ok = true;
-
-  Cursor(const uint8_t* data, size_t size) : p(data), left(size) {}
-
-  const uint8_t* Take(size_t n) {
-    if (!ok || n > left) {
-      ok = false;
-      return nullptr;
-    }
-    const uint8_t* at = p;
-    p += n;
-    left -= n;
-    return at;
-  }
-  uint32_t U32() {
-    const uint8_t* b = Take(4);
-    if (!b) return 0;
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-  }
-  uint16_t U16() {
-    const uint8_t* b = Take(2);
-    if (!b) return 0;
-    return static_cast<uint16_t>(b[0] | b[1] << 8);
-  }
-};
-
-void PutU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-void AppendU32(std::vector<uint8_t>& out, uint32_t v) {
-  uint8_t b[4];
-  PutU32(b, v);
-  out.insert(out.end(), b, b + 4);
-}
 
 // A member or file name in code page 932 for the assertion texts.
 struct NarrowName {
@@ -136,15 +92,15 @@ int32_t ztArchive::Open(const char16_t* path, const void* key, uint32_t keyBytes
   if (fileSize < ZTARC_HEADER_SIZE) return fail("too short");
   if (file_.Read(header, ZTARC_HEADER_SIZE) != static_cast<int32_t>(ZTARC_HEADER_SIZE))
     return fail("cannot read header");
-  Cursor h(header, sizeof header);
+  ztByteCursor h(header, sizeof header);
   const uint8_t* magic = h.Take(4);
-  uint32_t version = h.U32();
-  uint32_t flags = h.U32();
-  uint32_t count = h.U32();
-  uint32_t indexOffset = h.U32();
-  uint32_t indexSize = h.U32();
+  uint32_t version = h.U32LE();
+  uint32_t flags = h.U32LE();
+  uint32_t count = h.U32LE();
+  uint32_t indexOffset = h.U32LE();
+  uint32_t indexSize = h.U32LE();
   const uint8_t* check = h.Take(8);
-  if (!h.ok || std::memcmp(magic, kMagic, 4) != 0) return fail("not an archive");
+  if (!h.Ok() || std::memcmp(magic, kMagic, 4) != 0) return fail("not an archive");
   if (version != ZTARC_VERSION) return fail("unknown version");
   if (flags & ~ZTARC_ENCIPHERED) return fail("unknown flags");
   if (indexOffset < ZTARC_HEADER_SIZE || indexOffset > fileSize ||
@@ -173,18 +129,18 @@ int32_t ztArchive::Open(const char16_t* path, const void* key, uint32_t keyBytes
   }
   auto* index = new (std::nothrow) std::map<std::u16string, Info>;
   if (!index) return fail("out of memory");
-  Cursor c(raw.data(), raw.size());
+  ztByteCursor c(raw.data(), static_cast<uint32_t>(raw.size()));
   for (uint32_t i = 0; i < count; ++i) {
     Info info;
-    info.offset = c.U32();
-    info.size = c.U32();
-    info.flags = static_cast<int32_t>(c.U32());
-    uint16_t units = c.U16();
-    if (!c.ok || units == 0 || units >= ZTARC_NAME_UNITS) {
+    info.offset = c.U32LE();
+    info.size = c.U32LE();
+    info.flags = static_cast<int32_t>(c.U32LE());
+    uint16_t units = c.U16LE();
+    if (!c.Ok() || units == 0 || units >= ZTARC_NAME_UNITS) {
       delete index;
       return fail("bad index record");
     }
-    const uint8_t* bytes = c.Take(static_cast<size_t>(units) * 2);
+    const uint8_t* bytes = c.Take(static_cast<uint32_t>(units) * 2);
     if (!bytes) {
       delete index;
       return fail("bad index record");
@@ -208,7 +164,7 @@ int32_t ztArchive::Open(const char16_t* path, const void* key, uint32_t keyBytes
       return fail("duplicate member name");
     }
   }
-  if (!c.ok || c.left != 0) {
+  if (!c.Ok() || c.Left() != 0) {
     delete index;
     return fail("index size does not match its records");
   }
@@ -423,9 +379,9 @@ int32_t ztArchiveWriter::AddMember(const char16_t* name, const void* data, uint3
     failed_ = true;
     return 0;
   }
-  AppendU32(index_, offset_);
-  AppendU32(index_, size);
-  AppendU32(index_, static_cast<uint32_t>(flags));
+  ztAppendU32LE(index_, offset_);
+  ztAppendU32LE(index_, size);
+  ztAppendU32LE(index_, static_cast<uint32_t>(flags));
   uint16_t units = static_cast<uint16_t>(key.size());
   index_.push_back(static_cast<uint8_t>(units));
   index_.push_back(static_cast<uint8_t>(units >> 8));
@@ -451,11 +407,11 @@ int32_t ztArchiveWriter::Finish() {
   if (ok) {
     uint8_t header[ZTARC_HEADER_SIZE] = {};
     std::memcpy(header, kMagic, 4);
-    PutU32(header + 4, ZTARC_VERSION);
-    PutU32(header + 8, encrypted_ ? ZTARC_ENCIPHERED : 0);
-    PutU32(header + 12, count_);
-    PutU32(header + 16, indexOffset);
-    PutU32(header + 20, static_cast<uint32_t>(index_.size()));
+    ztPutU32LE(header + 4, ZTARC_VERSION);
+    ztPutU32LE(header + 8, encrypted_ ? ZTARC_ENCIPHERED : 0);
+    ztPutU32LE(header + 12, count_);
+    ztPutU32LE(header + 16, indexOffset);
+    ztPutU32LE(header + 20, static_cast<uint32_t>(index_.size()));
     if (encrypted_) {
       std::memcpy(header + 24, kKeyCheck, 8);
       cipher_.Encrypt(header + 24, 8);

@@ -19,11 +19,10 @@
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
 #include "platform/ztThread.h"
+#include "platform/ztWide.h"
 
 namespace {
 
-const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
-wchar_t* W(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
 HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 intptr_t I(HANDLE h) { return reinterpret_cast<intptr_t>(h); }
 
@@ -123,14 +122,14 @@ void Wake(ztThread* thread, std::atomic<int32_t>& waiting) {
 }
 
 // What is at a path, through the attribute query (cheaper than a directory
-// search): 0 nothing, 1 a file (its size in `size`), 2 a folder.
-int PathKind(const char16_t* path, uint64_t* size) {
+// search); a file's size goes to `size`.
+ztPathKind PathKind(const char16_t* path, uint64_t* size) {
   if (size) *size = 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return 0;
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 2;
+  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return ZT_PATH_NONE;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return ZT_PATH_FOLDER;
   if (size) *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  return 1;
+  return ZT_PATH_FILE;
 }
 
 // Renaming the temporary file over the destination through the handle that
@@ -515,7 +514,7 @@ void ztFileCopier::LookAhead(size_t index) {
   // Only the common case: a file to copy into a folder that exists. Nothing
   // is reported from here, and nothing is done to the destination itself:
   // the job's own turn does that, after the current file is installed.
-  if (!ShouldCopy(job) || PathKind(job.source, nullptr) != 1) return;
+  if (!ShouldCopy(job) || PathKind(job.source, nullptr) != ZT_PATH_FILE) return;
   char16_t parent[260];
   if (GetParentFolder(job.destination, parent) != 1 || !FolderExists(parent)) return;
   uint32_t sector = unbufferedAllowed_ ? SectorSizeOf(job.source) : 0;
@@ -747,7 +746,7 @@ void ztFileCopier::RunJobs() {
     // A job opened ahead is known to be a file.
     const bool openedAhead = aheadIndex_ == static_cast<intptr_t>(index);
     int32_t fromTemp = 0;
-    if (!openedAhead && PathKind(job.source, nullptr) == 2) {
+    if (!openedAhead && PathKind(job.source, nullptr) == ZT_PATH_FOLDER) {
       if (!CreateFolderTree(job.destination, 0)) {
         char16_t parent[260];
         GetParentFolder(job.destination, parent);
@@ -854,7 +853,7 @@ bool ztFileCopier::FolderExists(const char16_t* folder) {
   // Jobs come folder by folder, and a folder this run has seen or made
   // stays: asking the system once per folder is enough.
   if (knownFolder_[0] && lstrcmpiW(W(knownFolder_), W(folder)) == 0) return true;
-  if (PathKind(folder, nullptr) != 2) return false;
+  if (PathKind(folder, nullptr) != ZT_PATH_FOLDER) return false;
   CopyText(knownFolder_, folder);
   return true;
 }

@@ -13,8 +13,9 @@
 #include "file/textutil.h"
 #include "file/ztBigFile.h"
 #include "platform/ztDebug.h"
-#include "platform/ztHeap.h"
 #include "platform/ztEngineConfig.h"
+#include "platform/ztHeap.h"
+#include "platform/ztWide.h"
 
 namespace {
 
@@ -61,8 +62,7 @@ class ztLentMemFile : public ztMemFile {
 }  // namespace
 
 int ztCompareNoCase(const char16_t* a, const char16_t* b) {
-  return lstrcmpiW(reinterpret_cast<const wchar_t*>(a ? a : u""),
-                   reinterpret_cast<const wchar_t*>(b ? b : u""));
+  return lstrcmpiW(W(a ? a : u""), W(b ? b : u""));
 }
 
 ztFileServer* ztGetFileServer() { return g_server; }

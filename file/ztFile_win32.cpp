@@ -1,10 +1,9 @@
 #include <windows.h>
 
 #include "file/file_sys.h"
+#include "platform/ztWide.h"
 
 namespace {
-
-const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
 
 // Lookups must not pop up "insert a disk" dialogs for empty drives.
 struct QuietErrors {

@@ -1,9 +1,10 @@
 #include <windows.h>
 
 #include "file/ztStringList.h"
+#include "platform/ztWide.h"
 
 int ztStringList::Compare(const char16_t* a, const char16_t* b) {
-  return lstrcmpiW(reinterpret_cast<const wchar_t*>(a), reinterpret_cast<const wchar_t*>(b));
+  return lstrcmpiW(W(a), W(b));
 }
 
 // lstrcmpiW compares as CompareStringW with NORM_IGNORECASE in the user's
@@ -11,7 +12,7 @@ int ztStringList::Compare(const char16_t* a, const char16_t* b) {
 // way byte by byte.
 bool ztStringList::AppendSortKey(const char16_t* text, std::vector<uint8_t>& out) {
   const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
-  const wchar_t* src = reinterpret_cast<const wchar_t*>(text);
+  const wchar_t* src = W(text);
   BYTE key[2048];
   int n =
       LCMapStringW(LOCALE_USER_DEFAULT, flags, src, -1, reinterpret_cast<LPWSTR>(key), sizeof key);
@@ -34,9 +35,5 @@ bool ztStringList::AppendSortKey(const char16_t* text, std::vector<uint8_t>& out
 }
 
 int ztReplaceFileWith(const char16_t* source, const char16_t* target) {
-  return MoveFileExW(reinterpret_cast<const wchar_t*>(source),
-                     reinterpret_cast<const wchar_t*>(target),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? 1
-             : 0;
+  return MoveFileExW(W(source), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }

@@ -119,7 +119,7 @@ class ztBitWriter {
   bool ok_ = true;
 };
 
-#include "image/heapbuf.h"
+#include "platform/ztHeapBuffer.h"
 
 // Decoder and encoder state of the two strip-codec formats (RA-3, ZO-2): the
 // unpacked bit area of the strip being decoded and the reader over it, two

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "image/bytecursor.h"
 #include "image/imagemsg.h"
+#include "platform/ztBytes.h"
 #include "platform/ztDebug.h"
 #include "platform/ztLimits.h"
 

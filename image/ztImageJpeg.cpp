@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "image/heapbuf.h"
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
+#include "platform/ztHeapBuffer.h"
 #include "platform/ztLimits.h"
 
 // jpeglib.h expects size_t and FILE to be declared before it.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "image/bytecursor.h"
+#include "platform/ztBytes.h"
 #include "platform/ztLimits.h"
 
 namespace {

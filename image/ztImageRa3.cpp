@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "file/textutil.h"
-#include "image/bytecursor.h"
 #include "image/zlibutil.h"
 #include "image/ztImageJpeg.h"
 #include "image/ztImageWebP.h"
+#include "platform/ztBytes.h"
 #include "platform/ztDebug.h"
 #include "platform/ztLimits.h"
 

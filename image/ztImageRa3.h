@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "image/heapbuf.h"
 #include "image/stripcodec.h"
 #include "image/ztImage.h"
+#include "platform/ztHeapBuffer.h"
 
 // One stored strip: its two packed areas and the sizes they unpack to.
 struct ztStripAreas {

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "image/bytecursor.h"
 #include "image/zlibutil.h"
 #include "image/ztImageRa3.h"
+#include "platform/ztBytes.h"
 #include "platform/ztDebug.h"
 #include "platform/ztLimits.h"
 

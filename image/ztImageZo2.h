@@ -12,9 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/heapbuf.h"
 #include "image/stripcodec.h"
 #include "image/ztImage.h"
+#include "platform/ztHeapBuffer.h"
 
 // The unpacked areas of one coded strip.
 struct ztStripCode {

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "image/bytecursor.h"
 #include "image/imagemsg.h"
 #include "image/zure.h"
+#include "platform/ztBytes.h"
 #include "platform/ztDebug.h"
 #include "platform/ztLimits.h"
 

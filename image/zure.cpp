@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "image/bytecursor.h"
-#include "image/heapbuf.h"
+#include "platform/ztBytes.h"
+#include "platform/ztHeapBuffer.h"
 
 namespace {
 

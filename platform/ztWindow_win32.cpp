@@ -1,10 +1,9 @@
 #include "platform/ztWindow.h"
 
 #include "platform/ztDebug.h"
+#include "platform/ztWide.h"
 
 namespace {
-
-const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 // Copies at most cap - 1 units; names are short identifiers, never cut in
 // practice, and a cut name still registers consistently with Unregister.

@@ -9,7 +9,6 @@
 
 #include "file/textutil.h"
 #include "file/ztFile.h"
-#include "image/bytecursor.h"
 #include "image/ztImageBmp.h"
 #include "image/ztImageHolder.h"
 #include "image/ztImageJpeg.h"
@@ -18,6 +17,7 @@
 #include "image/ztImageWebP.h"
 #include "image/ztImageZo2.h"
 #include "image/ztImageZtf.h"
+#include "platform/ztBytes.h"
 #include "tools/ra3writer.h"
 
 const char kImageToolUsage[] =

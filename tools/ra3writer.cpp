@@ -3,30 +3,24 @@
 #include <cstdio>
 #include <cstring>
 
-#include "image/bytecursor.h"
 #include "image/zlibutil.h"
 #include "image/ztImageJpeg.h"
 #include "image/ztImageWebP.h"
 #include "image/ztImageZo2.h"
 #include "image/ztMemBlock.h"
+#include "platform/ztBytes.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-void Put32(Bytes* b, uint32_t v) {
-  uint8_t t[4];
-  ztPutU32LE(t, v);
-  b->insert(b->end(), t, t + 4);
-}
 
 // Tags are appended one after another; each one's next-tag offset is patched
 // when the following tag arrives, so the last keeps 0.
 class FrameWriter {
  public:
   FrameWriter(Bytes* out, int32_t frameId) : out_(out) {
-    Put32(out_, 0);  // the only frame
-    Put32(out_, static_cast<uint32_t>(frameId));
+    ztAppendU32LE(*out_, 0);  // the only frame
+    ztAppendU32LE(*out_, static_cast<uint32_t>(frameId));
   }
   void AddTag(const char* name, const Bytes& data) {
     size_t pos = out_->size();
@@ -73,16 +67,16 @@ Bytes StdInfo(const ztImage& image, int bits, bool transparent) {
   int32_t cw, ch, ox, oy;
   image.GetCanvasSize(&cw, &ch);
   image.GetOffset(&ox, &oy);
-  Put32(&b, image.GetWidth());
-  Put32(&b, image.GetHeight());
-  Put32(&b, static_cast<uint32_t>(bits) & 0xFFFF);  // bits, then 2 unread bytes
-  Put32(&b, static_cast<uint32_t>(ox));
-  Put32(&b, static_cast<uint32_t>(oy));
-  Put32(&b, static_cast<uint32_t>(cw));
-  Put32(&b, static_cast<uint32_t>(ch));
-  Put32(&b, transparent ? 1 : 0);
-  Put32(&b, static_cast<uint32_t>(image.GetUserValue1()));
-  Put32(&b, static_cast<uint32_t>(image.GetUserValue2()));
+  ztAppendU32LE(b, image.GetWidth());
+  ztAppendU32LE(b, image.GetHeight());
+  ztAppendU32LE(b, static_cast<uint32_t>(bits) & 0xFFFF);  // bits, then 2 unread bytes
+  ztAppendU32LE(b, static_cast<uint32_t>(ox));
+  ztAppendU32LE(b, static_cast<uint32_t>(oy));
+  ztAppendU32LE(b, static_cast<uint32_t>(cw));
+  ztAppendU32LE(b, static_cast<uint32_t>(ch));
+  ztAppendU32LE(b, transparent ? 1 : 0);
+  ztAppendU32LE(b, static_cast<uint32_t>(image.GetUserValue1()));
+  ztAppendU32LE(b, static_cast<uint32_t>(image.GetUserValue2()));
   return b;
 }
 
@@ -103,12 +97,12 @@ bool WriteStrips(const ztImage& image, const ztRa3WriteOptions& o, FrameWriter* 
         !Deflate(code.bitArea.Get(), code.bitSize, &bitPacked))
       return false;
     Bytes data;
-    Put32(&data, y0);
-    Put32(&data, rows);
-    Put32(&data, static_cast<uint32_t>(bytePacked.size()));
-    Put32(&data, code.byteSize);
-    Put32(&data, static_cast<uint32_t>(bitPacked.size()));
-    Put32(&data, code.bitSize);
+    ztAppendU32LE(data, y0);
+    ztAppendU32LE(data, rows);
+    ztAppendU32LE(data, static_cast<uint32_t>(bytePacked.size()));
+    ztAppendU32LE(data, code.byteSize);
+    ztAppendU32LE(data, static_cast<uint32_t>(bitPacked.size()));
+    ztAppendU32LE(data, code.bitSize);
     data.insert(data.end(), bytePacked.begin(), bytePacked.end());
     data.insert(data.end(), bitPacked.begin(), bitPacked.end());
     char name[16];
@@ -149,8 +143,8 @@ bool WriteJpeg(const ztImage& image, const ztRa3WriteOptions& o, bool transparen
     Bytes packed;
     if (!Deflate(plane.data(), static_cast<uint32_t>(plane.size()), &packed)) return false;
     Bytes data;
-    Put32(&data, static_cast<uint32_t>(packed.size()));
-    Put32(&data, static_cast<uint32_t>(plane.size()));
+    ztAppendU32LE(data, static_cast<uint32_t>(packed.size()));
+    ztAppendU32LE(data, static_cast<uint32_t>(plane.size()));
     data.insert(data.end(), packed.begin(), packed.end());
     frame->AddTag("img_al", data);
   }
@@ -185,7 +179,7 @@ bool WriteWebP(const ztImage& image, const ztRa3WriteOptions& o, FrameWriter* fr
     if (riff <= size) size = static_cast<uint32_t>(riff);
   }
   Bytes mode;
-  Put32(&mode, 1);
+  ztAppendU32LE(mode, 1);
   frame->AddTag("imgmode", mode);
   frame->AddTag("img_wbp", Bytes(encoded.data, encoded.data + size));
   return true;
@@ -203,8 +197,8 @@ int ztWriteRa3(const ztImage& image, const ztRa3WriteOptions& options, std::vect
   int bits = options.form == ztRa3Form::kWebP ? 32 : b * 8;
 
   out->insert(out->end(), {'R', 'A', '-', '3'});
-  Put32(out, 12);
-  Put32(out, 0);
+  ztAppendU32LE(*out, 12);
+  ztAppendU32LE(*out, 0);
   FrameWriter frame(out, options.frameId);
   frame.AddTag("stdinfo", StdInfo(image, bits, transparent));
   bool ok = false;

@@ -1,4 +1,4 @@
-#include "image/bytecursor.h"
+#include "platform/ztBytes.h"
 
 #include <gtest/gtest.h>
 

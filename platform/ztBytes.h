@@ -1,6 +1,9 @@
-// Bounds-checked reading of untrusted bytes. Every image decoder reads its
-// source through this cursor: each request is compared with the bytes that are
-// left (`n > left`, which cannot wrap) and a failed request clears a sticky ok
+// Bytes of files: the one bounds-checked cursor every parser of untrusted
+// input reads through (image decoders, archives), and the little-endian
+// stores and loads of the writers.
+//
+// Each request of the cursor is compared with the bytes that are left
+// (`n > left`, which cannot wrap) and a failed request clears a sticky ok
 // flag, so a parser can read a whole header and check once at the end. A read
 // past the end yields zeros and moves nothing.
 #pragma once
@@ -8,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 class ztByteCursor {
  public:
@@ -97,3 +101,8 @@ inline uint32_t ztGetU32LE(const uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 inline uint16_t ztGetU16LE(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline void ztAppendU32LE(std::vector<uint8_t>& out, uint32_t v) {
+  uint8_t b[4];
+  ztPutU32LE(b, v);
+  out.insert(out.end(), b, b + 4);
+}
