@@ -1,11 +1,11 @@
 # zt_library(NAME PORTABLE src... WINDOWS src... POSIX src... LIBS lib...
-#            WINDOWS_LIBS lib...)
+#            WINDOWS_LIBS lib... POSIX_LIBS lib...)
 #   A static library of one subsystem folder. PORTABLE sources build in both
 #   builds, WINDOWS sources and libraries only in the Windows build, POSIX
 #   sources only in the host build. Sources include each other from the
 #   tree's root ("file/pathutil.h"), which every user of the library gets.
 function(zt_library name)
-  cmake_parse_arguments(A "" "" "PORTABLE;WINDOWS;POSIX;LIBS;WINDOWS_LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "" "PORTABLE;WINDOWS;POSIX;LIBS;WINDOWS_LIBS;POSIX_LIBS" ${ARGN})
   set(srcs ${A_PORTABLE})
   if(ZT_WINDOWS)
     list(APPEND srcs ${A_WINDOWS})
@@ -19,6 +19,8 @@ function(zt_library name)
   endif()
   if(ZT_WINDOWS AND A_WINDOWS_LIBS)
     target_link_libraries(${name} PUBLIC ${A_WINDOWS_LIBS})
+  elseif(NOT ZT_WINDOWS AND A_POSIX_LIBS)
+    target_link_libraries(${name} PUBLIC ${A_POSIX_LIBS})
   endif()
 endfunction()
 

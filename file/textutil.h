@@ -56,6 +56,11 @@ int ToUpperPath(char16_t* text);
 // line so a reader always moves on. `cap` must be at least 2.
 int ReadTextLine(const char* text, char* out, size_t cap);
 
+// The system's case-insensitive comparison of names: lstrcmpiW on Windows
+// (the user's locale), a folding of the Latin letters on the host. <0, 0 or
+// >0; a null text counts as empty. (ztStringList_win32.cpp / _posix.cpp.)
+int ztCompareNoCase(const char16_t* a, const char16_t* b);
+
 // ---- character sets --------------------------------------------------------
 
 // UTF-16 to UTF-8. The unit 0xFFFF becomes the bytes FF FF; a surrogate pair

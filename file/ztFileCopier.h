@@ -18,8 +18,10 @@
 // a run that was killed are removed by the next run that writes into the
 // same folder.
 //
-// Windows build only. The header stays free of <windows.h>: handles are kept
-// as intptr_t (0 when closed).
+// The engine itself (threads and system calls) is Windows build only; the
+// pieces without system calls at the end of this header build and are tested
+// on both. The header stays free of <windows.h>: handles are kept as intptr_t
+// (0 when closed).
 #pragma once
 
 #include <atomic>

@@ -8,7 +8,9 @@
 // Registration (folders, archives, aliases, preload entries) is done before
 // lookups begin; afterwards the tables are only read.
 //
-// Windows build only.
+// Both builds: the lookup rules are plain code over file objects, the
+// preloader a ztThread, and the one system-dependent piece, the
+// case-insensitive name comparison, is ztCompareNoCase (textutil.h).
 #pragma once
 
 #include <atomic>
@@ -156,5 +158,3 @@ class ztFileServer {
 // The one server, or null.
 ztFileServer* ztGetFileServer();
 
-// The system's case-insensitive comparison of names (lstrcmpiW).
-int ztCompareNoCase(const char16_t* a, const char16_t* b);

@@ -7,7 +7,9 @@
 // The host build has no locale-aware comparison of the system's kind; a
 // simple folding of the Latin letters keeps the order rules (case-blind,
 // stable, first survives) testable with the same cases.
-int ztStringList::Compare(const char16_t* a, const char16_t* b) {
+int ztCompareNoCase(const char16_t* a, const char16_t* b) {
+  if (!a) a = u"";
+  if (!b) b = u"";
   for (;; ++a, ++b) {
     char16_t ca = *a, cb = *b;
     if (ca >= u'A' && ca <= u'Z') ca = static_cast<char16_t>(ca + 32);
@@ -16,6 +18,8 @@ int ztStringList::Compare(const char16_t* a, const char16_t* b) {
     if (!ca) return 0;
   }
 }
+
+int ztStringList::Compare(const char16_t* a, const char16_t* b) { return ztCompareNoCase(a, b); }
 
 // The folded units, big-endian, so that bytes compare as Compare does.
 bool ztStringList::AppendSortKey(const char16_t* text, std::vector<uint8_t>& out) {

@@ -1,11 +1,12 @@
 #include <windows.h>
 
+#include "file/textutil.h"
 #include "file/ztStringList.h"
 #include "platform/ztWide.h"
 
-int ztStringList::Compare(const char16_t* a, const char16_t* b) {
-  return lstrcmpiW(W(a), W(b));
-}
+int ztCompareNoCase(const char16_t* a, const char16_t* b) { return lstrcmpiW(W(a ? a : u""), W(b ? b : u"")); }
+
+int ztStringList::Compare(const char16_t* a, const char16_t* b) { return ztCompareNoCase(a, b); }
 
 // lstrcmpiW compares as CompareStringW with NORM_IGNORECASE in the user's
 // locale; a sort key made with the same locale and flag compares the same

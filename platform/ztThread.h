@@ -3,7 +3,9 @@
 // by the owner. The owner adds every key before Start; afterwards both
 // threads only read the maps, and the objects inside them do the locking.
 //
-// Windows build only.
+// Win32 threads, critical sections and events in the Windows build; the
+// host build has the same behaviour over the C++ library's threads (priority
+// is not changed there), so the code built on it runs under the sanitizers.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,12 @@ class ztThread;
 // Runs on the new thread with the ztThread that started it and the user data
 // given to Start. When it returns the thread ends with exit code 0.
 using ztThreadRoutine = void (*)(ztThread* thread, void* userData);
+
+// WaitEvent without a time limit.
+constexpr uint32_t ZT_WAIT_FOREVER = 0xFFFFFFFFu;
+// SetPriority values (the system's own numbers on Windows).
+constexpr int32_t ZT_PRIORITY_NORMAL = 0;
+constexpr int32_t ZT_PRIORITY_ABOVE_NORMAL = 1;
 
 class ztThread {
  public:
@@ -54,7 +62,13 @@ class ztThread {
   uint32_t GetThreadId() const { return threadId_; }
 
  private:
+  // The new thread's first function (each system file defines it; Windows
+  // wants its own calling convention for it).
+#ifdef _WIN32
   static unsigned __stdcall Entry(void* self);
+#else
+  static unsigned Entry(void* self);
+#endif
 
   intptr_t thread_ = 0;
   uint32_t threadId_ = 0;

@@ -1,12 +1,5 @@
 #include "file/ztFileServer.h"
 
-// Lean: the full header brings commdlg.h, whose ReplaceText macro would
-// rename the library's ReplaceText.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <new>
 
 #include "file/pathutil.h"
@@ -15,7 +8,6 @@
 #include "platform/ztDebug.h"
 #include "platform/ztEngineConfig.h"
 #include "platform/ztHeap.h"
-#include "platform/ztWide.h"
 
 namespace {
 
@@ -61,10 +53,6 @@ class ztLentMemFile : public ztMemFile {
 
 }  // namespace
 
-int ztCompareNoCase(const char16_t* a, const char16_t* b) {
-  return lstrcmpiW(W(a ? a : u""), W(b ? b : u""));
-}
-
 ztFileServer* ztGetFileServer() { return g_server; }
 
 ztFileServer::ztFileServer() {
@@ -76,7 +64,7 @@ ztFileServer::ztFileServer() {
     preloader_.AddLock(kLock);
     preloader_.AddEvent(kEvent, 1, 0);
     if (preloader_.Start(this, &ztFileServer::Preloader)) {
-      preloader_.SetPriority(THREAD_PRIORITY_ABOVE_NORMAL);
+      preloader_.SetPriority(ZT_PRIORITY_ABOVE_NORMAL);
     } else {
       // Without its thread the entries would never load; the server then
       // works as one without preloading.
@@ -246,7 +234,7 @@ void ztFileServer::Preloader(ztThread*, void* self) {
     // signal of a stop that came while it ran. The flag is set before that
     // signal, so it is seen here; waiting instead would be for ever.
     if (server->stop_) break;
-    server->preloader_.WaitEvent(kEvent, INFINITE);
+    server->preloader_.WaitEvent(kEvent, ZT_WAIT_FOREVER);
   }
 }
 
