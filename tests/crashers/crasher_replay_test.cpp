@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,11 +35,6 @@ fs::path CrashersFolder() {
   return p;
 }
 
-std::vector<uint8_t> ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class CrasherReplay : public ::testing::TestWithParam<ztFuzzTarget> {
  protected:
   void SetUp() override {
@@ -72,7 +65,13 @@ void RunInput(const ztFuzzTarget& target, const std::vector<uint8_t>& bytes) {
 
 void Replay(const ztFuzzTarget& target, const fs::path& file) {
   SCOPED_TRACE(file.string());
-  RunInput(target, ReadFile(file));
+  // A file that cannot be read would otherwise be replayed as empty input.
+  std::string bytes;
+  if (!zt_test::LoadFileBytes(file.u16string(), &bytes)) {
+    ADD_FAILURE() << "cannot read the file";
+    return;
+  }
+  RunInput(target, std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
 }  // namespace

@@ -19,14 +19,15 @@
 #include "platform/ztDebug.h"
 #include "tests/common/testutil.h"
 
+using zt_test::Join;
+using zt_test::PathExists;
+using zt_test::ReadFileBytes;
 using zt_test::TempDir;
 using zt_test::U16;
+using zt_test::W;
+using zt_test::WriteFileBytes;
 
 namespace {
-
-const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
-
-std::u16string Join(const std::u16string& a, const std::u16string& b) { return a + u"\\" + b; }
 
 std::string Pattern(size_t n, uint32_t seed) {
   std::string out(n, '\0');
@@ -39,31 +40,6 @@ std::string Pattern(size_t n, uint32_t seed) {
   }
   return out;
 }
-
-bool WriteBytes(const std::u16string& path, const std::string& bytes) {
-  HANDLE h = CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  DWORD put = 0;
-  BOOL ok = bytes.empty() || WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-  CloseHandle(h);
-  return ok && put == bytes.size();
-}
-
-std::string ReadBytes(const std::u16string& path) {
-  HANDLE h = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<missing>";
-  LARGE_INTEGER size;
-  GetFileSizeEx(h, &size);
-  std::string out(static_cast<size_t>(size.QuadPart), '\0');
-  DWORD got = 0;
-  if (!out.empty()) ReadFile(h, &out[0], static_cast<DWORD>(out.size()), &got, nullptr);
-  CloseHandle(h);
-  out.resize(got);
-  return out;
-}
-
-bool Exists(const std::u16string& path) { return GetFileAttributesW(W(path)) != INVALID_FILE_ATTRIBUTES; }
 
 struct Times {
   FILETIME created, accessed, written;
@@ -136,7 +112,7 @@ std::u16string ExeFolder() {
 
 // A copy of one of the version test programs (built beside this program).
 std::string Program(const char* tag) {
-  return ReadBytes(Join(ExeFolder(), u"copier_ver_" + U16(tag) + u".exe"));
+  return ReadFileBytes(Join(ExeFolder(), u"copier_ver_" + U16(tag) + u".exe"));
 }
 
 // Records every callback. The engine promises never to run two at once.
@@ -236,12 +212,12 @@ class Copier : public ::testing::Test {
   std::u16string Out(const std::u16string& name) const { return Join(dir.Path(), u"out\\" + name); }
   std::u16string Source(const std::u16string& name, const std::string& bytes) {
     CreateFolderTree(In(name).c_str(), 1);
-    EXPECT_TRUE(WriteBytes(In(name), bytes));
+    EXPECT_TRUE(WriteFileBytes(In(name), bytes));
     return In(name);
   }
   std::u16string Installed(const std::u16string& name, const std::string& bytes) {
     CreateFolderTree(Out(name).c_str(), 1);
-    EXPECT_TRUE(WriteBytes(Out(name), bytes));
+    EXPECT_TRUE(WriteFileBytes(Out(name), bytes));
     return Out(name);
   }
 };
@@ -454,7 +430,7 @@ TEST_P(CopierSizes, CopiesAreExactInSizeBytesTimesAndAttributes) {
     // only bites on Windows.
     EXPECT_EQ(Ticks(d.created), Ticks(s.created));
     EXPECT_EQ(GetFileAttributesW(W(dests[i])), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
-    std::string got = ReadBytes(dests[i]);
+    std::string got = ReadFileBytes(dests[i]);
     EXPECT_EQ(got.size(), data[i].size());
     EXPECT_TRUE(got == data[i]);
   }
@@ -515,8 +491,8 @@ TEST_F(Copier, EmptySourceEmptiesTheDestinationAndTheRunGoesOn) {
   ASSERT_TRUE(GetTimes(d1, &d));
   EXPECT_EQ(Ticks(d.written), Ticks(Day(2006, 1, 1)));
   EXPECT_EQ(GetFileAttributesW(W(d1)), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
-  EXPECT_EQ(ReadBytes(d1), "");
-  EXPECT_EQ(ReadBytes(Out(u"next.txt")), "after");
+  EXPECT_EQ(ReadFileBytes(d1), "");
+  EXPECT_EQ(ReadFileBytes(Out(u"next.txt")), "after");
 }
 
 TEST_F(Copier, FolderJobsCreateTheirFolders) {
@@ -529,7 +505,7 @@ TEST_F(Copier, FolderJobsCreateTheirFolders) {
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
   EXPECT_EQ(GetPathKind(d.c_str()), 2);
-  EXPECT_EQ(ReadBytes(Out(u"after.txt")), "x");
+  EXPECT_EQ(ReadFileBytes(Out(u"after.txt")), "x");
 }
 
 TEST_F(Copier, HiddenInstalledFilesAreReplaced) {
@@ -540,7 +516,7 @@ TEST_F(Copier, HiddenInstalledFilesAreReplaced) {
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
-  EXPECT_EQ(ReadBytes(d), "new");
+  EXPECT_EQ(ReadFileBytes(d), "new");
   EXPECT_EQ(GetFileAttributesW(W(d)), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
 }
 
@@ -559,8 +535,8 @@ TEST_F(Copier, RelativeDestinationsAreInstalledWhereTheyPoint) {
   SetCurrentDirectoryW(before);
   ASSERT_TRUE(ended);
   EXPECT_EQ(r.Final().error, 0);
-  EXPECT_EQ(ReadBytes(Out(u"rel\\new.txt")), "fresh");
-  EXPECT_EQ(ReadBytes(old), "replaced");
+  EXPECT_EQ(ReadFileBytes(Out(u"rel\\new.txt")), "fresh");
+  EXPECT_EQ(ReadFileBytes(old), "replaced");
   EXPECT_TRUE(TempFiles(Out(u"rel")).empty());
 }
 
@@ -592,7 +568,7 @@ TEST_F(Copier, LeftoversOfEndedRunsAreCleanedWhereTheNextRunWrites) {
   Installed(u"~ztcp-notours.tmp", "unrelated");
   std::u16string elsewhere = Join(dir.Path(), u"other\\" + std::u16string(dead));
   CreateFolderTree(elsewhere.c_str(), 1);
-  WriteBytes(elsewhere, "not written to");
+  WriteFileBytes(elsewhere, "not written to");
 
   ztFileCopier c(3, 0);
   c.AddJob(Source(u"a.txt", "a").c_str(), Out(u"a.txt").c_str(), 0);
@@ -603,12 +579,12 @@ TEST_F(Copier, LeftoversOfEndedRunsAreCleanedWhereTheNextRunWrites) {
   CloseHandle(pi.hProcess);
 
   EXPECT_EQ(r.Final().error, 0);
-  EXPECT_FALSE(Exists(Out(dead)));
-  EXPECT_TRUE(Exists(Out(live)));
-  EXPECT_TRUE(Exists(Out(own)));
-  EXPECT_TRUE(Exists(Out(u"~ztcp-notours.tmp")));
-  EXPECT_TRUE(Exists(elsewhere));
-  EXPECT_EQ(ReadBytes(Out(u"a.txt")), "a");
+  EXPECT_FALSE(PathExists(Out(dead)));
+  EXPECT_TRUE(PathExists(Out(live)));
+  EXPECT_TRUE(PathExists(Out(own)));
+  EXPECT_TRUE(PathExists(Out(u"~ztcp-notours.tmp")));
+  EXPECT_TRUE(PathExists(elsewhere));
+  EXPECT_EQ(ReadFileBytes(Out(u"a.txt")), "a");
 }
 
 // ---- program files (mode 1) -----------------------------------------------------
@@ -633,10 +609,10 @@ TEST_F(Copier, NewerInstalledProgramsAreKeptAndStillCountAsDone) {
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
-  EXPECT_EQ(ReadBytes(exe), v120);
-  EXPECT_EQ(ReadBytes(dll), v1201);
-  EXPECT_EQ(ReadBytes(upper), v120);
-  EXPECT_EQ(ReadBytes(Out(u"data.bin")), "payload");
+  EXPECT_EQ(ReadFileBytes(exe), v120);
+  EXPECT_EQ(ReadFileBytes(dll), v1201);
+  EXPECT_EQ(ReadFileBytes(upper), v120);
+  EXPECT_EQ(ReadFileBytes(Out(u"data.bin")), "payload");
   const uint64_t total = v1199.size() + v120.size() + v1199.size() + 7;
   EXPECT_EQ(r.Final().totalSize, total);
   EXPECT_EQ(r.Final().totalDone, total);
@@ -671,10 +647,10 @@ TEST_F(Copier, EqualOlderAndUnversionedProgramsAreReplaced) {
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
-  EXPECT_EQ(ReadBytes(equal), offered);
-  EXPECT_EQ(ReadBytes(older), offered);
-  EXPECT_EQ(ReadBytes(plain), v1199);
-  EXPECT_EQ(ReadBytes(versioned), none);
+  EXPECT_EQ(ReadFileBytes(equal), offered);
+  EXPECT_EQ(ReadFileBytes(older), offered);
+  EXPECT_EQ(ReadFileBytes(plain), v1199);
+  EXPECT_EQ(ReadFileBytes(versioned), none);
 }
 
 TEST_F(Copier, OtherModesReplaceNewerProgramsToo) {
@@ -691,8 +667,8 @@ TEST_F(Copier, OtherModesReplaceNewerProgramsToo) {
   Recorder r, q;
   ASSERT_TRUE(RunToEnd(c, r));
   ASSERT_TRUE(RunToEnd(m, q));
-  EXPECT_EQ(ReadBytes(exe), v1199);
-  EXPECT_EQ(ReadBytes(bin), v1199);
+  EXPECT_EQ(ReadFileBytes(exe), v1199);
+  EXPECT_EQ(ReadFileBytes(bin), v1199);
 }
 
 // ---- failures ---------------------------------------------------------------------
@@ -708,9 +684,9 @@ TEST_F(Copier, MissingSourceCreatesTheFolderThenNamesTheSource) {
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(GetPathKind(Out(u"new\\deep").c_str()), 2);
-  EXPECT_FALSE(Exists(d));
-  EXPECT_EQ(ReadBytes(Out(u"first.txt")), "first");
-  EXPECT_FALSE(Exists(Out(u"third.txt")));
+  EXPECT_FALSE(PathExists(d));
+  EXPECT_EQ(ReadFileBytes(Out(u"first.txt")), "first");
+  EXPECT_FALSE(PathExists(Out(u"third.txt")));
   auto failures = r.Failures();
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(std::u16string(failures[0].errorText), OpenMessage(missing));
@@ -738,7 +714,7 @@ TEST_F(Copier, ReadOnlyDestinationFailsAtOpenAndStaysAsItWas) {
     EXPECT_EQ(c.writes.load(), 0);
     EXPECT_TRUE(GetFileAttributesW(W(d)) & FILE_ATTRIBUTE_READONLY);
     SetFileAttributesW(W(d), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(ReadBytes(d), "installed");
+    EXPECT_EQ(ReadFileBytes(d), "installed");
     EXPECT_TRUE(TempFiles(Out(u"")).empty());
   }
 }
@@ -755,11 +731,11 @@ TEST_F(Copier, NextFileOpenedAheadStillFailsAtItsOwnTurn) {
   c.AddJob(second.c_str(), d.c_str(), 0);
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
-  EXPECT_TRUE(ReadBytes(Out(u"first.bin")) == Pattern(3u << 20, 8));
+  EXPECT_TRUE(ReadFileBytes(Out(u"first.bin")) == Pattern(3u << 20, 8));
   ASSERT_EQ(r.Failures().size(), 1u);
   EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(d));
   SetFileAttributesW(W(d), FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(ReadBytes(d), "installed");
+  EXPECT_EQ(ReadFileBytes(d), "installed");
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
 }
 
@@ -778,7 +754,7 @@ TEST_F(Copier, DestinationHeldByAnotherHandleFailsAtOpen) {
     CloseHandle(held);
     EXPECT_EQ(std::u16string(r.Final().errorText), OpenMessage(d));
     EXPECT_EQ(c.writes.load(), 0);
-    EXPECT_EQ(ReadBytes(d), "installed");
+    EXPECT_EQ(ReadFileBytes(d), "installed");
     EXPECT_TRUE(TempFiles(Out(u"")).empty());
   }
 }
@@ -800,7 +776,7 @@ TEST_F(Copier, FileInPlaceOfAFolderNamesTheParent) {
   Recorder q;
   ASSERT_TRUE(RunToEnd(f, q));
   EXPECT_EQ(std::u16string(q.Final().errorText), FolderMessage(Out(u"sub")));
-  EXPECT_EQ(ReadBytes(Out(u"sub")), "a file, not a folder");
+  EXPECT_EQ(ReadFileBytes(Out(u"sub")), "a file, not a folder");
 }
 
 TEST_F(Copier, CallbackStopInsideAFileKeepsTheInstalledFile) {
@@ -819,9 +795,9 @@ TEST_F(Copier, CallbackStopInsideAFileKeepsTheInstalledFile) {
   EXPECT_EQ(r.calls.size(), 4u);
   EXPECT_EQ(r.Final().error, 0);
   EXPECT_EQ(r.Final().errorText[0], 0);
-  EXPECT_EQ(ReadBytes(Out(u"first.txt")), "first");
-  EXPECT_EQ(ReadBytes(d), "old big");
-  EXPECT_FALSE(Exists(Out(u"third.txt")));
+  EXPECT_EQ(ReadFileBytes(Out(u"first.txt")), "first");
+  EXPECT_EQ(ReadFileBytes(d), "old big");
+  EXPECT_FALSE(PathExists(Out(u"third.txt")));
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
 }
 
@@ -843,8 +819,8 @@ TEST_F(Copier, CallbackStopAfterTheLastBlockKeepsThatFile) {
   ASSERT_TRUE(GetTimes(d, &got));
   EXPECT_EQ(Ticks(got.written), Ticks(Day(2004, 4, 4)));
   EXPECT_EQ(GetFileAttributesW(W(d)), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
-  EXPECT_EQ(ReadBytes(d), "one");
-  EXPECT_FALSE(Exists(Out(u"two.txt")));
+  EXPECT_EQ(ReadFileBytes(d), "one");
+  EXPECT_FALSE(PathExists(Out(u"two.txt")));
 }
 
 TEST_F(Copier, CallbackStopOnASkipEndsTheRun) {
@@ -857,7 +833,7 @@ TEST_F(Copier, CallbackStopOnASkipEndsTheRun) {
   r.stopAtCall = 0;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.calls.size(), 2u);
-  EXPECT_FALSE(Exists(Out(u"next.txt")));
+  EXPECT_FALSE(PathExists(Out(u"next.txt")));
 }
 
 TEST_F(Copier, WriteFailureKeepsEarlierFilesAndTheOldDestination) {
@@ -870,9 +846,9 @@ TEST_F(Copier, WriteFailureKeepsEarlierFilesAndTheOldDestination) {
   c.AddJob(Source(u"after.txt", "after").c_str(), Out(u"after.txt").c_str(), 0);
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
-  EXPECT_EQ(ReadBytes(Out(u"small.txt")), "small");
-  EXPECT_EQ(ReadBytes(d), "previous version");
-  EXPECT_FALSE(Exists(Out(u"after.txt")));
+  EXPECT_EQ(ReadFileBytes(Out(u"small.txt")), "small");
+  EXPECT_EQ(ReadFileBytes(d), "previous version");
+  EXPECT_FALSE(PathExists(Out(u"after.txt")));
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
   auto failures = r.Failures();
   ASSERT_EQ(failures.size(), 1u);
@@ -895,7 +871,7 @@ TEST_F(Copier, ReadFailureReportsTheSystemText) {
   ASSERT_TRUE(RunToEnd(c, r));
   ASSERT_EQ(r.Failures().size(), 1u);
   EXPECT_EQ(std::u16string(r.Final().errorText), SystemText(ERROR_CRC));
-  EXPECT_EQ(ReadBytes(d), "old");
+  EXPECT_EQ(ReadFileBytes(d), "old");
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
 }
 
@@ -906,7 +882,7 @@ TEST_F(Copier, SourceEndingEarlyIsAFailureNotALoop) {
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(std::u16string(r.Final().errorText), SystemText(ERROR_HANDLE_EOF));
-  EXPECT_FALSE(Exists(Out(u"s.bin")));
+  EXPECT_FALSE(PathExists(Out(u"s.bin")));
 }
 
 TEST_F(Copier, FailedBufferAllocationEndsTheRunWithTheSystemText) {
@@ -916,8 +892,8 @@ TEST_F(Copier, FailedBufferAllocationEndsTheRunWithTheSystemText) {
   c.AddJob(Source(u"b.txt", "b").c_str(), Out(u"b.txt").c_str(), 0);
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
-  EXPECT_FALSE(Exists(Out(u"a.txt")));
-  EXPECT_FALSE(Exists(Out(u"b.txt")));
+  EXPECT_FALSE(PathExists(Out(u"a.txt")));
+  EXPECT_FALSE(PathExists(Out(u"b.txt")));
   EXPECT_EQ(c.reads.load(), 0);
   ASSERT_EQ(r.Failures().size(), 1u);
   EXPECT_EQ(std::u16string(r.Final().errorText), SystemText(ERROR_NOT_ENOUGH_MEMORY));
@@ -937,7 +913,7 @@ TEST_F(Copier, DestroyingARunningEngineStopsItAndKeepsTheOldDestination) {
   EXPECT_EQ(r.finals.load(), 1);
   EXPECT_EQ(r.overlaps.load(), 0);
   // Either the copy finished before the stop or the old file is intact.
-  std::string got = ReadBytes(d);
+  std::string got = ReadFileBytes(d);
   EXPECT_TRUE(got == "old" || got == Pattern(24u << 20, 4));
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
 }
@@ -969,7 +945,7 @@ TEST_F(Copier, TheFinalCallbackMayDestroyTheEngine) {
   ASSERT_EQ(d.engine->StartCopy(DestroyAtEnd, &d, nullptr), 1);
   ASSERT_EQ(WaitForSingleObject(d.done, 60000), WAIT_OBJECT_0);
   EXPECT_EQ(d.engine, nullptr);
-  EXPECT_EQ(ReadBytes(Out(u"a.txt")), "a");
+  EXPECT_EQ(ReadFileBytes(Out(u"a.txt")), "a");
 }
 
 namespace {
@@ -1035,7 +1011,7 @@ TEST_F(Copier, DestroyingRightAfterTheStartRunsNoFurtherJobs) {
     EXPECT_EQ(c.GetMode(), 0);
   }
   int made = 0;
-  for (int i = 0; i < kJobs; ++i) made += Exists(Out(u"j" + U16(std::to_string(i)))) ? 1 : 0;
+  for (int i = 0; i < kJobs; ++i) made += PathExists(Out(u"j" + U16(std::to_string(i)))) ? 1 : 0;
   EXPECT_LT(made, kJobs / 2);
 }
 
@@ -1049,15 +1025,15 @@ TEST_F(Copier, DestinationsOf259UnitsAreInstalled) {
   const std::u16string fresh = folder + u"\\" + std::u16string(257 - folder.size(), u'n');
   ASSERT_EQ(replaced.size(), 259u);
   ASSERT_TRUE(CreateFolderTree(replaced.c_str(), 1));
-  ASSERT_TRUE(WriteBytes(replaced, "old"));
+  ASSERT_TRUE(WriteFileBytes(replaced, "old"));
   ztFileCopier c(3, 0);
   c.AddJob(Source(u"r.bin", Pattern(70000, 5)).c_str(), replaced.c_str(), 0);
   c.AddJob(Source(u"n.bin", "new").c_str(), fresh.c_str(), 0);
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0) << zt_test::Utf8(r.Final().errorText);
-  EXPECT_TRUE(ReadBytes(replaced) == Pattern(70000, 5));
-  EXPECT_EQ(ReadBytes(fresh), "new");
+  EXPECT_TRUE(ReadFileBytes(replaced) == Pattern(70000, 5));
+  EXPECT_EQ(ReadFileBytes(fresh), "new");
   EXPECT_TRUE(TempFiles(u"\\\\?\\" + folder).empty());
 }
 
@@ -1177,7 +1153,7 @@ TEST_F(Copier, ManyShortRunsWithFailuresEachEndOnceAndLeakNothing) {
     if (kind == 2) ++stoppedRuns;
     // Every file is either whole or absent, and no temporary file is left.
     for (int i = 0; i < 20; ++i) {
-      std::string got = ReadBytes(Join(out, u"d" + U16(std::to_string(i)) + u".bin"));
+      std::string got = ReadFileBytes(Join(out, u"d" + U16(std::to_string(i)) + u".bin"));
       if (got != "<missing>") {
         EXPECT_TRUE(got == contents[i]) << i;
       }

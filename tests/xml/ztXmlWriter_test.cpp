@@ -249,8 +249,7 @@ TEST(XmlWriter, ReadOnlyTargetIsCode9AndKeepsItsBytes) {
   zt_test::TempDir dir;
   ASSERT_TRUE(dir.Write(u"o.xml", "old"));
   const std::u16string path = dir.Join(u"o.xml");
-  const auto* wide = reinterpret_cast<const wchar_t*>(path.c_str());
-  ASSERT_TRUE(SetFileAttributesW(wide, FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(zt_test::W(path), FILE_ATTRIBUTE_READONLY));
   ztXml x;
   x.Create();
   x.SetInt(1, 1, "a");
@@ -258,7 +257,7 @@ TEST(XmlWriter, ReadOnlyTargetIsCode9AndKeepsItsBytes) {
   EXPECT_EQ(x.LastErrorCode(), 9);
   EXPECT_EQ(dir.Read(u"o.xml"), "old");
   EXPECT_EQ(dir.Read(u"o.xml.zt~"), "<missing>");
-  SetFileAttributesW(wide, FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW(zt_test::W(path), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(XmlWriter, TargetOf259UnitsIsStillReplacedWhole) {
@@ -271,23 +270,18 @@ TEST(XmlWriter, TargetOf259UnitsIsStillReplacedWhole) {
   const std::u16string path = folder + u"\\" + std::u16string(258 - folder.size(), u'x');
   ASSERT_EQ(path.size(), 259u);
   ASSERT_TRUE(CreateFolderTree(path.c_str(), 1));
-  const auto* wide = reinterpret_cast<const wchar_t*>(path.c_str());
-  HANDLE h = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  DWORD put = 0;
-  WriteFile(h, "old", 3, &put, nullptr);
-  CloseHandle(h);
+  ASSERT_TRUE(zt_test::WriteFileBytes(path, "old"));
   ztXml x;
   x.Create();
   x.SetInt(1, 1, "a");
   EXPECT_EQ(x.Save(path.c_str()), 1);
   EXPECT_EQ(x.LastErrorCode(), 0);
   const std::u16string blocker = u"\\\\?\\" + path + u".zt~";
-  ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>(blocker.c_str()), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(zt_test::W(blocker), nullptr));
   x.SetInt(2, 1, "a");
   x.Save(path.c_str());
   EXPECT_EQ(x.LastErrorCode(), 9);
-  RemoveDirectoryW(reinterpret_cast<const wchar_t*>(blocker.c_str()));
+  RemoveDirectoryW(zt_test::W(blocker));
   ztXml back;
   ASSERT_EQ(back.Open(path.c_str()), 1);
   EXPECT_EQ(back.GetInt(0, 1, "a"), 1);
