@@ -8,12 +8,12 @@
 #include "file/textutil.h"
 #include "platform/ztHeap.h"
 #include "tests/common/testutil.h"
+#include "tests/xml/xmltest.h"
 
 using zt_test::Cp932;
+using zt_xmltest::kDecl;
 
 namespace {
-
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 
 int32_t ParseText(ztXmlParser& p, const std::string& text) {
   return p.Parse(text.data(), static_cast<int32_t>(text.size()));

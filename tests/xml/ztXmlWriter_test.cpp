@@ -9,19 +9,15 @@
 
 #include "file/pathutil.h"
 #include "tests/common/testutil.h"
+#include "tests/xml/xmltest.h"
 #include "xml/ztXml.h"
 #include "xml/ztXmlParser.h"
 
 using zt_test::Cp932;
+using zt_xmltest::kDecl;
+using zt_xmltest::Load;
 
 namespace {
-
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
-
-bool Load(ztXml& x, const std::string& body) {
-  std::string text = kDecl + body;
-  return x.OpenMem(text.data(), static_cast<int32_t>(text.size())) == 1;
-}
 
 // Loads `body`, saves it and returns the file's bytes.
 std::string Saved(const std::string& body) {

@@ -6,17 +6,13 @@
 #include <string>
 
 #include "tests/common/testutil.h"
+#include "tests/xml/xmltest.h"
 
 using zt_test::Cp932;
+using zt_xmltest::kDecl;
+using zt_xmltest::Load;
 
 namespace {
-
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
-
-bool Load(ztXml& x, const std::string& body) {
-  std::string text = kDecl + body;
-  return x.OpenMem(text.data(), static_cast<int32_t>(text.size())) == 1;
-}
 
 std::string Text(const ztXml& x, const ztXmlPath& path) {
   char out[256];
