@@ -11,23 +11,19 @@
 #include "file/ztBigFile.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "fuzz/targets/fuzzsupport.h"
+#include "platform/ztBytes.h"
 
 const char kZtFuzzArchiveKey[] = "zt-fuzz-archive-key";
 
 namespace {
-
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Member names read from the input's index, each bound checked here on its
 // own: the archive object is not trusted to have done it.
 std::vector<std::u16string> IndexNames(const uint8_t* data, size_t size) {
   std::vector<std::u16string> names;
   if (size < ZTARC_HEADER_SIZE) return names;
-  uint32_t count = Le32(data + 12);
-  uint32_t offset = Le32(data + 16);
+  uint32_t count = ztGetU32LE(data + 12);
+  uint32_t offset = ztGetU32LE(data + 16);
   if (offset > size) return names;
   size_t left = size - offset;
   const uint8_t* p = data + offset;

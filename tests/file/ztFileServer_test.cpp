@@ -1,9 +1,11 @@
 #include "file/ztFileServer.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file/ztBigFile.h"
@@ -14,6 +16,8 @@ using zt_test::Cp932;
 using zt_test::TempDir;
 
 namespace {
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 const uint8_t kKey[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
 
@@ -60,7 +64,7 @@ class FileServerTest : public ::testing::Test {
   std::u16string P(const std::u16string& name) { return dir.Join(name); }
   // A file in a subfolder of the temporary folder.
   void Put(const std::u16string& folder, const std::u16string& name, const std::string& data) {
-    ASSERT_TRUE(dir.Write(folder + u"\\" + name, data));
+    ASSERT_TRUE(dir.Write(folder + std::u16string(1, zt_test::kSep) + name, data));
   }
   std::string Open(const std::u16string& name, int32_t flags) {
     return Content(server.OpenByName(name.c_str(), flags | ZTFS_QUIET));
@@ -324,7 +328,7 @@ class PreloadTest : public ::testing::Test {
   bool WaitLoaded(const std::u16string& name) {
     for (int i = 0; i < 500; ++i) {
       if (server->IsPreloaded(name.c_str())) return true;
-      Sleep(10);
+      SleepMs(10);
     }
     return false;
   }
@@ -348,7 +352,7 @@ TEST_F(PreloadTest, PreloadedFilesAreServedFromMemory) {
   ASSERT_TRUE(WaitLoaded(p1));
   ASSERT_TRUE(WaitLoaded(p2));
   ASSERT_TRUE(WaitLoaded(p3));
-  for (int i = 0; i < 500 && server->GetPreloadGroup() != ZTFS_NO_GROUP; ++i) Sleep(10);
+  for (int i = 0; i < 500 && server->GetPreloadGroup() != ZTFS_NO_GROUP; ++i) SleepMs(10);
   EXPECT_EQ(server->GetPreloadGroup(), ZTFS_NO_GROUP);
   // Gone from the disk, still there from memory (case does not matter).
   ztFile remover;
@@ -390,16 +394,16 @@ namespace {
 // Deletes `server` on a thread of its own and waits at most `ms`. False when
 // the deletion did not end in time; it is then left waiting (and the server
 // leaked) so that the test fails instead of hanging.
-DWORD WINAPI DeleteServer(void* server) {
-  delete static_cast<ztFileServer*>(server);
-  return 0;
-}
-
-bool DeletedWithin(ztFileServer* server, DWORD ms) {
-  HANDLE t = CreateThread(nullptr, 0, DeleteServer, server, 0, nullptr);
-  if (!t) return false;
-  bool ended = WaitForSingleObject(t, ms) == WAIT_OBJECT_0;
-  CloseHandle(t);
+bool DeletedWithin(ztFileServer* server, int ms) {
+  std::packaged_task<void()> task([server] { delete server; });
+  std::future<void> done = task.get_future();
+  std::thread t(std::move(task));
+  const bool ended = done.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+  if (ended) {
+    t.join();
+  } else {
+    t.detach();
+  }
   return ended;
 }
 
@@ -422,7 +426,7 @@ TEST_F(PreloadTest, AStopWhileAPassRunsEndsThePreloader) {
     auto* s = new ztFileServer;
     ASSERT_EQ(s->IsPreloading(), 1);
     for (const std::u16string& name : names) s->AddPreload(name.c_str(), 0, 1 | ZTFS_QUIET);
-    Sleep(static_cast<DWORD>(round % 6));
+    SleepMs(round % 6);
     ASSERT_TRUE(DeletedWithin(s, 10000)) << "round " << round;
   }
 }

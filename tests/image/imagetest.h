@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "image/ztImage.h"
-#include "image/bytecursor.h"
 #include "image/ztMemBlock.h"
+#include "platform/ztBytes.h"
 #include "tests/common/bytes.h"
 
 namespace zt_imgtest {
