@@ -1,7 +1,9 @@
 #include "file/ztArchive.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "file/textutil.h"
 #include "platform/ztBytes.h"
@@ -52,6 +54,31 @@ void LogBad(const char16_t* path, const char* why) {
   DebugLog("ztArchive : %s : %s", why, narrow);
 }
 
+// One index record at the cursor: the member's upper-cased name and where
+// its data lies. Null, or the reason the archive is refused.
+const char* ReadRecord(ztByteCursor& c, uint32_t fileSize, std::u16string* upperName, ztArchive::Info* info) {
+  info->offset = c.U32LE();
+  info->size = c.U32LE();
+  info->flags = static_cast<int32_t>(c.U32LE());
+  uint16_t units = c.U16LE();
+  if (!c.Ok() || units == 0 || units >= ZTARC_NAME_UNITS) return "bad index record";
+  const uint8_t* bytes = c.Take(static_cast<uint32_t>(units) * 2);
+  if (!bytes) return "bad index record";
+  char16_t name[ZTARC_NAME_UNITS];
+  bool bad = false;
+  for (uint16_t k = 0; k < units; ++k) {
+    name[k] = static_cast<char16_t>(bytes[2 * k] | bytes[2 * k + 1] << 8);
+    if (name[k] == 0) bad = true;
+  }
+  name[units] = 0;
+  ToUpperPath(name);
+  // A member must lie wholly inside the file; one that does not is never
+  // read, and the archive that claims it is not trusted.
+  if (bad || info->offset > fileSize || info->size > fileSize - info->offset) return "member outside the file";
+  upperName->assign(name, units);
+  return nullptr;
+}
+
 }  // namespace
 
 // ---- ztArchive --------------------------------------------------------------
@@ -72,6 +99,16 @@ void ztArchive::Close() {
   name_[0] = 0;
 }
 
+// The header fields Open goes on with; the magic and the version are only
+// checked.
+struct ztArchive::Header {
+  uint32_t flags;
+  uint32_t count;
+  uint32_t indexOffset;
+  uint32_t indexSize;
+  uint8_t check[8];
+};
+
 int32_t ztArchive::Open(const char16_t* path, const void* key, uint32_t keyBytes) {
   Close();
   if (!path || !file_.Open(path, ZTFILE_READ | ZTFILE_OPEN_EXISTING)) {
@@ -88,92 +125,16 @@ int32_t ztArchive::Open(const char16_t* path, const void* key, uint32_t keyBytes
   // GetSize reports 32 bits; files this format can describe are below 4 GiB.
   const uint32_t fileSize = static_cast<uint32_t>(signedSize);
 
-  uint8_t header[ZTARC_HEADER_SIZE];
-  if (fileSize < ZTARC_HEADER_SIZE) return fail("too short");
-  if (file_.Read(header, ZTARC_HEADER_SIZE) != static_cast<int32_t>(ZTARC_HEADER_SIZE))
-    return fail("cannot read header");
-  ztByteCursor h(header, sizeof header);
-  const uint8_t* magic = h.Take(4);
-  uint32_t version = h.U32LE();
-  uint32_t flags = h.U32LE();
-  uint32_t count = h.U32LE();
-  uint32_t indexOffset = h.U32LE();
-  uint32_t indexSize = h.U32LE();
-  const uint8_t* check = h.Take(8);
-  if (!h.Ok() || std::memcmp(magic, kMagic, 4) != 0) return fail("not an archive");
-  if (version != ZTARC_VERSION) return fail("unknown version");
-  if (flags & ~ZTARC_ENCIPHERED) return fail("unknown flags");
-  if (indexOffset < ZTARC_HEADER_SIZE || indexOffset > fileSize ||
-      indexSize > fileSize - indexOffset)
-    return fail("index outside the file");
-  if (count > indexSize / ZTARC_RECORD_FIXED) return fail("member count does not fit the index");
-
-  if (flags & ZTARC_ENCIPHERED) {
-    if (!key || keyBytes == 0) return fail("key missing");
-    cipher_ = new (std::nothrow) ztBlowfish;
-    if (!cipher_ || !cipher_->SetKey(static_cast<const uint8_t*>(key), keyBytes))
-      return fail("key refused");
-    uint8_t block[8];
-    std::memcpy(block, check, 8);
-    cipher_->Decrypt(block, 8);
-    if (std::memcmp(block, kKeyCheck, 8) != 0) return fail("wrong key");
-    encrypted_ = 1;
+  Header header;
+  if (const char* why = ReadHeader(fileSize, &header)) return fail(why);
+  if (header.flags & ZTARC_ENCIPHERED) {
+    if (const char* why = UseKey(header.check, key, keyBytes)) return fail(why);
   }
-
-  std::vector<uint8_t> raw;
-  if (indexSize) {
-    raw.resize(indexSize);
-    if (file_.Seek(indexOffset) != static_cast<int32_t>(indexOffset) ||
-        file_.Read(raw.data(), indexSize) != static_cast<int32_t>(indexSize))
-      return fail("cannot read index");
-  }
-  auto* index = new (std::nothrow) std::map<std::u16string, Info>;
-  if (!index) return fail("out of memory");
-  ztByteCursor c(raw.data(), static_cast<uint32_t>(raw.size()));
-  for (uint32_t i = 0; i < count; ++i) {
-    Info info;
-    info.offset = c.U32LE();
-    info.size = c.U32LE();
-    info.flags = static_cast<int32_t>(c.U32LE());
-    uint16_t units = c.U16LE();
-    if (!c.Ok() || units == 0 || units >= ZTARC_NAME_UNITS) {
-      delete index;
-      return fail("bad index record");
-    }
-    const uint8_t* bytes = c.Take(static_cast<uint32_t>(units) * 2);
-    if (!bytes) {
-      delete index;
-      return fail("bad index record");
-    }
-    char16_t name[ZTARC_NAME_UNITS];
-    bool bad = false;
-    for (uint16_t k = 0; k < units; ++k) {
-      name[k] = static_cast<char16_t>(bytes[2 * k] | bytes[2 * k + 1] << 8);
-      if (name[k] == 0) bad = true;
-    }
-    name[units] = 0;
-    ToUpperPath(name);
-    // A member must lie wholly inside the file; one that does not is never
-    // read, and the archive that claims it is not trusted.
-    if (bad || info.offset > fileSize || info.size > fileSize - info.offset) {
-      delete index;
-      return fail("member outside the file");
-    }
-    if (!index->emplace(std::u16string(name, units), info).second) {
-      delete index;
-      return fail("duplicate member name");
-    }
-  }
-  if (!c.Ok() || c.Left() != 0) {
-    delete index;
-    return fail("index size does not match its records");
-  }
+  std::unique_ptr<Index> index;
+  if (const char* why = ReadIndex(fileSize, header, &index)) return fail(why);
   records_ = new (std::nothrow) ztArchiveMember[maxOpen_]();
-  if (!records_) {
-    delete index;
-    return fail("out of memory");
-  }
-  index_ = index;
+  if (!records_) return fail("out of memory");
+  index_ = index.release();
   // The archive's name: the file name without folder and extension.
   char16_t base[ZTARC_NAME_UNITS];
   GetFileNamePart(path, base);
@@ -181,6 +142,61 @@ int32_t ztArchive::Open(const char16_t* path, const void* key, uint32_t keyBytes
   if (ext > base && ext[-1] == u'.') ext[-1] = 0;
   CopyText(name_, base);
   return 1;
+}
+
+const char* ztArchive::ReadHeader(uint32_t fileSize, Header* header) {
+  uint8_t bytes[ZTARC_HEADER_SIZE];
+  if (fileSize < ZTARC_HEADER_SIZE) return "too short";
+  if (file_.Read(bytes, ZTARC_HEADER_SIZE) != static_cast<int32_t>(ZTARC_HEADER_SIZE)) return "cannot read header";
+  ztByteCursor h(bytes, sizeof bytes);
+  const uint8_t* magic = h.Take(4);
+  uint32_t version = h.U32LE();
+  header->flags = h.U32LE();
+  header->count = h.U32LE();
+  header->indexOffset = h.U32LE();
+  header->indexSize = h.U32LE();
+  h.Read(header->check, 8);
+  if (!h.Ok() || std::memcmp(magic, kMagic, 4) != 0) return "not an archive";
+  if (version != ZTARC_VERSION) return "unknown version";
+  if (header->flags & ~ZTARC_ENCIPHERED) return "unknown flags";
+  if (header->indexOffset < ZTARC_HEADER_SIZE || header->indexOffset > fileSize ||
+      header->indexSize > fileSize - header->indexOffset)
+    return "index outside the file";
+  if (header->count > header->indexSize / ZTARC_RECORD_FIXED) return "member count does not fit the index";
+  return nullptr;
+}
+
+const char* ztArchive::UseKey(const uint8_t* check, const void* key, uint32_t keyBytes) {
+  if (!key || keyBytes == 0) return "key missing";
+  cipher_ = new (std::nothrow) ztBlowfish;
+  if (!cipher_ || !cipher_->SetKey(static_cast<const uint8_t*>(key), keyBytes)) return "key refused";
+  uint8_t block[8];
+  std::memcpy(block, check, 8);
+  cipher_->Decrypt(block, 8);
+  if (std::memcmp(block, kKeyCheck, 8) != 0) return "wrong key";
+  encrypted_ = 1;
+  return nullptr;
+}
+
+const char* ztArchive::ReadIndex(uint32_t fileSize, const Header& header, std::unique_ptr<Index>* index) {
+  std::vector<uint8_t> raw;
+  if (header.indexSize) {
+    raw.resize(header.indexSize);
+    if (file_.Seek(header.indexOffset) != static_cast<int32_t>(header.indexOffset) ||
+        file_.Read(raw.data(), header.indexSize) != static_cast<int32_t>(header.indexSize))
+      return "cannot read index";
+  }
+  index->reset(new (std::nothrow) Index);
+  if (!*index) return "out of memory";
+  ztByteCursor c(raw.data(), static_cast<uint32_t>(raw.size()));
+  for (uint32_t i = 0; i < header.count; ++i) {
+    std::u16string name;
+    Info info;
+    if (const char* why = ReadRecord(c, fileSize, &name, &info)) return why;
+    if (!(*index)->emplace(std::move(name), info).second) return "duplicate member name";
+  }
+  if (!c.Ok() || c.Left() != 0) return "index size does not match its records";
+  return nullptr;
 }
 
 int32_t ztArchive::GetMemberCount() const {

@@ -35,6 +35,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -112,6 +113,15 @@ class ztArchive {
   int32_t GetMaxOpen() const { return maxOpen_; }
 
  private:
+  using Index = std::map<std::u16string, Info>;
+  struct Header;
+  // The steps of Open, in order. Each gives null, or the reason the archive
+  // is refused for the debug log; Open then closes what they left behind.
+  const char* ReadHeader(uint32_t fileSize, Header* header);
+  // Sets up the cipher and checks the key against the header's key check.
+  const char* UseKey(const uint8_t* check, const void* key, uint32_t keyBytes);
+  // Reads and checks every record; `index` receives the member table.
+  const char* ReadIndex(uint32_t fileSize, const Header& header, std::unique_ptr<Index>* index);
   // Index lookup; without an index a programming error.
   const Info* Lookup(const char16_t* upperName) const;
   // Seek and read `count` bytes at `offset`; anything short is an
@@ -124,7 +134,7 @@ class ztArchive {
   ztArchiveMember* records_ = nullptr;
   ztFile file_;
   char16_t name_[ZTARC_NAME_UNITS] = {};
-  std::map<std::u16string, Info>* index_ = nullptr;
+  Index* index_ = nullptr;
   int32_t encrypted_ = 0;
   ztBlowfish* cipher_ = nullptr;
   // Members of one archive share its file pointer and its open-member
