@@ -306,8 +306,24 @@ int ztStripDecoder::Prepare(uint32_t width, uint32_t height, uint32_t bytesPerPi
 int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, int32_t rows) {
   if (!work_.Get() || !pixels) return 0;
   if (rows < 0 || y0 > height_ || static_cast<uint32_t>(rows) > height_ - y0) return 0;
-  uint8_t* byteArea = work_.Get();
+  if (!Inflate(a)) return 0;
+  uint32_t length = 0;
+  bool ok = ExpandRuns(a, &length);
+  // The stream must hold whole groups of four bytes, and at least the rows
+  // the prediction pass reads.
+  uint64_t rowBytes = static_cast<uint64_t>(width_) * bpp_;
+  if (!ok || length % 4 != 0 || static_cast<uint64_t>(length) < rowBytes * static_cast<uint32_t>(rows)) return 0;
+  if (rows == 0) return 1;
 
+  uint8_t* expanded = streams_.Get();
+  uint8_t* recombined = expanded + streamCap_ + kRunSlack;
+  zt_strip::Recombine(expanded, length, recombined);
+  UndoPrediction(recombined, pixels, y0, rows);
+  return 1;
+}
+
+int ztStripDecoder::Inflate(const ztStripAreas& a) {
+  uint8_t* byteArea = work_.Get();
   // Byte area. A claim larger than the work area was sized for, or larger
   // than its packed bytes could ever give, is the same fault as a stream that
   // inflates to another size.
@@ -324,27 +340,33 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
     DebugLog(bitAreaMessage_);
     return 0;
   }
+  return 1;
+}
 
+bool ztStripDecoder::ReserveStreams(uint32_t total) {
+  if (total <= streamCap_) return true;
+  // Room for the stream and its recombined copy, each with 16 spare bytes.
+  bool ok = streams_.Alloc(2 * total + 2 * kRunSlack);
+  streamCap_ = ok ? total : 0;
+  return ok;
+}
+
+bool ztStripDecoder::ExpandRuns(const ztStripAreas& a, uint32_t* length) {
   // Runs: alternately zero bytes and bytes copied from the byte area, each
   // run's length a gamma number; the first run copies when the flag says so.
+  ztHeapBuffer& bits = state_->bitArea;
   GammaReader reader(bits.Get(), a.bitSize);
   int copyFirst = reader.Bit();
   uint32_t total = reader.Gamma();
-  bool ok = reader.Ok() && total <= expandedCap_;
-  if (ok && total > streamCap_) {
-    // Room for the stream and its recombined copy, each with 16 spare bytes.
-    if (!streams_.Alloc(2 * total + 2 * kRunSlack)) ok = false;
-    streamCap_ = ok ? total : 0;
-  }
+  bool ok = reader.Ok() && total <= expandedCap_ && ReserveStreams(total);
   uint8_t* expanded = streams_.Get();
   // A good stream is never empty (a gamma number is at least 1), so a good
-  // strip always has the buffer; without one nothing below may run. Until
-  // then there is no arithmetic on the null pointer either.
+  // strip always has the buffer; without one nothing below may run.
   if (!expanded) ok = false;
-  uint8_t* recombined = expanded ? expanded + streamCap_ + kRunSlack : nullptr;
   // Short runs are the common case: they move a fixed 16 bytes, which the
   // spare bytes after the stream and after the byte area allow; later runs
   // overwrite the excess.
+  uint8_t* byteArea = work_.Get();
   memset(byteArea + a.byteSize, 0, kRunSlack);
   uint32_t p = 0, left = total, taken = 0;
   auto copyRun = [&](uint32_t n) {
@@ -377,19 +399,16 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
     ok = copyRun(reader.Gamma());
   }
   bits.Free();
-  // The stream must hold whole groups of four bytes, and at least the rows
-  // the prediction pass reads.
-  uint64_t rowBytes = static_cast<uint64_t>(width_) * bpp_;
-  if (!ok || p % 4 != 0 || static_cast<uint64_t>(p) < rowBytes * static_cast<uint32_t>(rows)) return 0;
-  if (rows == 0) return 1;
+  *length = p;
+  return ok;
+}
 
-  zt_strip::Recombine(expanded, p, recombined);
-
-  // Undo the prediction: the first stored row against the pixel to its left,
-  // every later row against the row stored before it (one row lower in the
-  // picture, one row later in memory).
+void ztStripDecoder::UndoPrediction(const uint8_t* recombined, uint8_t* pixels, uint32_t y0, int32_t rows) {
+  // The first stored row against the pixel to its left, every later row
+  // against the row stored before it (one row lower in the picture, one row
+  // later in memory).
   const uint8_t* map = zt_strip::kTables.signMap;
-  const size_t rb = static_cast<size_t>(rowBytes);
+  const size_t rb = static_cast<size_t>(width_) * bpp_;
   const uint8_t* c = recombined;
   uint8_t* row = pixels + static_cast<size_t>(height_ - 1 - y0) * rb;
   for (size_t i = 0; i < bpp_; ++i) row[i] = map[c[i]];
@@ -404,7 +423,6 @@ int ztStripDecoder::Decode(const ztStripAreas& a, uint8_t* pixels, uint32_t y0, 
     for (; i < rb; ++i) row[i] = static_cast<uint8_t>(map[c[i]] + below[i]);
     c += rb;
   }
-  return 1;
 }
 
 // ---------------------------------------------------------------------------

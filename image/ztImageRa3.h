@@ -56,6 +56,19 @@ class ztStripDecoder {
   }
 
  private:
+  // The steps of Decode. Inflates both packed areas: the byte area into the
+  // work area, the bit area into the state's buffer; 0 (with the caller's
+  // message) when either gives another size than the strip states.
+  int Inflate(const ztStripAreas& areas);
+  // Expands the runs the bit area describes into the stream buffer and frees
+  // the bit area; `length` receives the bytes produced. False for a run past
+  // the stated total or the byte area, a broken gamma code, or no buffer.
+  bool ExpandRuns(const ztStripAreas& areas, uint32_t* length);
+  // Grows the stream buffer to hold `total` bytes (never shrinks it).
+  bool ReserveStreams(uint32_t total);
+  // Turns the recombined residuals of `rows` rows back into pixels.
+  void UndoPrediction(const uint8_t* recombined, uint8_t* pixels, uint32_t y0, int32_t rows);
+
   ztStripState* state_;
   const char* byteAreaMessage_;
   const char* bitAreaMessage_;
