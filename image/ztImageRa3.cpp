@@ -283,6 +283,63 @@ const TagT* FindTag(const std::vector<TagT>& tags, const char* name) {
   return nullptr;
 }
 
+struct StoredStrip {
+  uint32_t y0;
+  int32_t rows;
+  ztStripAreas areas;
+};
+
+// The strips of a frame in order, with the largest byte area a stream could
+// really give; false when a strip's areas lie beyond its tag's data.
+template <class TagT>
+bool ReadStrips(const std::vector<TagT>& tags, std::vector<StoredStrip>* strips, uint32_t* maxByteSize) {
+  // Strips by number, the first tag of each name; they count from "img0000"
+  // until a number is missing.
+  std::vector<const TagT*> byNumber(tags.size(), nullptr);
+  for (const TagT& t : tags) {
+    int64_t n = StripNumber(t.name);
+    if (n >= 0 && static_cast<uint64_t>(n) < byNumber.size() && !byNumber[static_cast<size_t>(n)])
+      byNumber[static_cast<size_t>(n)] = &t;
+  }
+  for (const TagT* t : byNumber) {
+    if (!t) break;
+    ztByteCursor c(t->data, t->length);
+    StoredStrip s;
+    s.y0 = c.U32LE();
+    s.rows = static_cast<int32_t>(c.U32LE());
+    s.areas.bytePackedSize = c.U32LE();
+    s.areas.byteSize = c.U32LE();
+    s.areas.bitPackedSize = c.U32LE();
+    s.areas.bitSize = c.U32LE();
+    s.areas.bytePacked = c.Take(s.areas.bytePackedSize);
+    s.areas.bitPacked = c.Take(s.areas.bitPackedSize);
+    if (!c.Ok()) return false;  // areas beyond the tag's data
+    // Only sizes a stream could really give count for the work area; an
+    // impossible one fails when its strip is reached.
+    if (s.areas.byteSize > *maxByteSize && s.areas.byteSize <= ztZlibMaxInflated(s.areas.bytePackedSize))
+      *maxByteSize = s.areas.byteSize;
+    strips->push_back(s);
+  }
+  return true;
+}
+
+// Zeroes the rows no strip covered (every row of a frame without pixel tags).
+void ZeroUncoveredRows(const std::vector<StoredStrip>& strips, uint8_t* pixels, uint32_t stride, uint32_t height) {
+  std::vector<std::pair<uint32_t, uint32_t>> covered;  // buffer rows [first, end)
+  for (const StoredStrip& s : strips) {
+    uint32_t end = height - s.y0;
+    covered.emplace_back(end - static_cast<uint32_t>(s.rows), end);
+  }
+  std::sort(covered.begin(), covered.end());
+  uint32_t row = 0;
+  for (const auto& c : covered) {
+    if (c.first > row)
+      memset(pixels + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(c.first - row) * stride);
+    if (c.second > row) row = c.second;
+  }
+  if (row < height) memset(pixels + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(height - row) * stride);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -605,62 +662,18 @@ int ztImageRa3::DecodeStrips(const std::vector<Tag>& tags, uint32_t width, uint3
   if (!bytes || !ReserveBuffer(bytes)) return 0;
   SetGeometry(width, height, bpp, stride);
 
-  // Strips by number, the first tag of each name; they count from "img0000"
-  // until a number is missing.
-  std::vector<const Tag*> byNumber(tags.size(), nullptr);
-  for (const Tag& t : tags) {
-    int64_t n = StripNumber(t.name);
-    if (n >= 0 && static_cast<uint64_t>(n) < byNumber.size() && !byNumber[static_cast<size_t>(n)])
-      byNumber[static_cast<size_t>(n)] = &t;
-  }
-  struct Strip {
-    uint32_t y0;
-    int32_t rows;
-    ztStripAreas areas;
-  };
-  std::vector<Strip> strips;
+  std::vector<StoredStrip> strips;
   uint32_t maxByteSize = 0;
-  for (const Tag* t : byNumber) {
-    if (!t) break;
-    ztByteCursor c(t->data, t->length);
-    Strip s;
-    s.y0 = c.U32LE();
-    s.rows = static_cast<int32_t>(c.U32LE());
-    s.areas.bytePackedSize = c.U32LE();
-    s.areas.byteSize = c.U32LE();
-    s.areas.bitPackedSize = c.U32LE();
-    s.areas.bitSize = c.U32LE();
-    s.areas.bytePacked = c.Take(s.areas.bytePackedSize);
-    s.areas.bitPacked = c.Take(s.areas.bitPackedSize);
-    if (!c.Ok()) return 0;  // areas beyond the tag's data
-    // Only sizes a stream could really give count for the work area; an
-    // impossible one fails when its strip is reached.
-    if (s.areas.byteSize > maxByteSize && s.areas.byteSize <= ztZlibMaxInflated(s.areas.bytePackedSize))
-      maxByteSize = s.areas.byteSize;
-    strips.push_back(s);
-  }
+  if (!ReadStrips(tags, &strips, &maxByteSize)) return 0;
   if (!strips.empty()) {
     ztStripDecoder decoder(&strip_, kByteAreaSize, kBitAreaSize);
     if (!decoder.Prepare(width, height, static_cast<uint32_t>(bpp), maxByteSize)) return 0;
-    for (const Strip& s : strips) {
+    for (const StoredStrip& s : strips) {
       if (!decoder.Decode(s.areas, pixels_, s.y0, s.rows)) return 0;
     }
   }
-  // Rows no strip covered (every row of a frame without pixel tags) are
-  // zeroed. Done last, so a frame whose header claims a huge picture costs no
-  // more than its strips when those turn out to be broken.
-  std::vector<std::pair<uint32_t, uint32_t>> covered;  // buffer rows [first, end)
-  for (const Strip& s : strips) {
-    uint32_t end = height - s.y0;
-    covered.emplace_back(end - static_cast<uint32_t>(s.rows), end);
-  }
-  std::sort(covered.begin(), covered.end());
-  uint32_t row = 0;
-  for (const auto& c : covered) {
-    if (c.first > row)
-      memset(pixels_ + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(c.first - row) * stride);
-    if (c.second > row) row = c.second;
-  }
-  if (row < height) memset(pixels_ + static_cast<size_t>(row) * stride, 0, static_cast<size_t>(height - row) * stride);
+  // Done last, so a frame whose header claims a huge picture costs no more
+  // than its strips when those turn out to be broken.
+  ZeroUncoveredRows(strips, pixels_, stride, height);
   return 1;
 }
