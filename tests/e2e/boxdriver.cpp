@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-namespace e2e {
+#include "tests/e2e/package.h"
 
-const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+namespace e2e {
 
 std::string Narrow(const std::u16string& text) {
   int n = WideCharToMultiByte(CP_UTF8, 0, W(text), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
@@ -279,41 +279,7 @@ std::vector<uint32_t> CaptureScreen(const RECT& rect) {
 
 bool SaveBmp(const std::u16string& path, int width, int height, const std::vector<uint32_t>& pixels) {
   if (width <= 0 || height <= 0 || pixels.size() != static_cast<size_t>(width) * height) return false;
-  const uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
-  const uint32_t imageBytes = stride * static_cast<uint32_t>(height);
-  std::string bytes(54 + imageBytes, '\0');
-  auto put32 = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
-  };
-  auto put16 = [&](size_t at, uint16_t v) {
-    bytes[at] = static_cast<char>(v);
-    bytes[at + 1] = static_cast<char>(v >> 8);
-  };
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  put32(2, 54 + imageBytes);
-  put32(10, 54);
-  put32(14, 40);
-  put32(18, static_cast<uint32_t>(width));
-  put32(22, static_cast<uint32_t>(height));
-  put16(26, 1);
-  put16(28, 24);
-  put32(34, imageBytes);
-  for (int y = 0; y < height; ++y) {
-    const uint32_t* row = &pixels[static_cast<size_t>(height - 1 - y) * width];
-    char* out = &bytes[54 + static_cast<size_t>(y) * stride];
-    for (int x = 0; x < width; ++x) {
-      out[3 * x] = static_cast<char>(row[x]);
-      out[3 * x + 1] = static_cast<char>(row[x] >> 8);
-      out[3 * x + 2] = static_cast<char>(row[x] >> 16);
-    }
-  }
-  HANDLE f = CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
-  DWORD put = 0;
-  BOOL ok = WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-  CloseHandle(f);
-  return ok && put == bytes.size();
+  return WriteFileBytes(path, BmpFile(width, height, pixels));
 }
 
 }  // namespace e2e

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/testutil.h"
+
 namespace e2e {
 
 struct Box {
@@ -78,7 +80,7 @@ bool SaveBmp(const std::u16string& path, int width, int height, const std::vecto
 RECT ClientRectOnScreen(HWND window);
 
 std::string Narrow(const std::u16string& text);  // UTF-8, for messages
-const wchar_t* W(const std::u16string& text);
+using zt_test::W;
 double TicksToSeconds(int64_t ticks);
 int64_t NowTicks();
 

@@ -7,19 +7,15 @@
 #include <cstdlib>
 
 #include "image/ztImage.h"
+#include "tests/common/bytes.h"
 #include "tools/ra3writer.h"
 
 namespace e2e {
 
 namespace {
 
-void Put32(std::string& s, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
-}
-void Put16(std::string& s, uint16_t v) {
-  s.push_back(static_cast<char>(v));
-  s.push_back(static_cast<char>(v >> 8));
-}
+using zt_test::Put16;
+using zt_test::Put32;
 
 // One tag: an 8-byte name, the offset to the next tag (0 for the last) and
 // the data length, then the data.
@@ -195,79 +191,10 @@ std::string BmpFile(int width, int height, const std::vector<uint32_t>& pixels) 
   return s;
 }
 
-std::u16string U16(const std::string& utf8) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::u16string out(n > 0 ? n : 0, u'\0');
-  if (n > 0)
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), reinterpret_cast<wchar_t*>(&out[0]), n);
-  return out;
-}
-
-std::u16string Join(const std::u16string& a, const std::u16string& b) {
-  if (a.empty()) return b;
-  if (a.back() == u'\\') return a + b;
-  return a + u'\\' + b;
-}
-
 std::u16string CommonAppData() {
   wchar_t path[MAX_PATH] = {};
   SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path);
   return reinterpret_cast<const char16_t*>(path);
-}
-
-bool WriteFileBytes(const std::u16string& path, const std::string& bytes) {
-  // Make the parent folders first.
-  for (size_t i = 3; i < path.size(); ++i) {
-    if (path[i] == u'\\') {
-      std::u16string parent = path.substr(0, i);
-      CreateDirectoryW(reinterpret_cast<const wchar_t*>(parent.c_str()), nullptr);
-    }
-  }
-  HANDLE f = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
-  DWORD put = 0;
-  BOOL ok = bytes.empty() ? TRUE : WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-  CloseHandle(f);
-  return ok && put == bytes.size();
-}
-
-std::string ReadFileBytes(const std::u16string& path) {
-  HANDLE f = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string out;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
-  CloseHandle(f);
-  return out;
-}
-
-bool FileExists(const std::u16string& path) {
-  DWORD a = GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str()));
-  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-void RemoveTree(const std::u16string& path) {
-  WIN32_FIND_DATAW d;
-  std::u16string pattern = Join(path, u"*");
-  HANDLE h = FindFirstFileW(reinterpret_cast<const wchar_t*>(pattern.c_str()), &d);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::u16string name = reinterpret_cast<const char16_t*>(d.cFileName);
-      if (name == u"." || name == u"..") continue;
-      std::u16string child = Join(path, name);
-      if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        SetFileAttributesW(reinterpret_cast<const wchar_t*>(child.c_str()), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(reinterpret_cast<const wchar_t*>(child.c_str()));
-      }
-    } while (FindNextFileW(h, &d));
-    FindClose(h);
-  }
-  RemoveDirectoryW(reinterpret_cast<const wchar_t*>(path.c_str()));
 }
 
 std::u16string HostPathToWindows(const std::string& path) {

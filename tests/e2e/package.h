@@ -8,7 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/testutil.h"
+
 namespace e2e {
+
+// The file and path helpers the scenarios use, shared with every test.
+using zt_test::FileExists;
+using zt_test::Join;
+using zt_test::ReadFileBytes;
+using zt_test::RemoveTree;
+using zt_test::U16;
+using zt_test::WriteFileBytes;
 
 // Every text of one display language (UTF-8).
 struct LanguageTexts {
@@ -49,17 +59,6 @@ std::string BmpFile(int width, int height, const std::vector<uint32_t>& pixels);
 
 // The all-users application-data folder (ProgramData).
 std::u16string CommonAppData();
-
-// Writes a file, creating its folders. False on failure.
-bool WriteFileBytes(const std::u16string& path, const std::string& bytes);
-// Whole file, or "<missing>".
-std::string ReadFileBytes(const std::u16string& path);
-bool FileExists(const std::u16string& path);
-// Removes a folder tree (read-only files included). Quiet when missing.
-void RemoveTree(const std::u16string& path);
-// Joins with a backslash.
-std::u16string Join(const std::u16string& a, const std::u16string& b);
-std::u16string U16(const std::string& utf8);
 
 // A Windows path for a path of the build (a Unix path becomes Z:\...).
 std::u16string HostPathToWindows(const std::string& path);
