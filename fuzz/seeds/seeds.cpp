@@ -14,7 +14,6 @@
 
 #include "file/textutil.h"
 #include "file/ztArchive.h"
-#include "file/ztFile.h"
 #include "file/ztStringList.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "fuzz/targets/fuzzsupport.h"
@@ -25,10 +24,14 @@
 #include "image/ztImageZo2.h"
 #include "image/ztImageZtf.h"
 #include "image/zure.h"
+#include "tests/common/bytes.h"
+#include "tests/common/testutil.h"
 #include "tools/ra3writer.h"
 #include "xml/ztXml.h"
 
-using Bytes = std::vector<uint8_t>;
+using zt_test::Bytes;
+using zt_test::Put16BE;
+using zt_test::Put32BE;
 
 namespace {
 
@@ -45,15 +48,12 @@ Bytes Prefixed(uint8_t first, const Bytes& rest) {
   return b;
 }
 
+// What the library wrote to a scratch file; empty when it wrote nothing, so
+// that the seed program reports the seed.
 Bytes ReadAll(const std::u16string& path) {
-  ztFile file;
-  Bytes out;
-  if (!file.Open(path.c_str(), ZTFILE_READ | ZTFILE_OPEN_EXISTING)) return out;
-  int32_t size = file.GetSize();
-  if (size <= 0) return out;
-  out.resize(static_cast<size_t>(size));
-  if (file.Read(out.data(), static_cast<uint32_t>(size)) != size) out.clear();
-  return out;
+  std::string bytes;
+  zt_test::LoadFileBytes(path, &bytes);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 // A small picture whose pixels differ per channel, column and row; with
@@ -91,15 +91,6 @@ Bytes Ra3(uint32_t w, uint32_t h, int bpp, ztRa3Form form, uint32_t strip) {
   ztWriteRa3(*img, o, &out);
   img->Release();
   return out;
-}
-
-void Put16BE(Bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v >> 8));
-  b.push_back(static_cast<uint8_t>(v));
-}
-void Put32BE(Bytes& b, uint32_t v) {
-  Put16BE(b, v >> 16);
-  Put16BE(b, v & 0xFFFF);
 }
 
 // A PSD file: 8-bit RGB, raw (compression 0) or PackBits (1).
