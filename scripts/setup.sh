@@ -123,10 +123,17 @@ for arch in i686 x86_64; do
   rm -rf "$work"; mkdir -p "$work" "$prefix"
   build_cmake() { # srcdir builddir extra-args...
     local s=$1 b=$2; shift 2
-    cmake -S "$s" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-      -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >"$b.log" 2>&1
-    cmake --build "$b" -j "$jobs" >>"$b.log" 2>&1
-    cmake --install "$b" >>"$b.log" 2>&1
+    # The log stays where it is (the work folder is only cleared by the next
+    # run), and the message names it: without it a failed step would end
+    # the setup with no word of what went wrong.
+    if ! { cmake -S "$s" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+             -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >"$b.log" 2>&1 &&
+           cmake --build "$b" -j "$jobs" >>"$b.log" 2>&1 &&
+           cmake --install "$b" >>"$b.log" 2>&1; }; then
+      echo "setup: building $(basename "$b") for $arch failed; its log is $b.log" >&2
+      tail -n 20 "$b.log" | sed 's/^/  /' >&2
+      exit 1
+    fi
   }
   unpack "$jpeg_tar" "$work/jpeg-src"
   build_cmake "$work/jpeg-src" "$work/jpeg" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
