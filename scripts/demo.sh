@@ -42,11 +42,9 @@ auto=${ZT_DEMO_AUTO:-0}
 # (xwd comes with x11-apps, which the setup installs; it fails without a
 # reachable X server.)
 if [ -z "${DISPLAY:-}" ] || ! xwd -root -silent >/dev/null 2>&1; then
-  Xvfb :78 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  trap 'kill $xvfb_pid 2>/dev/null' EXIT
-  export DISPLAY=:78
-  sleep 1
+  # On a display nobody uses, as scripts/test.sh does.
+  source "$root/scripts/xvfb-env.sh" || { say "Xvfb did not start"; kill "$ZT_XVFB_PID" 2>/dev/null; exit 1; }
+  trap 'kill $ZT_XVFB_PID 2>/dev/null' EXIT
   auto=1
 fi
 source "$root/scripts/wine-env.sh"

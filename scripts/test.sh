@@ -71,17 +71,10 @@ win64_built=$?
 
 if [ $win64_built -eq 0 ] || [ $win32_built -eq 0 ]; then
   # A display for the tests that open real windows.
-  # Xvfb picks a free display itself (-displayfd), so a stale lock file left
-  # by a killed server cannot stop the run.
   if [ -z "${DISPLAY:-}" ]; then
-    dispfile=$(mktemp)
-    Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$dispfile" >/dev/null 2>&1 &
-    xvfb_pid=$!
-    trap 'kill $xvfb_pid 2>/dev/null' EXIT
-    for _ in $(seq 100); do [ -s "$dispfile" ] && break; sleep 0.1; done
-    export DISPLAY=":$(tr -d '[:space:]' <"$dispfile")"
-    rm -f "$dispfile"
-    echo "== Xvfb on display $DISPLAY"
+    source "$root/scripts/xvfb-env.sh"
+    trap 'kill $ZT_XVFB_PID 2>/dev/null' EXIT
+    echo "== Xvfb on display ${DISPLAY:-(none: Xvfb did not start)}"
   fi
   source "$root/scripts/wine-env.sh"
   [ $win64_built -eq 0 ] && run_tests win64
