@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # fuzz/run.sh TARGET SECONDS [extra libFuzzer options...]
 #
-# Builds the fuzz build if needed (build/fuzz: clang, -DZT_FUZZ=ON, address
-# and undefined-behaviour sanitizers), writes TARGET's seed corpus with
-# code, and runs the target for SECONDS. The growing corpus is kept in
-# fuzz/corpus/TARGET (not committed); crashes, leaks and timeouts land in
-# fuzz/artifacts/TARGET/. A found input goes to tests/data/crashers/TARGET/
-# once the bug is fixed, where the replay test runs it in every build.
+# Sets up what is missing (scripts/setup.sh), builds the fuzz build if needed
+# (build/fuzz: clang, -DZT_FUZZ=ON, address and undefined-behaviour
+# sanitizers), writes TARGET's seed corpus with code, and runs the target for
+# SECONDS. The growing corpus is kept in fuzz/corpus/TARGET (not committed);
+# crashes, leaks and timeouts land in fuzz/artifacts/TARGET/. A found input
+# goes to tests/data/crashers/TARGET/ once the bug is fixed, where the replay
+# test runs it in every build.
 #
 # Prints one summary line: target, executions, edges, crash files.
 set -euo pipefail
@@ -22,6 +23,10 @@ shift 2
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/fuzz
 jobs=${ZT_FUZZ_BUILD_JOBS:-2}
+
+# clang and the libraries come from the setup; its progress lines are kept
+# out of the one-line summary.
+bash "$root/scripts/setup.sh" >/dev/null || { echo "setup failed" >&2; exit 1; }
 
 if [ ! -f "$build/build.ninja" ]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DZT_FUZZ=ON -DZT_TESTS=OFF -DZT_BENCH=OFF \

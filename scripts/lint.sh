@@ -11,6 +11,9 @@ cd "$root"
 build=${1:-$root/build/host}
 status=0
 
+# The analysers, and the compilers a fresh build folder is configured with.
+bash "$root/scripts/setup.sh" >/dev/null || { echo "setup failed"; exit 1; }
+
 if [ ! -f "$build/compile_commands.json" ]; then
   cmake -S "$root" -B "$build" -G Ninja >/dev/null
 fi
