@@ -269,6 +269,53 @@ void Zo2RoundTripSeeds(Seeds& s) {
   s.Add("noisy", noisy);
 }
 
+// File-server programs (see fuzz/targets/fileserver.cpp): an operation byte,
+// then its operands; names are spelt with the target's alphabet.
+struct ServerProgram {
+  Bytes bytes;
+  ServerProgram& Op(uint8_t op) { return Byte(op); }
+  ServerProgram& Byte(uint8_t b) {
+    bytes.push_back(b);
+    return *this;
+  }
+  ServerProgram& Name(const char16_t* text) {
+    const std::u16string letters = kZtFuzzNameAlphabet;
+    const std::u16string t = text;
+    Byte(static_cast<uint8_t>(t.size()));
+    for (char16_t c : t) Byte(static_cast<uint8_t>(letters.find(c)));
+    return *this;
+  }
+};
+
+void FileServerSeeds(Seeds& s) {
+  enum : uint8_t { kSlot = 0, kAliasMember = 1, kAlias = 2, kArchive = 3, kListArchive = 4, kOpen = 6, kRead = 8 };
+  // Folder picks 0, 1, 2 are the scratch folders a, b, c; slot bytes below
+  // 0xF0 pick slot byte % 8.
+  ServerProgram folders;
+  folders.Op(kSlot).Byte(0).Name(u"fs").Byte(0).Byte(1);
+  for (uint8_t type = 1; type <= 4; ++type) folders.Op(kOpen).Name(u"fs/x.txt").Byte(type);
+  folders.Op(kOpen).Name(u"fs/sub/y.bin").Byte(3 | 0x40);
+  s.Add("search-slot", folders.bytes);
+
+  ServerProgram archive;
+  archive.Op(kArchive).Byte(1).Op(kSlot).Byte(1).Name(u"arc").Byte(1).Byte(0);
+  archive.Op(kOpen).Name(u"arc/sub\\y.bin").Byte(2).Op(kOpen).Name(u"arc/x.txt").Byte(4);
+  archive.Op(kRead).Name(u"arc/x.txt").Byte(1);
+  s.Add("archive-slot", archive.bytes);
+
+  ServerProgram aliases;
+  aliases.Op(kArchive).Byte(0).Op(kAliasMember).Name(u"ab").Byte(1).Byte(1).Byte(1);
+  aliases.Op(kAliasMember).Name(u"ab").Byte(0).Byte(0).Byte(0xC1).Byte(0);
+  aliases.Op(kOpen).Name(u"ab.lst/x.txt").Byte(3).Op(kOpen).Name(u"ab.lst/z.dat").Byte(4);
+  aliases.Op(kSlot).Byte(2).Name(u"fs").Byte(2).Byte(1);
+  aliases.Op(kAlias).Name(u"zz").Name(u"fs").Name(u"y").Name(u"x").Op(kOpen).Name(u"zz/y.txt").Byte(3);
+  s.Add("aliases", aliases.bytes);
+
+  ServerProgram list;
+  list.Op(kListArchive).Byte(0).Op(kOpen).Name(u"x.txt").Byte(1).Op(kRead).Name(u"x.txt").Byte(0);
+  s.Add("list-archive", list.bytes);
+}
+
 }  // namespace
 
 std::vector<ztFuzzSeed> ztFuzzMakeSeeds(const std::string& target) {
@@ -295,6 +342,8 @@ std::vector<ztFuzzSeed> ztFuzzMakeSeeds(const std::string& target) {
     ZureSeeds(target, s);
   } else if (target == "zo2_roundtrip") {
     Zo2RoundTripSeeds(s);
+  } else if (target == "fileserver") {
+    FileServerSeeds(s);
   } else if (ztFuzzFindTarget(target.c_str())) {
     ImageSeeds(target, s);
   }

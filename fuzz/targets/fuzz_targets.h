@@ -35,6 +35,7 @@ int ztFuzzPng(const uint8_t* data, size_t size);
 int ztFuzzWebP(const uint8_t* data, size_t size);
 int ztFuzzZureRoundTrip(const uint8_t* data, size_t size);
 int ztFuzzZo2RoundTrip(const uint8_t* data, size_t size);
+int ztFuzzFileServer(const uint8_t* data, size_t size);
 
 // The key of every enciphered archive the archive target opens (and the
 // seed corpus makes).
@@ -49,3 +50,7 @@ struct ztFuzzTarget {
 const ztFuzzTarget* ztFuzzTargets(size_t* count);
 // The row of `name`, or null.
 const ztFuzzTarget* ztFuzzFindTarget(const char* name);
+
+// The letters the file-server target spells names with: a byte of a name
+// below 0xC0 is an index into it (the seeds spell their names so).
+extern const char16_t kZtFuzzNameAlphabet[];

@@ -23,6 +23,7 @@ const ztFuzzTarget kTargets[] = {
     {"webp", ztFuzzWebP},
     {"zure_roundtrip", ztFuzzZureRoundTrip},
     {"zo2_roundtrip", ztFuzzZo2RoundTrip},
+    {"fileserver", ztFuzzFileServer},
 };
 
 }  // namespace
