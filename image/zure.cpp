@@ -83,6 +83,92 @@ inline uint32_t KeyAt(const uint8_t* in, uint32_t p, uint32_t length) {
   return k;
 }
 
+// Longest earlier occurrence, at most `maxLen` bytes, of the bytes at q among
+// the dictionary's positions with q's key; its length (0 with fewer than
+// three bytes left) and in `matchPos` where it starts. The first of equally
+// long candidates, the oldest, wins.
+uint32_t LongestMatch(const Dictionary& dict, const uint8_t* input, uint32_t q, uint32_t length, uint32_t maxLen,
+                      uint32_t* matchPos) {
+  uint32_t best = 0;
+  uint32_t left = length - q;
+  if (left < 3) return 0;
+  uint32_t limit = left < maxLen ? left : maxLen;
+  const uint8_t* cur = input + q;
+  for (int32_t slot = dict.Head(dict.BucketOf(KeyAt(input, q, length))); slot != kNone; slot = dict.Next(slot)) {
+    uint32_t c = static_cast<uint32_t>(dict.Position(slot));
+    const uint8_t* cand = input + c;
+    if (cand[0] != cur[0]) continue;
+    // A candidate can only win by matching one byte beyond the best.
+    if (best > 0 && (best >= limit || cand[best] != cur[best])) continue;
+    uint32_t n = 1;
+    while (n < limit && cand[n] == cur[n]) ++n;
+    if (n > best) {
+      best = n;
+      *matchPos = c;
+      if (best == maxLen) break;
+    }
+  }
+  return best;
+}
+
+// The flag area and the data area of a block, filled token by token. When
+// the block is only measured, nothing is stored and just the counts move.
+// Each area ends in a zero byte that belongs to the block: the flag byte in
+// progress and the byte after the last data byte.
+class TokenAreas {
+ public:
+  bool Init(bool store, uint32_t length) {
+    store_ = store;
+    if (!store) return true;
+    if (length > UINT32_MAX - 16) return false;
+    if (!flagArea_.Alloc(length / 8 + 2) || !dataArea_.Alloc(length + 1)) return false;
+    memset(flagArea_.Get(), 0, flagArea_.Size());
+    dataArea_.Get()[0] = 0;
+    return true;
+  }
+
+  void Literal(uint8_t byte) {
+    if (store_) {
+      uint8_t* data = dataArea_.Get();
+      data[dataCount_] = byte;
+      data[dataCount_ + 1] = 0;
+    }
+    dataCount_ += 1;
+    NextFlag();
+  }
+  void Reference(uint32_t word) {
+    if (store_) {
+      uint8_t* data = dataArea_.Get();
+      flagArea_.Get()[flagIndex_] |= static_cast<uint8_t>(1u << flagBit_);
+      data[dataCount_] = static_cast<uint8_t>(word);
+      data[dataCount_ + 1] = static_cast<uint8_t>(word >> 8);
+      data[dataCount_ + 2] = 0;
+    }
+    dataCount_ += 2;
+    NextFlag();
+  }
+
+  uint32_t FlagBytes() const { return flagIndex_ + 1; }
+  uint32_t DataBytes() const { return dataCount_ + 1; }
+  const uint8_t* Flags() const { return flagArea_.Get(); }
+  const uint8_t* Data() const { return dataArea_.Get(); }
+
+ private:
+  void NextFlag() {
+    if (++flagBit_ == 8) {
+      flagBit_ = 0;
+      ++flagIndex_;
+    }
+  }
+
+  bool store_ = false;
+  ztHeapBuffer flagArea_;
+  ztHeapBuffer dataArea_;
+  uint32_t flagIndex_ = 0;
+  uint32_t flagBit_ = 0;
+  uint32_t dataCount_ = 0;
+};
+
 }  // namespace
 
 const ztZureParams* ztZureGetParams(int paramSet) {
@@ -99,76 +185,27 @@ uint32_t ztZureEncode(const uint8_t* input, uint32_t length, uint8_t* output, ui
 
   // Without an output block the areas are only counted.
   const bool store = output != nullptr;
-  ztHeapBuffer flagArea, dataArea;
-  if (store) {
-    if (length > UINT32_MAX - 16) return 0;
-    if (!flagArea.Alloc(length / 8 + 2) || !dataArea.Alloc(length + 1)) return 0;
-    memset(flagArea.Get(), 0, flagArea.Size());
-    dataArea.Get()[0] = 0;
-  }
-  uint8_t* flags = flagArea.Get();
-  uint8_t* data = dataArea.Get();
-  uint32_t flagIndex = 0;
-  uint32_t flagBit = 0;
-  uint32_t dataCount = 0;
+  TokenAreas areas;
+  if (!areas.Init(store, length)) return 0;
 
-  const uint32_t maxLen = prm->longestRef;
   uint32_t q = 0;
   while (q < length) {
-    uint32_t best = 0;
-    uint32_t bestPos = 0;
-    uint32_t left = length - q;
-    if (left >= 3) {
-      uint32_t limit = left < maxLen ? left : maxLen;
-      const uint8_t* cur = input + q;
-      for (int32_t slot = dict.Head(dict.BucketOf(KeyAt(input, q, length))); slot != kNone;
-           slot = dict.Next(slot)) {
-        uint32_t c = static_cast<uint32_t>(dict.Position(slot));
-        const uint8_t* cand = input + c;
-        if (cand[0] != cur[0]) continue;
-        // A candidate can only win by matching one byte beyond the best.
-        if (best > 0 && (best >= limit || cand[best] != cur[best])) continue;
-        uint32_t n = 1;
-        while (n < limit && cand[n] == cur[n]) ++n;
-        if (n > best) {
-          best = n;
-          bestPos = c;
-          if (best == maxLen) break;
-        }
-      }
-    }
-
+    uint32_t matchPos = 0;
+    uint32_t best = LongestMatch(dict, input, q, length, prm->longestRef, &matchPos);
     uint32_t advance;
     if (best >= 3) {
-      uint32_t word = ((q - bestPos - 1) << prm->lengthBits) | (best - 3);
-      if (store) {
-        flags[flagIndex] |= static_cast<uint8_t>(1u << flagBit);
-        data[dataCount] = static_cast<uint8_t>(word);
-        data[dataCount + 1] = static_cast<uint8_t>(word >> 8);
-        data[dataCount + 2] = 0;
-      }
-      dataCount += 2;
+      areas.Reference(((q - matchPos - 1) << prm->lengthBits) | (best - 3));
       advance = best;
     } else {
-      if (store) {
-        data[dataCount] = input[q];
-        data[dataCount + 1] = 0;
-      }
-      dataCount += 1;
+      areas.Literal(input[q]);
       advance = 1;
-    }
-    if (++flagBit == 8) {
-      flagBit = 0;
-      ++flagIndex;
     }
     for (uint32_t i = 0; i < advance; ++i, ++q) dict.Insert(q, KeyAt(input, q, length));
     if (progress) progress(user, q, length);
   }
 
-  // The flag byte in progress and the byte after the last data byte are
-  // part of the block (both zero here).
-  uint32_t f = flagIndex + 1;
-  uint32_t d = dataCount + 1;
+  uint32_t f = areas.FlagBytes();
+  uint32_t d = areas.DataBytes();
   uint64_t total = static_cast<uint64_t>(ZTZURE_HEADER_SIZE) + f + d;
   if (total > UINT32_MAX) return 0;
   if (store) {
@@ -180,8 +217,8 @@ uint32_t ztZureEncode(const uint8_t* input, uint32_t length, uint8_t* output, ui
     ztPutU32LE(output + 16, d);
     ztPutU32LE(output + 20, ZTZURE_HEADER_SIZE);
     ztPutU32LE(output + 24, ZTZURE_HEADER_SIZE + f);
-    memcpy(output + ZTZURE_HEADER_SIZE, flags, f);
-    memcpy(output + ZTZURE_HEADER_SIZE + f, data, d);
+    memcpy(output + ZTZURE_HEADER_SIZE, areas.Flags(), f);
+    memcpy(output + ZTZURE_HEADER_SIZE + f, areas.Data(), d);
   }
   return static_cast<uint32_t>(total);
 }
