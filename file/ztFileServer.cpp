@@ -320,35 +320,88 @@ ztFileBase* ztFileServer::TryArchive(int slot, const char16_t* file) {
   return TryMember(archives_[slot], file);
 }
 
-ztFileBase* ztFileServer::Lookup(const char16_t* name, int32_t type) {
-  if (!name) return nullptr;
-  if (ztFileBase* f = FromPreload(name)) return f;
-
+int ztFileServer::SplitName(const char16_t* name, char16_t (&group)[ZT_MAX_PATH], char16_t (&file)[ZT_MAX_PATH]) {
   // Group before the first '/', file part after it.
-  char16_t group[ZT_MAX_PATH] = {};
-  char16_t file[ZT_MAX_PATH] = {};
-  int slash = FindChar(name, u'/');
-  if (slash < 0) {
-    if (CopyText(file, name) < 0) return nullptr;
-  } else {
-    if (static_cast<size_t>(slash) >= ZT_MAX_PATH) return nullptr;
-    CopyBytes(group, name, static_cast<size_t>(slash) * sizeof(char16_t));
-    group[slash] = 0;
-    if (CopyText(file, name + slash + 1) < 0) return nullptr;
-  }
+  group[0] = 0;
+  const int slash = FindChar(name, u'/');
+  if (slash < 0) return CopyText(file, name) < 0 ? 0 : 1;
+  if (static_cast<size_t>(slash) >= ZT_MAX_PATH) return 0;
+  CopyBytes(group, name, static_cast<size_t>(slash) * sizeof(char16_t));
+  group[slash] = 0;
+  return CopyText(file, name + slash + 1) < 0 ? 0 : 1;
+}
 
+int ztFileServer::ApplyAlias(char16_t (&group)[ZT_MAX_PATH], char16_t (&file)[ZT_MAX_PATH]) const {
   char16_t lower[ZT_MAX_PATH];
   CopyText(lower, group);
   ToLowerPath(lower);
   auto alias = aliases_.lower_bound(lower);
-  if (alias != aliases_.end() && alias->first == lower) {
-    const Alias& a = alias->second;
-    char16_t replaced[ZT_MAX_PATH];
-    if (ReplaceText(replaced, file, a.find.c_str(), a.put.c_str()) < 0) return nullptr;
-    if (CopyText(group, a.group.c_str()) < 0) return nullptr;
-    CopyText(file, replaced);
-  }
+  if (alias == aliases_.end() || alias->first != lower) return 1;
+  const Alias& a = alias->second;
+  char16_t replaced[ZT_MAX_PATH];
+  if (ReplaceText(replaced, file, a.find.c_str(), a.put.c_str()) < 0) return 0;
+  if (CopyText(group, a.group.c_str()) < 0) return 0;
+  CopyText(file, replaced);
+  return 1;
+}
 
+ztFileBase* ztFileServer::FromAliasGroup(const char16_t* group, const char16_t* file, SearchOrder order) {
+  for (const AliasGroup& g : aliasGroups_) {
+    if (!SameText(g.name, group)) continue;
+    for (const AliasMember& m : g.members) {
+      const bool folder = order != SearchOrder::kArchivesOnly && m.disk;
+      if (order == SearchOrder::kFolderFirst && folder)
+        if (ztFileBase* f = TryFolder(m.folder.c_str(), file)) return f;
+      if (m.archiveSlot != -1)
+        if (ztFileBase* f = TryArchive(m.archiveSlot, file)) return f;
+      if (order == SearchOrder::kArchiveFirst && folder)
+        if (ztFileBase* f = TryFolder(m.folder.c_str(), file)) return f;
+    }
+  }
+  return nullptr;
+}
+
+ztFileBase* ztFileServer::FromArchiveSlots(const char16_t* group, const char16_t* file) {
+  for (ztArchive* a : archives_) {
+    if (!a || !a->GetArchiveName() || !SameText(a->GetArchiveName(), group)) continue;
+    if (ztFileBase* f = TryMember(a, file)) return f;
+  }
+  return nullptr;
+}
+
+ztFileBase* ztFileServer::FromSearchSlots(const char16_t* group, const char16_t* file, SearchOrder order) {
+  for (int i = 0; i < ZTFS_SLOTS; ++i) {
+    const SearchSlot& s = search_[i];
+    if (order == SearchOrder::kArchiveFirst) {
+      if (!SameText(s.name, group)) continue;
+      if (ztFileBase* f = TryArchive(i, file)) return f;
+      if (s.disk)
+        if (ztFileBase* f = TryFolder(s.folder, file)) return f;
+      continue;
+    }
+    // Folder first. Without a group every slot's folder is tried, whatever
+    // its disk flag says.
+    bool tryFolder = true;
+    if (group[0]) {
+      if (!SameText(s.name, group)) continue;
+      tryFolder = s.disk != 0;
+    }
+    if (tryFolder)
+      if (ztFileBase* f = TryFolder(s.folder, file)) return f;
+    if (ztFileBase* f = TryArchive(i, file)) return f;
+  }
+  return nullptr;
+}
+
+ztFileBase* ztFileServer::Lookup(const char16_t* name, int32_t type) {
+  if (!name) return nullptr;
+  if (ztFileBase* f = FromPreload(name)) return f;
+
+  char16_t group[ZT_MAX_PATH] = {};
+  char16_t file[ZT_MAX_PATH] = {};
+  if (!SplitName(name, group, file) || !ApplyAlias(group, file)) return nullptr;
+
+  // The archive list is searched before everything else.
   for (ztArchive* a : archiveList_) {
     if (a->HasMember(file)) return TryMember(a, file);
   }
@@ -362,67 +415,13 @@ ztFileBase* ztFileServer::Lookup(const char16_t* name, int32_t type) {
       return nullptr;
     }
     case ZTFS_TYPE_ARCHIVE:
-      if (aliasGroup) {
-        for (const AliasGroup& g : aliasGroups_) {
-          if (!SameText(g.name, group)) continue;
-          for (const AliasMember& m : g.members)
-            if (m.archiveSlot != -1)
-              if (ztFileBase* f = TryArchive(m.archiveSlot, file)) return f;
-        }
-        return nullptr;
-      }
-      for (int i = 0; i < ZTFS_SLOTS; ++i) {
-        ztArchive* a = archives_[i];
-        if (!a || !a->GetArchiveName() || !SameText(a->GetArchiveName(), group)) continue;
-        if (ztFileBase* f = TryMember(a, file)) return f;
-      }
-      return nullptr;
+      return aliasGroup ? FromAliasGroup(group, file, SearchOrder::kArchivesOnly) : FromArchiveSlots(group, file);
     case ZTFS_TYPE_FOLDER_FIRST:
-      if (aliasGroup) {
-        for (const AliasGroup& g : aliasGroups_) {
-          if (!SameText(g.name, group)) continue;
-          for (const AliasMember& m : g.members) {
-            if (m.disk)
-              if (ztFileBase* f = TryFolder(m.folder.c_str(), file)) return f;
-            if (m.archiveSlot != -1)
-              if (ztFileBase* f = TryArchive(m.archiveSlot, file)) return f;
-          }
-        }
-        return nullptr;
-      }
-      for (int i = 0; i < ZTFS_SLOTS; ++i) {
-        const SearchSlot& s = search_[i];
-        bool tryFolder = true;
-        if (group[0]) {
-          if (!SameText(s.name, group)) continue;
-          tryFolder = s.disk != 0;
-        }
-        if (tryFolder)
-          if (ztFileBase* f = TryFolder(s.folder, file)) return f;
-        if (ztFileBase* f = TryArchive(i, file)) return f;
-      }
-      return nullptr;
+      return aliasGroup ? FromAliasGroup(group, file, SearchOrder::kFolderFirst)
+                        : FromSearchSlots(group, file, SearchOrder::kFolderFirst);
     case ZTFS_TYPE_ARCHIVE_FIRST:
-      if (aliasGroup) {
-        for (const AliasGroup& g : aliasGroups_) {
-          if (!SameText(g.name, group)) continue;
-          for (const AliasMember& m : g.members) {
-            if (m.archiveSlot != -1)
-              if (ztFileBase* f = TryArchive(m.archiveSlot, file)) return f;
-            if (m.disk)
-              if (ztFileBase* f = TryFolder(m.folder.c_str(), file)) return f;
-          }
-        }
-        return nullptr;
-      }
-      for (int i = 0; i < ZTFS_SLOTS; ++i) {
-        const SearchSlot& s = search_[i];
-        if (!SameText(s.name, group)) continue;
-        if (ztFileBase* f = TryArchive(i, file)) return f;
-        if (s.disk)
-          if (ztFileBase* f = TryFolder(s.folder, file)) return f;
-      }
-      return nullptr;
+      return aliasGroup ? FromAliasGroup(group, file, SearchOrder::kArchiveFirst)
+                        : FromSearchSlots(group, file, SearchOrder::kArchiveFirst);
     default:
       return nullptr;
   }

@@ -134,7 +134,22 @@ class ztFileServer {
     int32_t loaded;
   };
 
+  // Where a lookup type looks, in order.
+  enum class SearchOrder { kArchivesOnly, kFolderFirst, kArchiveFirst };
+
   ztFileBase* Lookup(const char16_t* name, int32_t type);
+  // "group/file" into its two parts; 0 when a part does not fit.
+  static int SplitName(const char16_t* name, char16_t (&group)[ZT_MAX_PATH], char16_t (&file)[ZT_MAX_PATH]);
+  // The alias table's replacement of a group and its file part; 0 when the
+  // result does not fit.
+  int ApplyAlias(char16_t (&group)[ZT_MAX_PATH], char16_t (&file)[ZT_MAX_PATH]) const;
+  // Each member of the alias group, its folder and its archive slot in
+  // `order`.
+  ztFileBase* FromAliasGroup(const char16_t* group, const char16_t* file, SearchOrder order);
+  // The archive slots whose archive carries the group's name.
+  ztFileBase* FromArchiveSlots(const char16_t* group, const char16_t* file);
+  // The search slots answering to the group, folder or archive first.
+  ztFileBase* FromSearchSlots(const char16_t* group, const char16_t* file, SearchOrder order);
   ztFileBase* FromPreload(const char16_t* name);
   ztFileBase* TryFolder(const char16_t* folder, const char16_t* file);
   ztFileBase* TryArchive(int slot, const char16_t* file);
