@@ -169,6 +169,128 @@ class TokenAreas {
   uint32_t dataCount_ = 0;
 };
 
+// The fields of a block's header.
+struct BlockHeader {
+  uint32_t set;
+  uint32_t length;
+  uint32_t flagCount;
+  uint32_t dataCount;
+  uint32_t flagOffset;
+  uint32_t dataOffset;
+};
+
+// Reads the header; false for a wrong signature, an unknown set or an area
+// outside the block.
+bool ReadBlockHeader(const uint8_t* block, uint32_t blockSize, BlockHeader* h) {
+  ztByteCursor cur(block, blockSize);
+  const uint8_t* sig = cur.Take(4);
+  if (!sig || memcmp(sig, "ZURE", 4) != 0) return false;
+  h->set = cur.U32LE();
+  h->length = cur.U32LE();
+  h->flagCount = cur.U32LE();
+  h->dataCount = cur.U32LE();
+  h->flagOffset = cur.U32LE();
+  h->dataOffset = cur.U32LE();
+  if (!cur.Ok() || h->set >= ZTZURE_PARAM_SETS) return false;
+  if (h->flagOffset > blockSize || h->flagCount > blockSize - h->flagOffset) return false;
+  if (h->dataOffset > blockSize || h->dataCount > blockSize - h->dataOffset) return false;
+  return true;
+}
+
+// Where a decode stands: the flag and data bytes still to read, and the
+// output made so far (from `output` to `o`) and still to make (to `oend`).
+struct DecodeState {
+  uint32_t lengthBits;
+  uint32_t lengthMask;
+  const uint8_t* fp;
+  const uint8_t* fend;
+  const uint8_t* dp;
+  const uint8_t* dend;
+  uint8_t* output;
+  uint8_t* o;
+  uint8_t* oend;
+};
+
+// Fast loop, one flag byte at a time, while every token of that byte is
+// sure to fit: 8 tokens read at most 16 data bytes and write at most
+// 8 x 130 bytes, plus 7 bytes of overshoot from the 8-byte copies (later
+// tokens overwrite them). Only references are checked here; false for one
+// reaching before the output start.
+bool DecodeFast(DecodeState& s) {
+  constexpr size_t kOutSlack = 8 * 130 + 8;
+  // The positions are locals while the loop runs: a byte store may alias any
+  // memory, so fields of `s` would be read again after every one.
+  const uint8_t* fp = s.fp;
+  const uint8_t* dp = s.dp;
+  uint8_t* o = s.o;
+  while (fp < s.fend && static_cast<size_t>(s.oend - o) >= kOutSlack && s.dend - dp >= 16) {
+    uint32_t f = *fp++;
+    if (f == 0) {  // eight literals
+      memcpy(o, dp, 8);
+      o += 8;
+      dp += 8;
+      continue;
+    }
+    for (int bit = 0; bit < 8; ++bit, f >>= 1) {
+      if (!(f & 1)) {
+        *o++ = *dp++;
+        continue;
+      }
+      uint32_t r = dp[0] | static_cast<uint32_t>(dp[1]) << 8;
+      dp += 2;
+      uint32_t len = (r & s.lengthMask) + 3;
+      size_t dist = (r >> s.lengthBits) + 1;
+      if (dist > static_cast<size_t>(o - s.output)) return false;
+      const uint8_t* src = o - dist;
+      if (dist >= 8) {
+        // Each 8-byte chunk reads only bytes produced before it.
+        for (uint32_t i = 0; i < len; i += 8) memcpy(o + i, src + i, 8);
+      } else {
+        // Overlapping: each byte may be one this reference just produced.
+        for (uint32_t i = 0; i < len; ++i) o[i] = src[i];
+      }
+      o += len;
+    }
+  }
+  s.fp = fp;
+  s.dp = dp;
+  s.o = o;
+  return true;
+}
+
+// Careful loop for the rest (and for every token when progress is
+// reported): each token is checked against what is left. False for a token
+// that needs flag or data bytes the block lacks, or a reference reaching
+// before the output start or past its end.
+bool DecodeCareful(DecodeState& s, ztZureProgress progress, void* user) {
+  const uint32_t length = static_cast<uint32_t>(s.oend - s.output);
+  const uint8_t* fp = s.fp;
+  const uint8_t* dp = s.dp;
+  uint8_t* o = s.o;
+  while (o < s.oend) {
+    if (fp >= s.fend) return false;
+    uint32_t f = *fp++;
+    for (int bit = 0; bit < 8 && o < s.oend; ++bit, f >>= 1) {
+      if (f & 1) {
+        if (s.dend - dp < 2) return false;
+        uint32_t r = dp[0] | static_cast<uint32_t>(dp[1]) << 8;
+        dp += 2;
+        uint32_t len = (r & s.lengthMask) + 3;
+        size_t dist = (r >> s.lengthBits) + 1;
+        if (dist > static_cast<size_t>(o - s.output) || len > static_cast<size_t>(s.oend - o)) return false;
+        const uint8_t* src = o - dist;
+        for (uint32_t i = 0; i < len; ++i) o[i] = src[i];
+        o += len;
+      } else {
+        if (dp >= s.dend) return false;
+        *o++ = *dp++;
+      }
+      if (progress) progress(user, static_cast<uint32_t>(o - s.output), length);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 const ztZureParams* ztZureGetParams(int paramSet) {
@@ -225,90 +347,23 @@ uint32_t ztZureEncode(const uint8_t* input, uint32_t length, uint8_t* output, ui
 
 uint32_t ztZureDecode(const uint8_t* block, uint32_t blockSize, uint8_t* output, uint32_t outputCapacity,
                       ztZureProgress progress, void* user) {
-  ztByteCursor cur(block, blockSize);
-  const uint8_t* sig = cur.Take(4);
-  if (!sig || memcmp(sig, "ZURE", 4) != 0) return 0;
-  uint32_t set = cur.U32LE();
-  uint32_t length = cur.U32LE();
-  uint32_t flagCount = cur.U32LE();
-  uint32_t dataCount = cur.U32LE();
-  uint32_t flagOffset = cur.U32LE();
-  uint32_t dataOffset = cur.U32LE();
-  if (!cur.Ok() || set >= ZTZURE_PARAM_SETS) return 0;
-  if (flagOffset > blockSize || flagCount > blockSize - flagOffset) return 0;
-  if (dataOffset > blockSize || dataCount > blockSize - dataOffset) return 0;
-  if (!output) return length;
-  if (outputCapacity < length) return 0;
+  BlockHeader h;
+  if (!ReadBlockHeader(block, blockSize, &h)) return 0;
+  if (!output) return h.length;
+  if (outputCapacity < h.length) return 0;
 
-  const uint32_t lengthBits = kParams[set].lengthBits;
-  const uint32_t lengthMask = (1u << lengthBits) - 1;
-  const uint8_t* fp = block + flagOffset;
-  const uint8_t* const fend = fp + flagCount;
-  const uint8_t* dp = block + dataOffset;
-  const uint8_t* const dend = dp + dataCount;
-  uint8_t* o = output;
-  uint8_t* const oend = output + length;
-
-  // Fast loop, one flag byte at a time, while every token of that byte is
-  // sure to fit: 8 tokens read at most 16 data bytes and write at most
-  // 8 x 130 bytes, plus 7 bytes of overshoot from the 8-byte copies (later
-  // tokens overwrite them). Only references are checked here.
-  constexpr size_t kOutSlack = 8 * 130 + 8;
-  if (!progress) {
-    while (fp < fend && static_cast<size_t>(oend - o) >= kOutSlack && dend - dp >= 16) {
-      uint32_t f = *fp++;
-      if (f == 0) {  // eight literals
-        memcpy(o, dp, 8);
-        o += 8;
-        dp += 8;
-        continue;
-      }
-      for (int bit = 0; bit < 8; ++bit, f >>= 1) {
-        if (!(f & 1)) {
-          *o++ = *dp++;
-          continue;
-        }
-        uint32_t r = dp[0] | static_cast<uint32_t>(dp[1]) << 8;
-        dp += 2;
-        uint32_t len = (r & lengthMask) + 3;
-        size_t dist = (r >> lengthBits) + 1;
-        if (dist > static_cast<size_t>(o - output)) return 0;
-        const uint8_t* src = o - dist;
-        if (dist >= 8) {
-          // Each 8-byte chunk reads only bytes produced before it.
-          for (uint32_t i = 0; i < len; i += 8) memcpy(o + i, src + i, 8);
-        } else {
-          // Overlapping: each byte may be one this reference just produced.
-          for (uint32_t i = 0; i < len; ++i) o[i] = src[i];
-        }
-        o += len;
-      }
-    }
-  }
-
-  // Careful loop for the rest (and for every token when progress is
-  // reported): each token is checked against what is left.
-  while (o < oend) {
-    if (fp >= fend) return 0;
-    uint32_t f = *fp++;
-    for (int bit = 0; bit < 8 && o < oend; ++bit, f >>= 1) {
-      if (f & 1) {
-        if (dend - dp < 2) return 0;
-        uint32_t r = dp[0] | static_cast<uint32_t>(dp[1]) << 8;
-        dp += 2;
-        uint32_t len = (r & lengthMask) + 3;
-        size_t dist = (r >> lengthBits) + 1;
-        if (dist > static_cast<size_t>(o - output) || len > static_cast<size_t>(oend - o)) return 0;
-        const uint8_t* src = o - dist;
-        for (uint32_t i = 0; i < len; ++i) o[i] = src[i];
-        o += len;
-      } else {
-        if (dp >= dend) return 0;
-        *o++ = *dp++;
-      }
-      if (progress) progress(user, static_cast<uint32_t>(o - output), length);
-    }
-  }
-  if (progress) progress(user, length, length);
-  return length;
+  DecodeState s;
+  s.lengthBits = kParams[h.set].lengthBits;
+  s.lengthMask = (1u << s.lengthBits) - 1;
+  s.fp = block + h.flagOffset;
+  s.fend = s.fp + h.flagCount;
+  s.dp = block + h.dataOffset;
+  s.dend = s.dp + h.dataCount;
+  s.output = output;
+  s.o = output;
+  s.oend = output + h.length;
+  if (!progress && !DecodeFast(s)) return 0;
+  if (!DecodeCareful(s, progress, user)) return 0;
+  if (progress) progress(user, h.length, h.length);
+  return h.length;
 }
