@@ -22,10 +22,42 @@ void Teardown(Updater& updater, ztWindowClass* windowClass) {
   if (windowClass) windowClass->Unregister();
 }
 
+// Registers the window class and creates the splash window: its client area
+// is exactly the picture (or the default size without one), centred on the
+// primary screen. Null when the system refused either.
+HWND OpenSplashWindow(Updater& updater, ztWindowClass* windowClass) {
+  HINSTANCE instance = updater.instance;
+  if (!windowClass->Register(u"WC_UPDATE", SplashWindowProc, instance,
+                             LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_LARGE)),
+                             LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)),
+                             static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)), nullptr,
+                             LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW))
+    return nullptr;
+
+  char16_t title[kTitleUnits];
+  (void)CopyText(title, updater.language.windowTitle);  // both are kTitleUnits wide
+  uint32_t w = 0, h = 0;
+  SplashClientSize(updater.splash.get(), &w, &h);
+  RECT rect = {0, 0, static_cast<LONG>(w), static_cast<LONG>(h)};
+  CentreRectOnScreen(&rect, kSplashStyle, 0, FALSE);
+  return CreateWindowExW(0, L"WC_UPDATE", W(title), kSplashStyle, rect.left, rect.top, rect.right - rect.left,
+                         rect.bottom - rect.top, nullptr, nullptr, instance, &updater);
+}
+
+// Shows the window and runs the visible sequence until the window is gone.
+void RunMessageLoop(HWND window) {
+  ShowWindow(window, SW_SHOW);
+  UpdateWindow(window);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
 }  // namespace
 
 int RunUpdater(Updater& updater) {
-  HINSTANCE instance = updater.instance;
   ztLibraryStartup(0x7F, 0);
 
   if (!LoadUpdateDescription(&updater.description)) {
@@ -54,35 +86,9 @@ int RunUpdater(Updater& updater) {
   }
 
   updater.splash.reset(LoadSplashPicture(u"updatebg.ra3"));
-
   ztWindowClass windowClass;
-  const int registered = windowClass.Register(
-      u"WC_UPDATE", SplashWindowProc, instance, LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_LARGE)),
-      LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)), static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)),
-      nullptr, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW);
-
-  char16_t title[kTitleUnits];
-  CopyText(title, updater.language.windowTitle);
-
-  // The client area is exactly the picture (or the default size without
-  // one), centred on the primary screen.
-  uint32_t w = 0, h = 0;
-  SplashClientSize(updater.splash.get(), &w, &h);
-  RECT rect = {0, 0, static_cast<LONG>(w), static_cast<LONG>(h)};
-  CentreRectOnScreen(&rect, kSplashStyle, 0, FALSE);
-
-  HWND window = registered ? CreateWindowExW(0, L"WC_UPDATE", W(title), kSplashStyle, rect.left, rect.top,
-                                             rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr,
-                                             instance, &updater)
-                           : nullptr;
-  if (window) {
-    ShowWindow(window, SW_SHOW);
-    UpdateWindow(window);
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
+  if (HWND window = OpenSplashWindow(updater, &windowClass)) {
+    RunMessageLoop(window);
   } else {
     // Without its window the run cannot go on; nothing has been written, and
     // the user is told so rather than left with a program that vanished.
