@@ -24,41 +24,10 @@ int ztImageBmp::Detect(const uint8_t* data, uint32_t size) {
 
 int ztImageBmp::Load(const ztMemBlock* source, int) {
   if (!source || !source->data) return 0;
-  ztByteCursor cur(source->data, source->size);
-  const uint8_t* sig = cur.Take(2);
-  if (!sig || sig[0] != 'B' || sig[1] != 'M') {
-    DebugLog(zt_imagemsg::kWrongType);
-    return 0;
-  }
-  cur.Skip(8);
-  uint32_t pixelOffset = cur.U32LE();
-  uint32_t headerSize = cur.U32LE();
-  if (!cur.Ok() || (headerSize != kInfoHeaderSize && headerSize != kCoreHeaderSize)) {
-    DebugLog(zt_imagemsg::kWrongType);
-    return 0;
-  }
-  int32_t width, height;
-  uint16_t bits;
-  cur.Seek(kFileHeaderSize);  // the info header starts with its own size
-  if (headerSize == kInfoHeaderSize) {
-    if (!cur.Read(info_, kInfoHeaderSize)) return 0;
-    width = static_cast<int32_t>(ztGetU32LE(info_ + 4));
-    height = static_cast<int32_t>(ztGetU32LE(info_ + 8));
-    bits = ztGetU16LE(info_ + 14);
-  } else {
-    // Core header: 16-bit unsigned sides, planes and bit count; widened into
-    // the info header form.
-    const uint8_t* core = cur.Take(kCoreHeaderSize);
-    if (!core) return 0;
-    width = ztGetU16LE(core + 4);
-    height = ztGetU16LE(core + 6);
-    bits = ztGetU16LE(core + 10);
-    memset(info_, 0, sizeof info_);
-    ztPutU32LE(info_, kInfoHeaderSize);
-    ztPutU32LE(info_ + 4, static_cast<uint32_t>(width));
-    ztPutU32LE(info_ + 8, static_cast<uint32_t>(height));
-    memcpy(info_ + 12, core + 8, 4);  // planes, bit count
-  }
+  uint32_t pixelOffset = 0, headerSize = 0;
+  int32_t width = 0, height = 0;
+  uint16_t bits = 0;
+  if (!ReadHeaders(source, &pixelOffset, &headerSize, &width, &height, &bits)) return 0;
   if (bits != 24 && bits != 32) return 0;
   // A negative height marks a top-down file; it is read into the same row
   // order a bottom-up file of the same picture gives.
@@ -84,14 +53,56 @@ int ztImageBmp::Load(const ztMemBlock* source, int) {
   if (!ReserveBuffer(bytes)) return 0;
   SetGeometry(w, h, 4, stride);
   SetCanvasSize(static_cast<int32_t>(w), static_cast<int32_t>(h));
-  const uint8_t* rows = source->data + offset;
-  for (uint32_t i = 0; i < h; ++i) {
+  CopyRows(source->data + offset, fileStride, fileBpp, topDown);
+  return 1;
+}
+
+int ztImageBmp::ReadHeaders(const ztMemBlock* source, uint32_t* pixelOffset, uint32_t* headerSize, int32_t* width,
+                            int32_t* height, uint16_t* bits) {
+  ztByteCursor cur(source->data, source->size);
+  const uint8_t* sig = cur.Take(2);
+  if (!sig || sig[0] != 'B' || sig[1] != 'M') {
+    DebugLog(zt_imagemsg::kWrongType);
+    return 0;
+  }
+  cur.Skip(8);
+  *pixelOffset = cur.U32LE();
+  *headerSize = cur.U32LE();
+  if (!cur.Ok() || (*headerSize != kInfoHeaderSize && *headerSize != kCoreHeaderSize)) {
+    DebugLog(zt_imagemsg::kWrongType);
+    return 0;
+  }
+  cur.Seek(kFileHeaderSize);  // the info header starts with its own size
+  if (*headerSize == kInfoHeaderSize) {
+    if (!cur.Read(info_, kInfoHeaderSize)) return 0;
+    *width = static_cast<int32_t>(ztGetU32LE(info_ + 4));
+    *height = static_cast<int32_t>(ztGetU32LE(info_ + 8));
+    *bits = ztGetU16LE(info_ + 14);
+    return 1;
+  }
+  // Core header: 16-bit unsigned sides, planes and bit count; widened into
+  // the info header form.
+  const uint8_t* core = cur.Take(kCoreHeaderSize);
+  if (!core) return 0;
+  *width = ztGetU16LE(core + 4);
+  *height = ztGetU16LE(core + 6);
+  *bits = ztGetU16LE(core + 10);
+  memset(info_, 0, sizeof info_);
+  ztPutU32LE(info_, kInfoHeaderSize);
+  ztPutU32LE(info_ + 4, static_cast<uint32_t>(*width));
+  ztPutU32LE(info_ + 8, static_cast<uint32_t>(*height));
+  memcpy(info_ + 12, core + 8, 4);  // planes, bit count
+  return 1;
+}
+
+void ztImageBmp::CopyRows(const uint8_t* rows, uint32_t fileStride, uint32_t fileBpp, bool topDown) {
+  for (uint32_t i = 0; i < height_; ++i) {
     const uint8_t* s = rows + static_cast<size_t>(i) * fileStride;
-    uint8_t* d = pixels_ + static_cast<size_t>(topDown ? h - 1 - i : i) * stride;
+    uint8_t* d = pixels_ + static_cast<size_t>(topDown ? height_ - 1 - i : i) * stride_;
     if (fileBpp == 4) {
-      memcpy(d, s, stride);
+      memcpy(d, s, stride_);
     } else {
-      for (uint32_t x = 0; x < w; ++x, s += 3, d += 4) {
+      for (uint32_t x = 0; x < width_; ++x, s += 3, d += 4) {
         d[0] = s[0];
         d[1] = s[1];
         d[2] = s[2];
@@ -99,7 +110,6 @@ int ztImageBmp::Load(const ztMemBlock* source, int) {
       }
     }
   }
-  return 1;
 }
 
 int ztImageBmp::Save(ztMemBlock* dest, int, int, int, int) {

@@ -19,5 +19,14 @@ class ztImageBmp : public ztImage {
   const uint8_t* GetInfoHeader() const { return info_; }
 
  private:
+  // The file header and the info or core header: where the rows start, the
+  // info header's size, the picture's sides and bit count (info_ gets the
+  // info header form). 0 when they are not there or not a BMP's.
+  int ReadHeaders(const ztMemBlock* source, uint32_t* pixelOffset, uint32_t* headerSize, int32_t* width,
+                  int32_t* height, uint16_t* bits);
+  // File rows (bottom-up unless `topDown`) into the 4-byte buffer set up for
+  // them; 24-bit pixels get alpha 255.
+  void CopyRows(const uint8_t* rows, uint32_t fileStride, uint32_t fileBpp, bool topDown);
+
   uint8_t info_[40];
 };
