@@ -131,8 +131,15 @@ class ztFileCopier {
   static void ReaderRoutine(ztThread* thread, void* self);
   static void WriterRoutine(ztThread* thread, void* self);
 
+  // The coordinator's run and its steps. Each step that can fail reports
+  // the failure itself and returns 0, which ends the run.
   void RunJobs();
+  int32_t StartWorkers();
+  int32_t RunJob(const CopyJob& job, size_t index);
+  int32_t SkipJob(const CopyJob& job);
   int32_t CopyOneFile(const CopyJob& job, size_t index, int32_t* fromTemp);
+  int32_t TakeAhead(const CopyJob& job, uint64_t* size);
+  int32_t OpenFresh(const CopyJob& job, int32_t unbuffered, uint64_t* size);
   bool FolderExists(const char16_t* folder);
   void LookAhead(size_t index);
   void DiscardAhead();

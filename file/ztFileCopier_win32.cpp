@@ -688,17 +688,70 @@ void ztFileCopier::ReportSystemError(uint32_t code, int32_t fromWorker) {
 
 void ztFileCopier::CoordinatorRoutine(ztThread*, void* self) { static_cast<ztFileCopier*>(self)->RunJobs(); }
 
-void ztFileCopier::RunJobs() {
-  source_ = destination_ = target_ = 0;
-  ZeroBytes(&status_, sizeof status_);
-
+int32_t ztFileCopier::StartWorkers() {
   reader_ = new ztThread;
   writer_ = new ztThread;
   reader_->AddEvent(kWakeEvent, 0, 0);
   writer_->AddEvent(kWakeEvent, 0, 0);
-  if (!reader_->Start(this, &ztFileCopier::ReaderRoutine) || !writer_->Start(this, &ztFileCopier::WriterRoutine)) {
-    DWORD e = GetLastError();
-    ReportSystemError(e ? e : ERROR_NOT_ENOUGH_MEMORY, 0);
+  if (reader_->Start(this, &ztFileCopier::ReaderRoutine) && writer_->Start(this, &ztFileCopier::WriterRoutine))
+    return 1;
+  DWORD e = GetLastError();
+  ReportSystemError(e ? e : ERROR_NOT_ENOUGH_MEMORY, 0);
+  return 0;
+}
+
+int32_t ztFileCopier::SkipJob(const CopyJob& job) {
+  // The installed file is kept; its size still counts as done, so the
+  // progress reaches the total.
+  uint64_t size = 0;
+  PathKind(job.source, &size);
+  coordinator_->Lock(kStatusLock);
+  status_.totalDone += size;
+  status_.fileSize = size;
+  status_.fileDone = 0;
+  const int32_t go = CallProgress();
+  coordinator_->Unlock(kStatusLock);
+  if (!go) RaiseStop();
+  return go;
+}
+
+int32_t ztFileCopier::RunJob(const CopyJob& job, size_t index) {
+  coordinator_->Lock(kStatusLock);
+  (void)CopyText(status_.source, job.source);  // jobs' paths fit (AddJob)
+  (void)CopyText(status_.destination, job.destination);
+  status_.jobFlag = job.flag;
+  status_.fileSize = 0;
+  status_.fileDone = 0;
+  coordinator_->Unlock(kStatusLock);
+
+  if (!ShouldCopy(job)) return SkipJob(job);
+
+  // A job opened ahead is known to be a file.
+  const bool openedAhead = aheadIndex_ == static_cast<intptr_t>(index);
+  int32_t fromTemp = 0;
+  if (!openedAhead && PathKind(job.source, nullptr) == ZT_PATH_FOLDER) {
+    if (!CreateFolderTree(job.destination, 0)) {
+      char16_t parent[ZT_MAX_PATH];
+      (void)GetParentFolder(job.destination, parent);
+      ReportMessage(kFolderMessage, parent);
+      return 0;
+    }
+  } else if (!CopyOneFile(job, index, &fromTemp)) {
+    return 0;
+  }
+
+  // A file installed from its temporary file carries the archive attribute
+  // alone already (the temporary file was made so). Otherwise asking is
+  // cheaper than setting.
+  if (!fromTemp && GetFileAttributesW(W(job.destination)) != FILE_ATTRIBUTE_ARCHIVE)
+    SetFileAttributesW(W(job.destination), FILE_ATTRIBUTE_ARCHIVE);
+  return 1;
+}
+
+void ztFileCopier::RunJobs() {
+  source_ = destination_ = target_ = 0;
+  ZeroBytes(&status_, sizeof status_);
+  if (!StartWorkers()) {
     EndRun();
     return;
   }
@@ -716,100 +769,58 @@ void ztFileCopier::RunJobs() {
     // A stop may come at any moment (the engine destroyed right after its
     // start): no further job of any kind starts after it.
     if (abort_.load(std::memory_order_acquire)) break;
-    const CopyJob& job = jobs_[index];
-    coordinator_->Lock(kStatusLock);
-    CopyText(status_.source, job.source);
-    CopyText(status_.destination, job.destination);
-    status_.jobFlag = job.flag;
-    status_.fileSize = 0;
-    status_.fileDone = 0;
-    coordinator_->Unlock(kStatusLock);
-
-    if (!ShouldCopy(job)) {
-      // The installed file is kept; its size still counts as done, so the
-      // progress reaches the total.
-      uint64_t size = 0;
-      PathKind(job.source, &size);
-      coordinator_->Lock(kStatusLock);
-      status_.totalDone += size;
-      status_.fileSize = size;
-      status_.fileDone = 0;
-      int32_t go = CallProgress();
-      coordinator_->Unlock(kStatusLock);
-      if (!go) {
-        RaiseStop();
-        break;
-      }
-      continue;
-    }
-
-    // A job opened ahead is known to be a file.
-    const bool openedAhead = aheadIndex_ == static_cast<intptr_t>(index);
-    int32_t fromTemp = 0;
-    if (!openedAhead && PathKind(job.source, nullptr) == ZT_PATH_FOLDER) {
-      if (!CreateFolderTree(job.destination, 0)) {
-        char16_t parent[260];
-        GetParentFolder(job.destination, parent);
-        ReportMessage(kFolderMessage, parent);
-        break;
-      }
-    } else if (!CopyOneFile(job, index, &fromTemp)) {
-      break;
-    }
-
-    // A file installed from its temporary file carries the archive
-    // attribute alone already (the temporary file was made so). Otherwise
-    // asking is cheaper than setting.
-    if (!fromTemp && GetFileAttributesW(W(job.destination)) != FILE_ATTRIBUTE_ARCHIVE)
-      SetFileAttributesW(W(job.destination), FILE_ATTRIBUTE_ARCHIVE);
+    if (!RunJob(jobs_[index], index)) break;
   }
   EndRun();
+}
+
+int32_t ztFileCopier::TakeAhead(const CopyJob& job, uint64_t* size) {
+  // Opened while the previous file was copied: only the destination's check
+  // is left.
+  CloseHandles();
+  source_ = aheadSource_;
+  destination_ = aheadTemp_;
+  *size = aheadSize_;
+  (void)CopyText(tempPath_, aheadTempPath_);  // same width
+  aheadSource_ = aheadTemp_ = 0;
+  aheadTempPath_[0] = 0;
+  aheadIndex_ = -1;
+  if (CheckDestination(job.destination, *size)) return 1;
+  ReportMessage(kOpenMessage, job.destination);
+  return 0;
+}
+
+int32_t ztFileCopier::OpenFresh(const CopyJob& job, int32_t unbuffered, uint64_t* size) {
+  DiscardAhead();
+  char16_t parent[ZT_MAX_PATH];
+  const int hasParent = GetParentFolder(job.destination, parent);
+  // Most files go into a folder that exists already: ask before walking the
+  // tree.
+  const bool parentExists = hasParent == 1 && FolderExists(parent);
+  if (!parentExists && !CreateFolderTree(job.destination, 1)) {
+    (void)GetParentFolder(job.destination, parent);
+    ReportMessage(kFolderMessage, parent);
+    return 0;
+  }
+  if (hasParent == 1) (void)CopyText(knownFolder_, parent);  // same width
+  CleanLeftovers(job.destination);
+  const char16_t* failed = job.source;
+  if (OpenPair(job, unbuffered, size, &failed)) return 1;
+  ReportMessage(kOpenMessage, failed);
+  return 0;
 }
 
 int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fromTemp) {
   *fromTemp = 0;
   uint32_t error = 0;
-  int32_t unbuffered = PrepareBuffers(job.source, &error);
+  const int32_t unbuffered = PrepareBuffers(job.source, &error);
   if (unbuffered < 0) {
     ReportSystemError(error, 0);
     return 0;
   }
   uint64_t size = 0;
-  if (aheadIndex_ == static_cast<intptr_t>(index) && aheadUnbuffered_ == unbuffered) {
-    // Opened while the previous file was copied: only the destination's
-    // check is left.
-    CloseHandles();
-    source_ = aheadSource_;
-    destination_ = aheadTemp_;
-    size = aheadSize_;
-    CopyText(tempPath_, aheadTempPath_);
-    aheadSource_ = aheadTemp_ = 0;
-    aheadTempPath_[0] = 0;
-    aheadIndex_ = -1;
-    if (!CheckDestination(job.destination, size)) {
-      ReportMessage(kOpenMessage, job.destination);
-      return 0;
-    }
-  } else {
-    DiscardAhead();
-    char16_t parent[260];
-    int hasParent = GetParentFolder(job.destination, parent);
-    // Most files go into a folder that exists already: ask before walking
-    // the tree.
-    bool parentExists = hasParent == 1 && FolderExists(parent);
-    if (!parentExists && !CreateFolderTree(job.destination, 1)) {
-      GetParentFolder(job.destination, parent);
-      ReportMessage(kFolderMessage, parent);
-      return 0;
-    }
-    if (hasParent == 1) CopyText(knownFolder_, parent);
-    CleanLeftovers(job.destination);
-    const char16_t* failed = job.source;
-    if (!OpenPair(job, unbuffered, &size, &failed)) {
-      ReportMessage(kOpenMessage, failed);
-      return 0;
-    }
-  }
+  const bool ahead = aheadIndex_ == static_cast<intptr_t>(index) && aheadUnbuffered_ == unbuffered;
+  if (!(ahead ? TakeAhead(job, &size) : OpenFresh(job, unbuffered, &size))) return 0;
   coordinator_->Lock(kStatusLock);
   status_.fileSize = size;
   status_.fileDone = 0;
