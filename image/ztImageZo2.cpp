@@ -76,6 +76,55 @@ bool BuildWidening(unsigned m, uint8_t table[256]) {
   return true;
 }
 
+// A frame's information, with its packed areas located in the file. The
+// canvas, offset and alpha exist from version 32 on, the user values from
+// version 37 on; older frames leave them 0.
+struct FrameInfo {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int16_t bits = 0;
+  unsigned significant = 0;
+  ztStripAreas areas;
+  int32_t canvasW = 0, canvasH = 0, offsetX = 0, offsetY = 0, user1 = 0, user2 = 0;
+  uint32_t transparent = 0;
+};
+
+// Reads the frame information of `version` at `pos`; false when it or the
+// areas it names are not inside the file.
+bool ReadFrameInfo(const uint8_t* data, uint32_t size, uint32_t pos, int version, FrameInfo* f) {
+  ztByteCursor c(data, size);
+  c.Seek(pos);
+  f->width = c.U32LE();
+  f->height = c.U32LE();
+  f->bits = static_cast<int16_t>(c.U16LE());
+  f->significant = c.U16LE();
+  c.Skip(8);
+  f->areas.bytePackedSize = c.U32LE();
+  f->areas.byteSize = c.U32LE();
+  f->areas.bitPackedSize = c.U32LE();
+  f->areas.bitSize = c.U32LE();
+  uint64_t dataPos = static_cast<uint64_t>(pos) + kInfoSize16;
+  if (version >= 32) {
+    dataPos += c.U32LE();  // counted from the field itself
+    c.Skip(4);             // frame id: matched by the caller
+    f->canvasW = static_cast<int32_t>(c.U32LE());
+    f->canvasH = static_cast<int32_t>(c.U32LE());
+    f->offsetX = static_cast<int32_t>(c.U32LE());
+    f->offsetY = static_cast<int32_t>(c.U32LE());
+    f->transparent = c.U32LE();
+    c.Skip(4);  // next frame
+  }
+  if (version >= 37) {
+    f->user1 = static_cast<int32_t>(c.U32LE());
+    f->user2 = static_cast<int32_t>(c.U32LE());
+  }
+  if (!c.Ok() || dataPos > size) return false;
+  c.Seek(static_cast<uint32_t>(dataPos));
+  f->areas.bytePacked = c.Take(f->areas.bytePackedSize);
+  f->areas.bitPacked = c.Take(f->areas.bitPackedSize);
+  return c.Ok();  // false: areas beyond the end of the file
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -194,71 +243,38 @@ int ztImageZo2::LoadByIndex(const ztMemBlock* source, unsigned index, int* frame
 }
 
 int ztImageZo2::DecodeFrame(const uint8_t* data, uint32_t size, uint32_t pos, int version) {
-  ztByteCursor c(data, size);
-  c.Seek(pos);
-  uint32_t width = c.U32LE();
-  uint32_t height = c.U32LE();
-  int16_t bits = static_cast<int16_t>(c.U16LE());
-  unsigned significant = c.U16LE();
-  c.Skip(8);
-  ztStripAreas areas;
-  areas.bytePackedSize = c.U32LE();
-  areas.byteSize = c.U32LE();
-  areas.bitPackedSize = c.U32LE();
-  areas.bitSize = c.U32LE();
-  int32_t canvasW = 0, canvasH = 0, offsetX = 0, offsetY = 0, user1 = 0, user2 = 0;
-  uint32_t transparent = 0;
-  uint64_t dataPos = static_cast<uint64_t>(pos) + kInfoSize16;
-  if (version >= 32) {
-    dataPos += c.U32LE();  // counted from the field itself
-    c.Skip(4);             // frame id: matched by the caller
-    canvasW = static_cast<int32_t>(c.U32LE());
-    canvasH = static_cast<int32_t>(c.U32LE());
-    offsetX = static_cast<int32_t>(c.U32LE());
-    offsetY = static_cast<int32_t>(c.U32LE());
-    transparent = c.U32LE();
-    c.Skip(4);  // next frame
-  }
-  if (version >= 37) {
-    user1 = static_cast<int32_t>(c.U32LE());
-    user2 = static_cast<int32_t>(c.U32LE());
-  }
-  if (!c.Ok() || dataPos > size) return 0;
-  c.Seek(static_cast<uint32_t>(dataPos));
-  areas.bytePacked = c.Take(areas.bytePackedSize);
-  areas.bitPacked = c.Take(areas.bitPackedSize);
-  if (!c.Ok()) return 0;  // areas beyond the end of the file
-
-  int32_t bpp = bits / 8;
+  FrameInfo f;
+  if (!ReadFrameInfo(data, size, pos, version, &f)) return 0;
+  int32_t bpp = f.bits / 8;
   if (bpp < 1 || bpp > 4) return 0;
-  if (!ztPictureWithinLimit(width, height)) return 0;
-  uint32_t stride = ComputeStride(width, static_cast<uint32_t>(bpp), false);
-  uint32_t bytes = stride ? ComputeBufferSize(stride, height) : 0;
+  if (!ztPictureWithinLimit(f.width, f.height)) return 0;
+  uint32_t stride = ComputeStride(f.width, static_cast<uint32_t>(bpp), false);
+  uint32_t bytes = stride ? ComputeBufferSize(stride, f.height) : 0;
   if (!bytes) return 0;
   ztStripDecoder decoder(&strip_, kByteAreaSize, kBitAreaSize);
   // A byte-area size its stream cannot reach gets no work area of its own:
   // the decoder reports it as a size mismatch.
-  uint32_t workByteSize = areas.byteSize <= ztZlibMaxInflated(areas.bytePackedSize) ? areas.byteSize : 0;
-  if (!decoder.Prepare(width, height, static_cast<uint32_t>(bpp), workByteSize)) return 0;
+  uint32_t workByteSize = f.areas.byteSize <= ztZlibMaxInflated(f.areas.bytePackedSize) ? f.areas.byteSize : 0;
+  if (!decoder.Prepare(f.width, f.height, static_cast<uint32_t>(bpp), workByteSize)) return 0;
   if (!ReserveBuffer(bytes)) return 0;
-  SetGeometry(width, height, bpp, stride);
-  if (!decoder.Decode(areas, pixels_, 0, static_cast<int32_t>(height))) return 0;
+  SetGeometry(f.width, f.height, bpp, stride);
+  if (!decoder.Decode(f.areas, pixels_, 0, static_cast<int32_t>(f.height))) return 0;
   decoder.Release();
 
   uint8_t widen[256];
-  if (BuildWidening(significant, widen)) {
+  if (BuildWidening(f.significant, widen)) {
     for (uint32_t i = 0; i < bytes; ++i) pixels_[i] = widen[pixels_[i]];
   }
   if (version >= 32) {
-    SetCanvasSize(canvasW, canvasH);
-    SetOffset(offsetX, offsetY);
-    alphaState_ = transparent ? ZTIMAGE_ALPHA_TRANSPARENT : ZTIMAGE_ALPHA_OPAQUE;
+    SetCanvasSize(f.canvasW, f.canvasH);
+    SetOffset(f.offsetX, f.offsetY);
+    alphaState_ = f.transparent ? ZTIMAGE_ALPHA_TRANSPARENT : ZTIMAGE_ALPHA_OPAQUE;
   } else {
-    SetCanvasSize(static_cast<int32_t>(width), static_cast<int32_t>(height));
+    SetCanvasSize(static_cast<int32_t>(f.width), static_cast<int32_t>(f.height));
     SetOffset(0, 0);
     alphaState_ = ZTIMAGE_ALPHA_UNKNOWN;
   }
-  SetUserValues(user1, user2);
+  SetUserValues(f.user1, f.user2);
   return 1;
 }
 
