@@ -471,14 +471,55 @@ void ztXmlParser::LinkAttributes(ztXmlElement* element, const TagInfo& tag) {
   }
 }
 
-// Builds the element whose start tag is `first` and everything inside it,
-// pulling the following tokens from `tokens`. Open elements are kept on an
+// The elements still open while a tree is built, innermost last: an
 // explicit stack rather than the call stack, so nesting is limited only by
 // memory. An element's text may come in several pieces (text between its
-// children); pieces after the first are gathered in scratch_, each open
-// element owning the section from its `mark` to the end, which works because
-// a parent only receives text while it is the innermost open element.
-int32_t ztXmlParser::BuildTree(TokenStream& tokens, std::string_view first, TagInfo* tag) {
+// children); pieces after the first are gathered in the parser's scratch_,
+// each open element owning the section from its `mark` to the end, which
+// works because a parent only receives text while it is the innermost open
+// element.
+class ztXmlParser::OpenElements {
+ public:
+  explicit OpenElements(ztXmlParser& parser) : parser_(parser) { parser_.scratch_.clear(); }
+
+  bool Empty() const { return open_.empty(); }
+  ztXmlElement* Innermost() const { return open_.back().element; }
+
+  // A new element for `tag` under `parent`, now the innermost.
+  void Start(ztXmlElement* parent, const TagInfo& tag) {
+    ztXmlElement* e = parser_.NewElement(parent);
+    e->name = parser_.CopyString(tag.name);
+    parser_.LinkAttributes(e, tag);
+    open_.push_back(
+        {e, std::string_view(e->name.data, tag.name.size()), std::string_view(), parser_.scratch_.size(), 0});
+  }
+  // A text piece of the innermost element.
+  void AddText(std::string_view t) {
+    Frame& f = open_.back();
+    if (f.pieces == 0) {
+      f.piece = t;
+    } else {
+      if (f.pieces == 1) parser_.scratch_.append(f.piece.data(), f.piece.size());
+      parser_.scratch_.append(t.data(), t.size());
+    }
+    ++f.pieces;
+  }
+  // Ends the innermost element; false, with nothing ended, when `name` is
+  // not its name.
+  bool End(std::string_view name) {
+    if (name != open_.back().name) return false;
+    Finish(open_.back());
+    open_.pop_back();
+    return true;
+  }
+  void EndAll() {
+    while (!open_.empty()) {
+      Finish(open_.back());
+      open_.pop_back();
+    }
+  }
+
+ private:
   struct Frame {
     ztXmlElement* element;
     std::string_view name;
@@ -486,66 +527,51 @@ int32_t ztXmlParser::BuildTree(TokenStream& tokens, std::string_view first, TagI
     size_t mark;
     uint32_t pieces;
   };
-  std::vector<Frame> open;
-  scratch_.clear();
 
-  auto finish = [&](Frame& f) {
+  // Gives the element its text.
+  void Finish(Frame& f) {
     if (f.pieces == 1) {
-      f.element->text = CopyString(f.piece);
+      f.element->text = parser_.CopyString(f.piece);
     } else if (f.pieces > 1) {
-      f.element->text = CopyString(std::string_view(scratch_).substr(f.mark));
-      scratch_.resize(f.mark);
+      f.element->text = parser_.CopyString(std::string_view(parser_.scratch_).substr(f.mark));
+      parser_.scratch_.resize(f.mark);
     }
-  };
-  auto finishAll = [&]() {
-    while (!open.empty()) {
-      finish(open.back());
-      open.pop_back();
-    }
-  };
-  auto startElement = [&](ztXmlElement* parent) {
-    ztXmlElement* e = NewElement(parent);
-    e->name = CopyString(tag->name);
-    LinkAttributes(e, *tag);
-    open.push_back({e, std::string_view(e->name.data, tag->name.size()), std::string_view(), scratch_.size(), 0});
-  };
+  }
 
+  ztXmlParser& parser_;
+  std::vector<Frame> open_;
+};
+
+// Builds the element whose start tag is `first` and everything inside it,
+// pulling the following tokens from `tokens`.
+int32_t ztXmlParser::BuildTree(TokenStream& tokens, std::string_view first, TagInfo* tag) {
+  OpenElements open(*this);
   if (!ParseTag(first.data(), first.size(), "<", ">", tag)) return ZTXML_ERR_TAG;
-  startElement(&root_);
+  open.Start(&root_, *tag);
 
   std::string_view t;
-  while (!open.empty() && tokens.Next(&t)) {
+  while (!open.Empty() && tokens.Next(&t)) {
     if (t.empty()) continue;
     if (t[0] != '<') {
-      Frame& f = open.back();
-      if (f.pieces == 0) {
-        f.piece = t;
-      } else {
-        if (f.pieces == 1) scratch_.append(f.piece.data(), f.piece.size());
-        scratch_.append(t.data(), t.size());
-      }
-      ++f.pieces;
+      open.AddText(t);
       continue;
     }
     if (!ParseTag(t.data(), t.size(), "<", ">", tag)) {
-      finishAll();
+      open.EndAll();
       return ZTXML_ERR_TAG;
     }
     if (tag->name[0] == '/') {
-      Frame& f = open.back();
-      if (tag->name.substr(1) != f.name) {
+      if (!open.End(tag->name.substr(1))) {
         SetMessage(kMsgEndTag, tag->name);
-        finishAll();
+        open.EndAll();
         return ZTXML_ERR_END_TAG;
       }
-      finish(f);
-      open.pop_back();
       continue;
     }
-    startElement(open.back().element);
+    open.Start(open.Innermost(), *tag);
   }
   // Tokens ran out with elements still open: they end here, which is not an
   // error. Tokens after the top-level element are never read.
-  finishAll();
+  open.EndAll();
   return ZTXML_OK;
 }

@@ -124,6 +124,7 @@ class ztXmlParser {
  private:
   struct TagInfo;
   class TokenStream;
+  class OpenElements;
 
   int32_t ParseOwned(char* work, size_t length);
   bool CheckDeclaration(TokenStream& tokens, TagInfo* tag);
