@@ -199,116 +199,119 @@ std::unique_ptr<T, ImageDeleter> CopyAs(const ztImage& image) {
   return copy;
 }
 
+// Fills `to` with the pixels of `from` red first, as the JPEG and WebP
+// savers take them: 3 bytes per pixel, or 4 with alpha (255 where `from` has
+// none). False when the buffer cannot be had.
+bool CopyRedFirst(const ztImage& from, ztImage* to, int bytesPerPixel) {
+  uint32_t w = from.GetWidth(), h = from.GetHeight();
+  int b = from.GetBytesPerPixel();
+  if (!to->CreateBuffer(static_cast<int32_t>(w), static_cast<int32_t>(h), bytesPerPixel)) return false;
+  for (uint32_t y = 0; y < h; ++y) {
+    const uint8_t* s = from.GetPixelAddress(0, y);
+    uint8_t* d = to->GetPixelAddress(0, y);
+    for (uint32_t x = 0; x < w; ++x, s += b, d += bytesPerPixel) {
+      d[0] = s[2];
+      d[1] = s[1];
+      d[2] = s[0];
+      if (bytesPerPixel == 4) d[3] = b == 4 ? s[3] : 255;
+    }
+  }
+  return true;
+}
+
+// The savers of the output formats. Each fills `block` and returns 1, 0 when
+// its saver failed, or -1 when memory ran out before it could run.
+int SaveZo2(const ztImage& image, const Options& o, ztMemBlock* block) {
+  auto zo2 = CopyAs<ztImageZo2>(image);
+  return zo2 && zo2->Save(block, o.ra3.frameId, image.GetUserValue1(), image.GetUserValue2(), 0) ? 1 : 0;
+}
+
+int SavePng(const ztImage& image, const Options&, ztMemBlock* block) {
+  auto png = CopyAs<ztImagePng>(image);
+  return png && png->Save(block, 0, 0, 0, 0) ? 1 : 0;
+}
+
+int SaveBmp(const ztImage& image, const Options&, ztMemBlock* block) {
+  auto bmp = CopyAs<ztImageBmp>(image);
+  if (!bmp) return -1;
+  // 4 bytes per pixel keeps every row aligned; BMP rows run bottom-up.
+  bmp->ExpandTo32();
+  bmp->FlipVertical();
+  return bmp->Save(block, 0, 0, 0, 0) ? 1 : 0;
+}
+
+int SaveJpeg(const ztImage& image, const Options& o, ztMemBlock* block) {
+  // JPEG has no alpha: transparent pixels go onto white.
+  auto flat = CopyAs<ztImage>(image);
+  if (!flat) return -1;
+  flat->FlattenOnColour(0xFFFFFF);
+  std::unique_ptr<ztImageJpeg, ImageDeleter> jpeg(new ztImageJpeg);
+  jpeg->SetQuality(o.ra3.quality);
+  if (!CopyRedFirst(*flat, jpeg.get(), 3)) return -1;
+  return jpeg->Save(block, 0, 0, 0, 0) ? 1 : 0;
+}
+
+int SaveWebP(const ztImage& image, const Options& o, ztMemBlock* block) {
+  std::unique_ptr<ztImageWebP, ImageDeleter> webp(new ztImageWebP);
+  webp->SetQuality(o.ra3.quality);
+  if (!CopyRedFirst(image, webp.get(), 4)) return -1;
+  return webp->Save(block, 0, 0, 0, 0) ? 1 : 0;
+}
+
+int SaveZtf(const ztImage& image, const Options&, ztMemBlock* block) {
+  auto ztf = CopyAs<ztImageZtf>(image);
+  return ztf && ztf->Save(block, 0, 0, 0, 0) ? 1 : 0;
+}
+
+// The file in a saver's block: the whole block, or up to the end the file
+// itself states where the saver rounds its block up.
+uint32_t WholeBlock(const ztMemBlock& block) { return block.size; }
+
+uint32_t BmpLength(const ztMemBlock& block) {
+  uint32_t length = block.size >= 6 ? ztGetU32LE(block.data + 2) : block.size;
+  return length > block.size ? block.size : length;
+}
+
+uint32_t PngBlockLength(const ztMemBlock& block) { return PngLength(block.data, block.size); }
+
+uint32_t RiffBlockLength(const ztMemBlock& block) { return RiffLength(block.data, block.size); }
+
+struct OutputFormat {
+  const char* ext;
+  const char* name;  // in "the ... saver failed"
+  int (*save)(const ztImage& image, const Options& o, ztMemBlock* block);
+  uint32_t (*length)(const ztMemBlock& block);
+};
+
+const OutputFormat kOutputFormats[] = {
+    {"zo2", "ZO-2", SaveZo2, WholeBlock},   {"png", "PNG", SavePng, PngBlockLength},
+    {"bmp", "BMP", SaveBmp, BmpLength},     {"jpg", "JPEG", SaveJpeg, WholeBlock},
+    {"jpeg", "JPEG", SaveJpeg, WholeBlock}, {"webp", "WebP", SaveWebP, RiffBlockLength},
+    {"ztf", "ZTF", SaveZtf, WholeBlock},
+};
+
 // Encodes in the format named by `ext`; false with a reason in `why`.
 bool Encode(ztImage* image, const std::string& ext, const Options& o, Bytes* out, std::string* why) {
-  ztMemBlock block;
-  uint32_t length = 0;
-  int32_t user1 = image->GetUserValue1(), user2 = image->GetUserValue2();
   if (ext == "ra3") {
-    ztRa3WriteOptions ra3 = o.ra3;
-    if (!ztWriteRa3(*image, ra3, out)) {
-      *why = "the RA-3 writer failed";
-      return false;
-    }
-    return true;
-  }
-  if (ext == "zo2") {
-    auto zo2 = CopyAs<ztImageZo2>(*image);
-    if (!zo2 || !zo2->Save(&block, o.ra3.frameId, user1, user2, 0)) {
-      *why = "the ZO-2 saver failed";
-      return false;
-    }
-    length = block.size;
-  } else if (ext == "png") {
-    auto png = CopyAs<ztImagePng>(*image);
-    if (!png || !png->Save(&block, 0, 0, 0, 0)) {
-      *why = "the PNG saver failed";
-      return false;
-    }
-    length = PngLength(block.data, block.size);
-  } else if (ext == "bmp") {
-    auto bmp = CopyAs<ztImageBmp>(*image);
-    if (!bmp) {
-      *why = "out of memory";
-      return false;
-    }
-    // 4 bytes per pixel keeps every row aligned; BMP rows run bottom-up.
-    bmp->ExpandTo32();
-    bmp->FlipVertical();
-    if (!bmp->Save(&block, 0, 0, 0, 0)) {
-      *why = "the BMP saver failed";
-      return false;
-    }
-    length = block.size >= 6 ? ztGetU32LE(block.data + 2) : block.size;
-    if (length > block.size) length = block.size;
-  } else if (ext == "jpg" || ext == "jpeg") {
-    // JPEG has no alpha: transparent pixels go onto white. Its buffer is
-    // red first.
-    auto flat = CopyAs<ztImage>(*image);
-    if (!flat) {
-      *why = "out of memory";
-      return false;
-    }
-    flat->FlattenOnColour(0xFFFFFF);
-    std::unique_ptr<ztImageJpeg, ImageDeleter> jpeg(new ztImageJpeg);
-    jpeg->SetQuality(o.ra3.quality);
-    uint32_t w = flat->GetWidth(), h = flat->GetHeight();
-    int b = flat->GetBytesPerPixel();
-    if (!jpeg->CreateBuffer(static_cast<int32_t>(w), static_cast<int32_t>(h), 3)) {
-      *why = "out of memory";
-      return false;
-    }
-    for (uint32_t y = 0; y < h; ++y) {
-      const uint8_t* s = flat->GetPixelAddress(0, y);
-      uint8_t* d = jpeg->GetPixelAddress(0, y);
-      for (uint32_t x = 0; x < w; ++x, s += b, d += 3) {
-        d[0] = s[2];
-        d[1] = s[1];
-        d[2] = s[0];
-      }
-    }
-    if (!jpeg->Save(&block, 0, 0, 0, 0)) {
-      *why = "the JPEG saver failed";
-      return false;
-    }
-    length = block.size;
-  } else if (ext == "webp") {
-    std::unique_ptr<ztImageWebP, ImageDeleter> webp(new ztImageWebP);
-    webp->SetQuality(o.ra3.quality);
-    uint32_t w = image->GetWidth(), h = image->GetHeight();
-    int b = image->GetBytesPerPixel();
-    if (!webp->CreateBuffer(static_cast<int32_t>(w), static_cast<int32_t>(h), 4)) {
-      *why = "out of memory";
-      return false;
-    }
-    for (uint32_t y = 0; y < h; ++y) {
-      const uint8_t* s = image->GetPixelAddress(0, y);
-      uint8_t* d = webp->GetPixelAddress(0, y);
-      for (uint32_t x = 0; x < w; ++x, s += b, d += 4) {
-        d[0] = s[2];
-        d[1] = s[1];
-        d[2] = s[0];
-        d[3] = b == 4 ? s[3] : 255;
-      }
-    }
-    if (!webp->Save(&block, 0, 0, 0, 0)) {
-      *why = "the WebP saver failed";
-      return false;
-    }
-    length = RiffLength(block.data, block.size);
-  } else if (ext == "ztf") {
-    auto ztf = CopyAs<ztImageZtf>(*image);
-    if (!ztf || !ztf->Save(&block, 0, 0, 0, 0)) {
-      *why = "the ZTF saver failed";
-      return false;
-    }
-    length = block.size;
-  } else {
-    *why = "unknown output extension \"" + ext + "\" (use ra3, zo2, png, jpg, jpeg, bmp, webp or ztf)";
+    // The RA-3 writer is the tool's own and writes the bytes directly.
+    if (ztWriteRa3(*image, o.ra3, out)) return true;
+    *why = "the RA-3 writer failed";
     return false;
   }
-  out->assign(block.data, block.data + length);
-  return true;
+  for (const OutputFormat& f : kOutputFormats) {
+    if (ext != f.ext) continue;
+    ztMemBlock block;
+    int saved = f.save(*image, o, &block);
+    if (saved <= 0) {
+      *why = saved < 0 ? std::string("out of memory") : std::string("the ") + f.name + " saver failed";
+      return false;
+    }
+    uint32_t length = f.length(block);
+    out->assign(block.data, block.data + length);
+    return true;
+  }
+  *why = "unknown output extension \"" + ext + "\" (use ra3, zo2, png, jpg, jpeg, bmp, webp or ztf)";
+  return false;
 }
 
 int ParseOptions(const std::vector<std::u16string>& args, size_t first, Options* o, std::string* err) {
