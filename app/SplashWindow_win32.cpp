@@ -42,7 +42,7 @@ int ResolveInstallFolder(char16_t (&folder)[ZT_MAX_PATH]) {
   char16_t full[ZT_MAX_PATH];
   DWORD n = GetFullPathNameW(W(folder), ZT_MAX_PATH, W(full), nullptr);
   if (n == 0 || n >= ZT_MAX_PATH || !ztIsFolder(full)) return 0;
-  CopyText(folder, full);
+  (void)CopyText(folder, full);
   return 1;
 }
 
@@ -50,7 +50,7 @@ void Confirm(Updater& updater, HWND window) {
   const LanguageRecord& lang = updater.language;
   const UpdateDescription& description = updater.description;
   char16_t intro[kTextUnits];
-  CopyText(intro, lang.introText);
+  (void)CopyText(intro, lang.introText);
   if (MessageBoxW(window, W(intro), W(lang.windowTitle), MB_OKCANCEL) != IDOK) {
     updater.outcome = kExitCancelled;
     Post(window, UM_CLOSE);

@@ -75,7 +75,7 @@ int LoadUpdateDescriptionFrom(const char16_t* path, UpdateDescription* out) {
     // The prefix names the element that holds the language's texts; its
     // UTF-8 form is cut at a whole character to 63 bytes.
     char key[64];
-    ToUtf8(prefix, key);
+    (void)ToUtf8(prefix, key);
 
     xml.GetTextW(r.windowTitle, u"", 3, key, "message", "wndtitle");
     xml.GetTextW(r.introText, u"", 3, key, "message", "intoro");

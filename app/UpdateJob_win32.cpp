@@ -131,7 +131,7 @@ void WalkDataFolder(const char16_t* relative, DataFiles* files) {
   const bool top = !relative || !relative[0];
   char16_t pattern[ZT_MAX_PATH];
   if (top) {
-    CopyText(pattern, u"*.*");
+    (void)CopyText(pattern, u"*.*");
   } else if (JoinPath(pattern, 2, relative, u"*.*") < 0) {
     files->incomplete = true;
     return;

@@ -79,7 +79,7 @@ int FindInstallFolder(const char16_t* brand, const char16_t* app, char16_t (&out
     // fit must not survive as a usable value.
     return 0;
   }
-  CopyText(out, found);
+  (void)CopyText(out, found);
   return 1;
 }
 

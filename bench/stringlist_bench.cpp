@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     char16_t entry[64];
     char narrow[64];
     std::snprintf(narrow, sizeof narrow, "\"data\\new\\file%04d.dat\"", i);
-    FromUtf8(narrow, entry);
+    (void)FromUtf8(narrow, entry);
     list.Add(entry);
   }
   size_t before = list.Count();

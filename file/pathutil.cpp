@@ -191,7 +191,7 @@ int ztAppendLong(char16_t* out, size_t cap, const char16_t* path, const char16_t
   int length = -1;
   if (pathLength + tailLength < ZT_MAX_PATH && pathLength + tailLength < cap) {
     // The usual case: short enough for every call in its plain form.
-    CopyText(out, cap, path);
+    (void)CopyText(out, cap, path);
     length = static_cast<int>(pathLength);
   } else {
     length = ztLongPathForm(path, out, cap);
@@ -200,6 +200,6 @@ int ztAppendLong(char16_t* out, size_t cap, const char16_t* path, const char16_t
     out[0] = 0;
     return -1;
   }
-  CopyText(out + length, cap - static_cast<size_t>(length), tail);
+  (void)CopyText(out + length, cap - static_cast<size_t>(length), tail);
   return static_cast<int>(static_cast<size_t>(length) + tailLength);
 }

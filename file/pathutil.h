@@ -21,19 +21,19 @@ constexpr size_t ZT_LONG_PATH = ZT_MAX_PATH + 48;
 // Joins `count` UTF-16 parts with '\' (see the trailing-backslash rules in
 // the implementation). Returns the length of `out`; 0 with an empty `out` when
 // count <= 0; -1 when the result did not fit (out holds the cut text).
-int JoinPath(char16_t* out, size_t cap, int count, ...);
+[[nodiscard]] int JoinPath(char16_t* out, size_t cap, int count, ...);
 
 // `path` as a full path in the long form the system takes past 259 units
 // ("\\?\C:\dir\file", "\\?\UNC\server\share\file"; a path in that form
 // already is kept). The host build copies the path as it is. The length, or
 // -1 when the result does not fit `cap` or the path cannot be made full.
-int ztLongPathForm(const char16_t* path, char16_t* out, size_t cap);
+[[nodiscard]] int ztLongPathForm(const char16_t* path, char16_t* out, size_t cap);
 
 // `path` followed by `tail` (a name or a suffix, no separator added). When
 // the result is longer than 259 units it is made in the long form, so a
 // helper file next to any path that itself fits can always be named. The
 // length, or -1 when even that does not fit `cap`.
-int ztAppendLong(char16_t* out, size_t cap, const char16_t* path, const char16_t* tail);
+[[nodiscard]] int ztAppendLong(char16_t* out, size_t cap, const char16_t* path, const char16_t* tail);
 
 // What a path names. The numbers are the ones callers of the library have
 // always compared with.
@@ -52,17 +52,17 @@ int ztIsFolder(const char16_t* path);
 // Makes sure a folder exists, creating parents from the root down. With
 // `isFilePath` set, `path` names a file and its parent folder is made.
 // 1 when the folder exists afterwards, 0 on failure.
-int CreateFolderTree(const char16_t* path, int isFilePath);
+[[nodiscard]] int CreateFolderTree(const char16_t* path, int isFilePath);
 
 // `out` receives the text before the last separator and 1 is returned; a null
 // or empty path, one whose only separator is its first character, or one with
 // none, gives an empty `out` and 0. -1 when the parent did not fit.
-int GetParentFolder(const char16_t* path, char16_t* out, size_t cap);
+[[nodiscard]] int GetParentFolder(const char16_t* path, char16_t* out, size_t cap);
 
 // Copies the text after the last separator (the whole path when there is none
 // or the only one is the first character). 1, or 0 for a null `out`, or -1
 // when cut.
-int GetFileNamePart(const char16_t* path, char16_t* out, size_t cap);
+[[nodiscard]] int GetFileNamePart(const char16_t* path, char16_t* out, size_t cap);
 
 // Pointer just after the last '.' that follows the last separator, or to the
 // terminating zero.
@@ -71,7 +71,7 @@ const char16_t* GetExtension(const char16_t* path);
 // Cuts `path` at the last '.' after the last separator, then appends '.' and
 // `extension` when it is not null. 0 for a null path, -1 when the new name did
 // not fit (the path is left unchanged), else 1.
-int ReplaceExtension(char16_t* path, size_t cap, const char16_t* extension);
+[[nodiscard]] int ReplaceExtension(char16_t* path, size_t cap, const char16_t* extension);
 
 // ---- executables and special folders ----------------------------------
 
@@ -116,19 +116,19 @@ int GetShellFolder(int kind, char16_t* out, size_t cap);
 
 // ---- array overloads ------------------------------------------------------
 template <size_t N, class... Parts>
-int JoinPath(char16_t (&out)[N], int count, Parts... parts) {
+[[nodiscard]] int JoinPath(char16_t (&out)[N], int count, Parts... parts) {
   return JoinPath(static_cast<char16_t*>(out), N, count, parts...);
 }
 template <size_t N>
-int GetParentFolder(const char16_t* path, char16_t (&out)[N]) {
+[[nodiscard]] int GetParentFolder(const char16_t* path, char16_t (&out)[N]) {
   return GetParentFolder(path, out, N);
 }
 template <size_t N>
-int GetFileNamePart(const char16_t* path, char16_t (&out)[N]) {
+[[nodiscard]] int GetFileNamePart(const char16_t* path, char16_t (&out)[N]) {
   return GetFileNamePart(path, out, N);
 }
 template <size_t N>
-int ReplaceExtension(char16_t (&path)[N], const char16_t* extension) {
+[[nodiscard]] int ReplaceExtension(char16_t (&path)[N], const char16_t* extension) {
   return ReplaceExtension(path, N, extension);
 }
 template <size_t N>

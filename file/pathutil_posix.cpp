@@ -14,7 +14,7 @@ namespace zt_path {
 
 std::string ToNative(const char16_t* path) {
   std::string s(TextLength(path) * 4 + 1, '\0');
-  ToUtf8(path, &s[0], s.size());
+  (void)ToUtf8(path, &s[0], s.size());
   s.resize(std::strlen(s.c_str()));
   for (char& c : s)
     if (c == '\\') c = '/';

@@ -66,8 +66,8 @@ int ztLongPathForm(const char16_t* path, char16_t* out, size_t cap) {
   }
   const size_t p = TextLength(prefix), r = TextLength(rest);
   if (p + r >= cap) return -1;
-  CopyText(out, cap, prefix);
-  CopyText(out + p, cap - p, rest);
+  (void)CopyText(out, cap, prefix);
+  (void)CopyText(out + p, cap - p, rest);
   return static_cast<int>(p + r);
 }
 

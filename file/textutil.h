@@ -42,7 +42,8 @@ int FindTextA(const char* text, const char* pattern);
 // `out` receives `text` with every occurrence of `pattern` (left to right, no
 // overlaps) replaced. An empty or null pattern copies the text unchanged.
 // Returns the length of `out`, or -1 when it was cut.
-int ReplaceText(char16_t* out, size_t cap, const char16_t* text, const char16_t* pattern, const char16_t* replacement);
+[[nodiscard]] int ReplaceText(char16_t* out, size_t cap, const char16_t* text, const char16_t* pattern,
+                              const char16_t* replacement);
 
 // In-place case change of units below 256 (A-Z / a-z only); returns the length.
 int ToLowerPath(char16_t* text);
@@ -56,6 +57,10 @@ int ToUpperPath(char16_t* text);
 // line so a reader always moves on. `cap` must be at least 2.
 int ReadTextLine(const char* text, char* out, size_t cap);
 
+// Functions here and in pathutil.h whose result says the output was cut, or
+// that they failed, are [[nodiscard]]: a caller that means to keep a cut text
+// (a title shown in a box) says so with (void).
+
 // The system's case-insensitive comparison of names: lstrcmpiW on Windows
 // (the user's locale), a folding of the Latin letters on the host. <0, 0 or
 // >0; a null text counts as empty. (ztStringList_win32.cpp / _posix.cpp.)
@@ -66,13 +71,13 @@ int ztCompareNoCase(const char16_t* a, const char16_t* b);
 // UTF-16 to UTF-8. The unit 0xFFFF becomes the bytes FF FF; a surrogate pair
 // becomes one 4-byte sequence; a lone surrogate becomes U+FFFD. Returns the
 // bytes written (without terminator), or -1 when the output was cut.
-int ToUtf8(const char16_t* text, char* out, size_t cap);
+[[nodiscard]] int ToUtf8(const char16_t* text, char* out, size_t cap);
 
 // UTF-8 to UTF-16, one character at a time. FF FF gives 0xFFFF; a sequence
 // whose length (Utf8SequenceLength) is below 1 ends the conversion there; an
 // invalid sequence gives U+FFFD; a 4-byte sequence gives a surrogate pair.
 // Returns the units written (without terminator), or -1 when cut.
-int FromUtf8(const char* text, char16_t* out, size_t cap);
+[[nodiscard]] int FromUtf8(const char* text, char16_t* out, size_t cap);
 
 // 1 for a byte below 0x80; n for a lead byte with n (2 to 5) leading one bits;
 // -2 for a continuation byte; -3 when a tested following byte is not a
@@ -105,8 +110,8 @@ int CompareBytes(const void* a, const void* b, size_t count);
 
 size_t TextLength(const char16_t* text);
 // Copies `text`, cut at a whole character; returns its length or -1 when cut.
-int CopyText(char16_t* out, size_t cap, const char16_t* text);
-int CopyTextA(char* out, size_t cap, const char* text);
+[[nodiscard]] int CopyText(char16_t* out, size_t cap, const char16_t* text);
+[[nodiscard]] int CopyTextA(char* out, size_t cap, const char* text);
 // Length of the longest prefix of `text` (of `len` units) that fits `cap` - 1
 // units without splitting a surrogate pair.
 size_t FitUtf16(const char16_t* text, size_t len, size_t cap);
@@ -116,7 +121,7 @@ size_t FitUtf8(const char* text, size_t len, size_t cap);
 // ---- array overloads: capacity deduced ------------------------------------
 
 template <size_t N>
-int ReplaceText(char16_t (&out)[N], const char16_t* t, const char16_t* p, const char16_t* r) {
+[[nodiscard]] int ReplaceText(char16_t (&out)[N], const char16_t* t, const char16_t* p, const char16_t* r) {
   return ReplaceText(out, N, t, p, r);
 }
 template <size_t N>
@@ -124,11 +129,11 @@ int ReadTextLine(const char* text, char (&out)[N]) {
   return ReadTextLine(text, out, N);
 }
 template <size_t N>
-int ToUtf8(const char16_t* text, char (&out)[N]) {
+[[nodiscard]] int ToUtf8(const char16_t* text, char (&out)[N]) {
   return ToUtf8(text, out, N);
 }
 template <size_t N>
-int FromUtf8(const char* text, char16_t (&out)[N]) {
+[[nodiscard]] int FromUtf8(const char* text, char16_t (&out)[N]) {
   return FromUtf8(text, out, N);
 }
 template <size_t N>
@@ -136,6 +141,6 @@ int CopyUtf8Char(const char* text, char (&out)[N]) {
   return CopyUtf8Char(text, out, N);
 }
 template <size_t N>
-int CopyText(char16_t (&out)[N], const char16_t* text) {
+[[nodiscard]] int CopyText(char16_t (&out)[N], const char16_t* text) {
   return CopyText(out, N, text);
 }

@@ -137,10 +137,12 @@ int32_t ztArchive::Open(const char16_t* path, const void* key, uint32_t keyBytes
   index_ = index.release();
   // The archive's name: the file name without folder and extension.
   char16_t base[ZTARC_NAME_UNITS];
-  GetFileNamePart(path, base);
+  // A longer file name is cut at a whole character; the archive then answers
+  // to the cut name.
+  (void)GetFileNamePart(path, base);
   char16_t* ext = const_cast<char16_t*>(GetExtension(base));
   if (ext > base && ext[-1] == u'.') ext[-1] = 0;
-  CopyText(name_, base);
+  (void)CopyText(name_, base);
   return 1;
 }
 
@@ -205,7 +207,7 @@ int32_t ztArchive::GetMemberCount() const {
 
 const char16_t* ztArchive::GetArchiveName() const { return index_ ? name_ : nullptr; }
 
-void ztArchive::SetArchiveName(const char16_t* name) { CopyText(name_, name ? name : u""); }
+void ztArchive::SetArchiveName(const char16_t* name) { (void)CopyText(name_, name ? name : u""); }
 
 const ztArchive::Info* ztArchive::Lookup(const char16_t* upperName) const {
   if (!index_) AssertBox(kNotOpen);
@@ -240,7 +242,7 @@ ztArchiveMember* ztArchive::OpenMember(const char16_t* name) {
   free->start = free->current = info->offset;
   free->position = 0;
   free->size = info->size;
-  CopyText(free->name, upper);
+  (void)CopyText(free->name, upper);
   free->flags = info->flags;
   free->magic = ZTARC_OPEN_MAGIC;
   return free;

@@ -75,7 +75,8 @@ int32_t ztFile::Open(const char16_t* path, int32_t flags) {
   if (h == -1) return 0;
   handle_ = h;
   mode_ = flags;
-  CopyText(path_, path);
+  // Kept for messages only (the file was opened with the whole path).
+  (void)CopyText(path_, path);
   position_ = 0;
   return 1;
 }

@@ -116,11 +116,11 @@ int ztCopyTempName(char16_t* out, size_t cap, uint32_t pid, uint32_t number) {
   // "~ztcp-" + 8 digits + "-" + 4 digits + ".tmp"
   const size_t len = 6 + 8 + 1 + 4 + 4;
   if (!out || cap < len + 1) return 0;
-  CopyText(out, cap, ztFileCopier::kTempPrefix);
+  (void)CopyText(out, cap, ztFileCopier::kTempPrefix);
   PutHex(out + 6, 8, pid);
   out[14] = u'-';
   PutHex(out + 15, 4, number & 0xFFFF);
-  CopyText(out + 19, cap - 19, u".tmp");
+  (void)CopyText(out + 19, cap - 19, u".tmp");
   return 1;
 }
 

@@ -210,7 +210,8 @@ int RenameOpenFile(HANDLE handle, const char16_t* destination) {
 
 ztFileCopier::ztFileCopier(uint32_t slotCount, int32_t noUnbuffered) {
   // コピー用のバッファ数が0です
-  if (slotCount == 0) AssertBox("\x83R\x83s\x81[\x97p\x82\xcc\x83o\x83\x62\x83t\x83@\x90\x94\x82\xaa\x30\x82\xc5\x82\xb7");
+  if (slotCount == 0)
+    AssertBox("\x83R\x83s\x81[\x97p\x82\xcc\x83o\x83\x62\x83t\x83@\x90\x94\x82\xaa\x30\x82\xc5\x82\xb7");
   slotCount_ = slotCount;
   ztWindowsRecord windows;
   GetWindowsRecord(&windows);
@@ -375,7 +376,7 @@ uint32_t ztFileCopier::SectorSizeOf(const char16_t* source) {
   if (sectorRoot_[0] && lstrcmpiW(W(sectorRoot_), full) == 0) return sectorOfRoot_;
   DWORD perCluster = 0, bytes = 0, freeClusters = 0, clusters = 0;
   uint32_t sector = GetDiskFreeSpaceW(full, &perCluster, &bytes, &freeClusters, &clusters) ? bytes : 0;
-  CopyText(sectorRoot_, root);
+  (void)CopyText(sectorRoot_, root);
   sectorOfRoot_ = sector;
   return sector;
 }
@@ -865,7 +866,7 @@ bool ztFileCopier::FolderExists(const char16_t* folder) {
   // stays: asking the system once per folder is enough.
   if (knownFolder_[0] && lstrcmpiW(W(knownFolder_), W(folder)) == 0) return true;
   if (PathKind(folder, nullptr) != ZT_PATH_FOLDER) return false;
-  CopyText(knownFolder_, folder);
+  (void)CopyText(knownFolder_, folder);
   return true;
 }
 

@@ -58,7 +58,7 @@ ztFileServer* ztGetFileServer() { return g_server; }
 ztFileServer::ztFileServer() {
   if (g_server) AssertBox(kSecondServer);
   g_server = this;
-  CopyText(baseFolder_, u".");
+  (void)CopyText(baseFolder_, u".");
   preloading_ = g_ztEngineConfig && g_ztEngineConfig->preload ? 1 : 0;
   if (preloading_) {
     preloader_.AddLock(kLock);
@@ -156,7 +156,7 @@ int32_t ztFileServer::AddAliasMember(const char16_t* group, int32_t archiveSlot,
   if (!g) {
     aliasGroups_.emplace_back();
     g = &aliasGroups_.back();
-    CopyText(g->name, name);
+    (void)CopyText(g->name, name);
   }
   g->members.push_back(AliasMember{archiveSlot, folder ? folder : u"", disk});
   return 1;
@@ -174,7 +174,7 @@ int32_t ztFileServer::AddAlias(const char16_t* group, const char16_t* replacemen
 int32_t ztFileServer::SetBaseFolder(const char16_t* folder) {
   char16_t copy[ZT_MAX_PATH];
   if (!folder || CopyText(copy, folder) < 0) return 0;
-  CopyText(baseFolder_, copy);
+  (void)CopyText(baseFolder_, copy);
   return 1;
 }
 
@@ -295,9 +295,9 @@ ztFileBase* ztFileServer::TryFolder(const char16_t* folder, const char16_t* file
     size_t fl = TextLength(folder), nl = TextLength(file);
     // "%s\%s" must fit a path; a cut path would name another file.
     if (fl + 1 + nl >= 256) return nullptr;
-    CopyText(path, folder);
+    (void)CopyText(path, folder);
     path[fl] = u'\\';
-    CopyText(path + fl + 1, ZT_MAX_PATH - fl - 1, file);
+    (void)CopyText(path + fl + 1, ZT_MAX_PATH - fl - 1, file);
   } else {
     if (CopyText(path, file) < 0) return nullptr;
   }
@@ -333,7 +333,7 @@ int ztFileServer::SplitName(const char16_t* name, char16_t (&group)[ZT_MAX_PATH]
 
 int ztFileServer::ApplyAlias(char16_t (&group)[ZT_MAX_PATH], char16_t (&file)[ZT_MAX_PATH]) const {
   char16_t lower[ZT_MAX_PATH];
-  CopyText(lower, group);
+  (void)CopyText(lower, group);
   ToLowerPath(lower);
   auto alias = aliases_.lower_bound(lower);
   if (alias == aliases_.end() || alias->first != lower) return 1;
@@ -341,7 +341,7 @@ int ztFileServer::ApplyAlias(char16_t (&group)[ZT_MAX_PATH], char16_t (&file)[ZT
   char16_t replaced[ZT_MAX_PATH];
   if (ReplaceText(replaced, file, a.find.c_str(), a.put.c_str()) < 0) return 0;
   if (CopyText(group, a.group.c_str()) < 0) return 0;
-  CopyText(file, replaced);
+  (void)CopyText(file, replaced);
   return 1;
 }
 

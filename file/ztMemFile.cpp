@@ -33,7 +33,7 @@ int32_t ztMemFile::LoadFrom(ztFileBase* file) {
   if (!file || buffer_) return 0;
   char16_t name[256] = {};
   const char16_t* given = file->GetName(name);
-  CopyText(name_, given ? given : u"");
+  (void)CopyText(name_, given ? given : u"");
   int32_t size = file->GetSize();
   if (size < 0) return 0;
   buffer_ = static_cast<uint8_t*>(ztHeapAlloc(0, static_cast<uint32_t>(size)));
@@ -53,7 +53,7 @@ int32_t ztMemFile::LoadFrom(ztFileBase* file) {
 
 int32_t ztMemFile::LoadBlock(const char16_t* name, const void* data, uint32_t count) {
   if (!data || buffer_) return 0;
-  CopyText(name_, name ? name : u"");
+  (void)CopyText(name_, name ? name : u"");
   buffer_ = static_cast<uint8_t*>(ztHeapAlloc(0, count));
   if (!buffer_) return 0;
   std::memcpy(buffer_, data, count);

@@ -194,7 +194,8 @@ int ztStringList::LoadText(const char16_t* path) {
     }
     if (used <= 0) break;
     char16_t wide[kEntryUnits];
-    FromUtf8(line, wide);
+    // A line of at most kLineBytes bytes always fits kEntryUnits units.
+    (void)FromUtf8(line, wide);
     if (!lines.Add(wide)) {
       ok = 0;
       break;

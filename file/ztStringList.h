@@ -89,10 +89,10 @@ class ztStringList {
 
 // Replaces `target` by `source` (a file in the same folder), overwriting an
 // existing target. 1 on success (ztStringList_win32.cpp / _posix.cpp).
-int ztReplaceFileWith(const char16_t* source, const char16_t* target);
+[[nodiscard]] int ztReplaceFileWith(const char16_t* source, const char16_t* target);
 
 // The file a whole-file save writes first, to replace `path` with once it is
 // complete: `path` followed by ".zt~", in the long form when that passes 259
 // units (so every path that fits has one). 1, or 0 for a null path or one
 // that cannot be made full.
-int ztReplacementName(const char16_t* path, char16_t (&temp)[ZT_LONG_PATH]);
+[[nodiscard]] int ztReplacementName(const char16_t* path, char16_t (&temp)[ZT_LONG_PATH]);

@@ -289,13 +289,13 @@ int32_t ztXml::GetTextAt(char* out, size_t cap, const char* def, const ztXmlPath
 
 int32_t ztXml::GetTextWV(char16_t* out, size_t cap, const char16_t* def, int count, va_list args) const {
   std::vector<View> path = CollectPath(count, args);
-  if (out && cap) CopyText(out, cap, def ? def : u"");
+  if (out && cap) (void)CopyText(out, cap, def ? def : u"");
   const ztXmlNode* n = Find(path.data(), path.size());
   if (!n) return 0;
   // Converted texts are limited to 4095 units.
   std::vector<char16_t> wide(4096);
-  FromUtf8(n->text.c_str(), wide.data(), wide.size());
-  if (out && cap) CopyText(out, cap, wide.data());
+  (void)FromUtf8(n->text.c_str(), wide.data(), wide.size());
+  if (out && cap) (void)CopyText(out, cap, wide.data());
   return 1;
 }
 
@@ -357,7 +357,7 @@ int32_t ztXml::SetTextW(const char16_t* text, int count, ...) {
   va_end(args);
   // At most 4095 bytes of UTF-8, cut at a whole character.
   std::vector<char> narrow(4096);
-  ToUtf8(text ? text : u"", narrow.data(), narrow.size());
+  (void)ToUtf8(text ? text : u"", narrow.data(), narrow.size());
   return Set(narrow.data(), std::strlen(narrow.data()), path.data(), path.size());
 }
 

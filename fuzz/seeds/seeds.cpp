@@ -163,13 +163,14 @@ void XmlSeeds(Seeds& s) {
 void StringListSeeds(Seeds& s) {
   s.Add("crlf.log", std::string("\"data\\a.bin\"\r\n\"data\\B.bin\"\r\n\"DATA\\a.bin\"\r\n"));
   s.Add("mixed.log", std::string("one\ntwo\r\n\r\nlone\rcr\nlast-without-end"));
-  s.Add("utf8.log", std::string("\xe6\x97\xa5\xe6\x9c\xac\\\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab\r\nA\r\na\r\n"));
+  s.Add("utf8.log",
+        std::string("\xe6\x97\xa5\xe6\x9c\xac\\\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab\r\nA\r\na\r\n"));
   ztStringList list;
   for (int i = 0; i < 20; ++i) {
     char16_t line[64];
     char narrow[64];
     std::snprintf(narrow, sizeof narrow, "\"data\\file%02d.dat\"", (i * 7) % 20);
-    FromUtf8(narrow, line, 64);
+    (void)FromUtf8(narrow, line, 64);
     list.Add(line);
   }
   list.SortUnique();

@@ -70,7 +70,7 @@ std::u16string ztFuzzScratchPath(const char* name) {
 #else
   std::string s = p.string();
   std::u16string out(s.size() + 1, u'\0');
-  FromUtf8(s.c_str(), &out[0], out.size());
+  (void)FromUtf8(s.c_str(), &out[0], out.size());
   out.resize(TextLength(out.c_str()));
   return out;
 #endif

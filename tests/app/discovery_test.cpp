@@ -89,7 +89,7 @@ TEST(Discovery, FindInstallFolderReadsTheAllUsersDataFolder) {
   std::string installUtf8 = zt_test::Utf8(install.Path());
   // Write the discovery file through a TempDir-like helper rooted at ProgramData.
   std::u16string file = folder + u"\\MyGame.xml";
-  CreateFolderTree(file.c_str(), 1);
+  EXPECT_TRUE(CreateFolderTree(file.c_str(), 1));
   {
     ztFile f;
     ASSERT_EQ(f.Open(file.c_str(), ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS), 1);

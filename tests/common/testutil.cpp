@@ -26,14 +26,14 @@ bool LogHas(const std::string& line) {
 
 std::u16string U16(const std::string& utf8) {
   std::u16string out(utf8.size() + 1, u'\0');
-  FromUtf8(utf8.c_str(), &out[0], out.size());
+  (void)FromUtf8(utf8.c_str(), &out[0], out.size());
   out.resize(TextLength(out.c_str()));
   return out;
 }
 
 std::string Utf8(const std::u16string& text) {
   std::string out(text.size() * 4 + 1, '\0');
-  ToUtf8(text.c_str(), &out[0], out.size());
+  (void)ToUtf8(text.c_str(), &out[0], out.size());
   out.resize(std::char_traits<char>::length(out.c_str()));
   return out;
 }

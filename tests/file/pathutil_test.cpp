@@ -14,14 +14,14 @@ TEST(JoinPath, TrailingBackslashRules) {
   char16_t out[ZT_MAX_PATH];
   EXPECT_EQ(JoinPath(out, 2, u"C:\\games\\", u"data"), 13);
   EXPECT_EQ(std::u16string(out), u"C:\\games\\data");
-  JoinPath(out, 2, u"C:\\", u"data");
+  (void)JoinPath(out, 2, u"C:\\", u"data");
   EXPECT_EQ(std::u16string(out), u"C:\\data");
-  JoinPath(out, 1, u"C:\\");
+  (void)JoinPath(out, 1, u"C:\\");
   EXPECT_EQ(std::u16string(out), u"C:");
-  JoinPath(out, 3, u"C:\\a", u"b\\", u"c.txt");
+  (void)JoinPath(out, 3, u"C:\\a", u"b\\", u"c.txt");
   EXPECT_EQ(std::u16string(out), u"C:\\a\\b\\c.txt");
   // Only one trailing backslash of a later part goes.
-  JoinPath(out, 2, u"x", u"y\\\\");
+  (void)JoinPath(out, 2, u"x", u"y\\\\");
   EXPECT_EQ(std::u16string(out), u"x\\y\\");
   EXPECT_EQ(JoinPath(out, 0), 0);
   EXPECT_EQ(std::u16string(out), u"");
@@ -51,11 +51,11 @@ TEST(PathParts, ParentFolder) {
 
 TEST(PathParts, FileNameAndExtension) {
   char16_t out[ZT_MAX_PATH];
-  GetFileNamePart(u"C:\\dir\\name.txt", out);
+  (void)GetFileNamePart(u"C:\\dir\\name.txt", out);
   EXPECT_EQ(std::u16string(out), u"name.txt");
-  GetFileNamePart(u"\\name.txt", out);
+  (void)GetFileNamePart(u"\\name.txt", out);
   EXPECT_EQ(std::u16string(out), u"\\name.txt");
-  GetFileNamePart(u"plain", out);
+  (void)GetFileNamePart(u"plain", out);
   EXPECT_EQ(std::u16string(out), u"plain");
   EXPECT_EQ(std::u16string(GetExtension(u"a.b\\c")), u"");
   EXPECT_EQ(std::u16string(GetExtension(u"c.tar.gz")), u"gz");
@@ -67,9 +67,9 @@ TEST(PathParts, ReplaceExtension) {
   EXPECT_EQ(ReplaceExtension(p, u"xml"), 1);
   EXPECT_EQ(std::u16string(p), u"a.b\\name.xml");
   char16_t q[16] = u"a.b\\name";
-  ReplaceExtension(q, u"xml");
+  (void)ReplaceExtension(q, u"xml");
   EXPECT_EQ(std::u16string(q), u"a.b\\name.xml");
-  ReplaceExtension(q, nullptr);
+  (void)ReplaceExtension(q, nullptr);
   EXPECT_EQ(std::u16string(q), u"a.b\\name");
   char16_t r[9] = u"name.t";
   EXPECT_EQ(ReplaceExtension(r, u"long"), -1);

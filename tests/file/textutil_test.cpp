@@ -52,7 +52,7 @@ TEST(Search, ReplaceTextLeftToRightWithoutOverlap) {
   char16_t out[64];
   EXPECT_EQ(ReplaceText(out, u"aaa", u"aa", u"b"), 2);
   EXPECT_EQ(std::u16string(out), u"ba");
-  ReplaceText(out, u"a\\nb\\n", u"\\n", u"\r\n");
+  (void)ReplaceText(out, u"a\\nb\\n", u"\\n", u"\r\n");
   EXPECT_EQ(std::u16string(out), u"a\r\nb\r\n");
   // An empty pattern leaves the text as it is.
   EXPECT_EQ(ReplaceText(out, u"abc", u"", u"x"), 3);
@@ -127,7 +127,7 @@ TEST(Utf, FFFFAndSupplementaryCharactersRoundTrip) {
 TEST(Utf, LoneSurrogateBecomesReplacementCharacter) {
   const char16_t text[] = {u'a', 0xD800, u'b', 0};
   char utf8[16];
-  ToUtf8(text, utf8);
+  (void)ToUtf8(text, utf8);
   EXPECT_EQ(std::string(utf8),
             "a\xEF\xBF\xBD"
             "b");
@@ -140,7 +140,7 @@ TEST(Utf, FromUtf8StopsAtBytesThatCannotStartACharacter) {
                      out),
             0);
   EXPECT_EQ(out[0], 0);
-  FromUtf8(
+  (void)FromUtf8(
       "ab\xE3z\x82"
       "cd",
       out);
@@ -151,18 +151,18 @@ TEST(Utf, FromUtf8NeverStepsOverTheTerminator) {
   // A two-byte lead right before the end: the terminator is not a trail byte.
   char text[] = {'a', static_cast<char>(0xC3), 0, 'Z', 'Z', 0};
   char16_t out[8];
-  FromUtf8(text, out);
+  (void)FromUtf8(text, out);
   EXPECT_EQ(std::u16string(out), u"a");
 }
 
 TEST(Utf, MalformedSequencesGiveReplacementCharacter) {
   char16_t out[8];
-  FromUtf8(
+  (void)FromUtf8(
       "\xC0\x80"
       "a",
       out);  // overlong NUL
   EXPECT_EQ(std::u16string(out), u"\uFFFDa");
-  FromUtf8("\xC3z", out);  // two-byte lead with a bad trail: both bytes go
+  (void)FromUtf8("\xC3z", out);  // two-byte lead with a bad trail: both bytes go
   EXPECT_EQ(std::u16string(out), u"\uFFFD");
 }
 

@@ -212,12 +212,12 @@ class Copier : public ::testing::Test {
   std::u16string In(const std::u16string& name) const { return Join(dir.Path(), u"in\\" + name); }
   std::u16string Out(const std::u16string& name) const { return Join(dir.Path(), u"out\\" + name); }
   std::u16string Source(const std::u16string& name, const std::string& bytes) {
-    CreateFolderTree(In(name).c_str(), 1);
+    EXPECT_TRUE(CreateFolderTree(In(name).c_str(), 1));
     EXPECT_TRUE(WriteFileBytes(In(name), bytes));
     return In(name);
   }
   std::u16string Installed(const std::u16string& name, const std::string& bytes) {
-    CreateFolderTree(Out(name).c_str(), 1);
+    EXPECT_TRUE(CreateFolderTree(Out(name).c_str(), 1));
     EXPECT_TRUE(WriteFileBytes(Out(name), bytes));
     return Out(name);
   }
@@ -384,7 +384,7 @@ TEST_F(Copier, EmptySourceEmptiesTheDestinationAndTheRunGoesOn) {
 }
 
 TEST_F(Copier, FolderJobsCreateTheirFolders) {
-  CreateFolderTree(In(u"sub\\x").c_str(), 1);
+  EXPECT_TRUE(CreateFolderTree(In(u"sub\\x").c_str(), 1));
   std::u16string d = Out(u"a\\b\\sub");
   ztFileCopier c(3, 0);
   c.AddJob(In(u"sub").c_str(), d.c_str(), 0);
@@ -455,7 +455,7 @@ TEST_F(Copier, LeftoversOfEndedRunsAreCleanedWhereTheNextRunWrites) {
   Installed(own, "ours");
   Installed(u"~ztcp-notours.tmp", "unrelated");
   std::u16string elsewhere = Join(dir.Path(), u"other\\" + std::u16string(dead));
-  CreateFolderTree(elsewhere.c_str(), 1);
+  EXPECT_TRUE(CreateFolderTree(elsewhere.c_str(), 1));
   WriteFileBytes(elsewhere, "not written to");
 
   ztFileCopier c(3, 0);
@@ -659,7 +659,7 @@ TEST_F(Copier, FileInPlaceOfAFolderNamesTheParent) {
   EXPECT_EQ(r.finals.load(), 1);
   // A folder job whose place is taken names the job's parent folder too.
   ztFileCopier f(3, 0);
-  CreateFolderTree(In(u"dir\\y").c_str(), 1);
+  EXPECT_TRUE(CreateFolderTree(In(u"dir\\y").c_str(), 1));
   f.AddJob(In(u"dir").c_str(), Out(u"sub\\dir").c_str(), 0);
   Recorder q;
   ASSERT_TRUE(RunToEnd(f, q));
@@ -887,7 +887,7 @@ TEST_F(Copier, DestroyingRightAfterTheStartRunsNoFurtherJobs) {
   // Folder jobs and empty files move no data: only the job loop's own look
   // at the stop can end them.
   constexpr int kJobs = 600;
-  CreateFolderTree(In(u"dir\\x").c_str(), 1);
+  EXPECT_TRUE(CreateFolderTree(In(u"dir\\x").c_str(), 1));
   const std::u16string empty = Source(u"empty.bin", "");
   {
     ztFileCopier c(3, 0);
@@ -934,7 +934,7 @@ TEST_F(Copier, SparseSourceAbove4GiBIsCopiedWhole) {
   // Not a whole number of sectors, so the last block is short too.
   const uint64_t size = 0x100000000ull + 4099;
   std::u16string s = In(u"sparse.bin");
-  CreateFolderTree(s.c_str(), 1);
+  EXPECT_TRUE(CreateFolderTree(s.c_str(), 1));
   HANDLE h = CreateFileW(W(s), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD ignored = 0;
