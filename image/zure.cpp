@@ -21,6 +21,9 @@ constexpr int32_t kNone = -1;
 class Dictionary {
  public:
   bool Init(uint32_t window) {
+    // Every parameter set has a window; one without a slot could not hold
+    // a position, and the ring arithmetic below divides by it.
+    if (window == 0) return false;
     window_ = window;
     buckets_ = window * 2;
     // Per slot: position, next-newer slot, bucket. Per bucket: head, tail.
