@@ -121,9 +121,9 @@ double RunEngine(const Case& c, const wstring& out) {
   {
     // As the updater uses it: 3 slots, unbuffered reading allowed, mode 1.
     ztFileCopier copier(3, g_noUnbuffered);
-    copier.SetMode(1);
+    (void)copier.SetMode(1);
     for (const wstring& name : c.names)
-      copier.AddJob(U(c.folder + L"\\" + name), U(out + L"\\" + name), 0);
+      (void)copier.AddJob(U(c.folder + L"\\" + name), U(out + L"\\" + name), 0);
     if (!copier.StartCopy(OnProgress, &w, nullptr)) return -1;
     WaitForSingleObject(w.done, INFINITE);
   }

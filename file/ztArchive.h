@@ -83,7 +83,7 @@ class ztArchive {
   // file cannot be read, is not an archive, has an index or member outside
   // the file, a bad or duplicate name, or the key is missing or wrong (a
   // line in the debug log says which). An open archive is closed first.
-  int32_t Open(const char16_t* path, const void* key = nullptr, uint32_t keyBytes = 0);
+  [[nodiscard]] int32_t Open(const char16_t* path, const void* key = nullptr, uint32_t keyBytes = 0);
   // Frees the index, the file, the open-member table and the cipher.
   void Close();
 

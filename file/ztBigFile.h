@@ -12,7 +12,7 @@ class ztBigFile : public ztFileBase {
 
   // 0 without an archive or without ZTFILE_READ in `flags`; else 1 when the
   // archive has a member `name` and a free open-member record.
-  int32_t Open(const char16_t* name, int32_t flags) override;
+  [[nodiscard]] int32_t Open(const char16_t* name, int32_t flags) override;
   int32_t Close() override;
   int32_t Read(void* buffer, uint32_t count) override;
   int32_t Write(const void* buffer, uint32_t count) override;

@@ -34,7 +34,7 @@ enum : uint32_t {
 class ztFileBase {
  public:
   virtual ~ztFileBase() = default;
-  virtual int32_t Open(const char16_t* path, int32_t flags);
+  [[nodiscard]] virtual int32_t Open(const char16_t* path, int32_t flags);
   virtual int32_t Close();
   virtual int32_t Read(void* buffer, uint32_t count);
   virtual int32_t Write(const void* buffer, uint32_t count);
@@ -59,7 +59,7 @@ class ztFile : public ztFileBase {
  public:
   ztFile();
   ~ztFile() override;
-  int32_t Open(const char16_t* path, int32_t flags) override;
+  [[nodiscard]] int32_t Open(const char16_t* path, int32_t flags) override;
   int32_t Close() override;
   int32_t Read(void* buffer, uint32_t count) override;
   int32_t Write(const void* buffer, uint32_t count) override;
@@ -98,7 +98,7 @@ class ztMemFile : public ztFileBase {
   // The buffer and the current position (the bytes written so far).
   int32_t GetBuffer(void** data, uint32_t* size);
 
-  int32_t Open(const char16_t* path, int32_t flags) override;
+  [[nodiscard]] int32_t Open(const char16_t* path, int32_t flags) override;
   int32_t Close() override;
   int32_t Read(void* buffer, uint32_t count) override;
   int32_t Write(const void* buffer, uint32_t count) override;

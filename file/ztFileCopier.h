@@ -97,15 +97,15 @@ class ztFileCopier {
   // Appends a job (both paths copied). 1, or 0 when a path is null or does
   // not fit 259 units (a cut path would name another place), or when the run
   // has already been started.
-  int32_t AddJob(const char16_t* source, const char16_t* destination, int32_t flag);
+  [[nodiscard]] int32_t AddJob(const char16_t* source, const char16_t* destination, int32_t flag);
   // 1: keep installed exe/dll files whose version is newer than the source's.
   // Any other value copies every job. 1, or 0 (mode unchanged) once the run
   // has been started: the coordinator reads the mode while it runs.
-  int32_t SetMode(int32_t mode);
+  [[nodiscard]] int32_t SetMode(int32_t mode);
   // Starts the coordinator and returns at once: 1, or 0 when a run was
   // already started or the thread could not be created (then no callback
   // will come).
-  int32_t StartCopy(ProgressCallback progress, void* userData, ChunkHook chunkHook);
+  [[nodiscard]] int32_t StartCopy(ProgressCallback progress, void* userData, ChunkHook chunkHook);
 
   int32_t GetMode() const { return mode_; }
   int32_t IsUnbufferedAllowed() const { return unbufferedAllowed_; }

@@ -52,13 +52,13 @@ class ztStringList {
   // opened, the buffer cannot be had or the read came up short, and then the
   // list is unchanged. A line longer than the working buffer is cut at a
   // whole character.
-  int LoadText(const char16_t* path);
+  [[nodiscard]] int LoadText(const char16_t* path);
 
   // Writes every entry as UTF-8 plus CR LF, one write per entry, into a
   // temporary file beside `path`, and replaces `path` with it only when every
   // write succeeded. 1 on success; 0 when anything failed, and then `path`
   // is as it was before.
-  int SaveText(const char16_t* path);
+  [[nodiscard]] int SaveText(const char16_t* path);
 
   void Clear();
   size_t Count() const { return count_; }

@@ -83,9 +83,9 @@ class ztXml {
   ztXml& operator=(const ztXml&) = delete;
 
   // 1 when the file was parsed, 0 otherwise (the document is then empty).
-  int32_t Open(const char16_t* path);
+  [[nodiscard]] int32_t Open(const char16_t* path);
   // As Open on a memory block; a length of 0 takes strlen(data).
-  int32_t OpenMem(const void* data, int32_t length);
+  [[nodiscard]] int32_t OpenMem(const void* data, int32_t length);
   // Replaces the document by one holding only "document". 1.
   int32_t Create();
   // Writes the document (see ztXmlWriter.cpp). Always 1; the outcome is in

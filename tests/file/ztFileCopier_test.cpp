@@ -370,8 +370,8 @@ TEST_F(Copier, EmptySourceEmptiesTheDestinationAndTheRunGoesOn) {
   std::u16string d1 = Installed(u"empty.txt", "old contents");
   SetFileAttributesW(W(d1), FILE_ATTRIBUTE_HIDDEN);
   ztFileCopier c(3, 0);
-  c.AddJob(empty.c_str(), d1.c_str(), 0);
-  c.AddJob(next.c_str(), Out(u"next.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(empty.c_str(), d1.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(next.c_str(), Out(u"next.txt").c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
@@ -387,8 +387,8 @@ TEST_F(Copier, FolderJobsCreateTheirFolders) {
   EXPECT_TRUE(CreateFolderTree(In(u"sub\\x").c_str(), 1));
   std::u16string d = Out(u"a\\b\\sub");
   ztFileCopier c(3, 0);
-  c.AddJob(In(u"sub").c_str(), d.c_str(), 0);
-  c.AddJob(Source(u"after.txt", "x").c_str(), Out(u"after.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(In(u"sub").c_str(), d.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"after.txt", "x").c_str(), Out(u"after.txt").c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
@@ -400,7 +400,7 @@ TEST_F(Copier, HiddenInstalledFilesAreReplaced) {
   std::u16string d = Installed(u"h.txt", "old");
   SetFileAttributesW(W(d), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   ztFileCopier c(3, 0);
-  c.AddJob(Source(u"h.txt", "new").c_str(), d.c_str(), 0);
+  EXPECT_TRUE(c.AddJob(Source(u"h.txt", "new").c_str(), d.c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
@@ -416,8 +416,8 @@ TEST_F(Copier, RelativeDestinationsAreInstalledWhereTheyPoint) {
   std::u16string old = Installed(u"rel\\old.txt", "old");
   ASSERT_TRUE(SetCurrentDirectoryW(W(dir.Path())));
   ztFileCopier c(3, 0);
-  c.AddJob(Source(u"new.txt", "fresh").c_str(), u"out\\rel\\new.txt", 0);
-  c.AddJob(Source(u"old.txt", "replaced").c_str(), u"out\\rel\\old.txt", 0);
+  EXPECT_TRUE(c.AddJob(Source(u"new.txt", "fresh").c_str(), u"out\\rel\\new.txt", 0));
+  EXPECT_TRUE(c.AddJob(Source(u"old.txt", "replaced").c_str(), u"out\\rel\\old.txt", 0));
   Recorder r;
   const bool ended = RunToEnd(c, r);
   SetCurrentDirectoryW(before);
@@ -459,7 +459,7 @@ TEST_F(Copier, LeftoversOfEndedRunsAreCleanedWhereTheNextRunWrites) {
   WriteFileBytes(elsewhere, "not written to");
 
   ztFileCopier c(3, 0);
-  c.AddJob(Source(u"a.txt", "a").c_str(), Out(u"a.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(Source(u"a.txt", "a").c_str(), Out(u"a.txt").c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   TerminateProcess(pi.hProcess, 0);
@@ -489,11 +489,11 @@ TEST_F(Copier, NewerInstalledProgramsAreKeptAndStillCountAsDone) {
   std::u16string s3 = Source(u"tool.exe", v1199);
   std::u16string s4 = Source(u"data.bin", "payload");
   ztFileCopier c(3, 0);
-  c.SetMode(1);
-  c.AddJob(s1.c_str(), exe.c_str(), 1);
-  c.AddJob(s2.c_str(), dll.c_str(), 2);
-  c.AddJob(s3.c_str(), upper.c_str(), 3);
-  c.AddJob(s4.c_str(), Out(u"data.bin").c_str(), 4);
+  EXPECT_TRUE(c.SetMode(1));
+  EXPECT_TRUE(c.AddJob(s1.c_str(), exe.c_str(), 1));
+  EXPECT_TRUE(c.AddJob(s2.c_str(), dll.c_str(), 2));
+  EXPECT_TRUE(c.AddJob(s3.c_str(), upper.c_str(), 3));
+  EXPECT_TRUE(c.AddJob(s4.c_str(), Out(u"data.bin").c_str(), 4));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
@@ -525,13 +525,13 @@ TEST_F(Copier, EqualOlderAndUnversionedProgramsAreReplaced) {
   std::u16string older = Installed(u"older.dll", v1199);
   std::u16string plain = Installed(u"plain.exe", none);
   ztFileCopier c(3, 0);
-  c.SetMode(1);
-  c.AddJob(Source(u"equal.exe", offered).c_str(), equal.c_str(), 0);
-  c.AddJob(Source(u"older.dll", offered).c_str(), older.c_str(), 0);
-  c.AddJob(Source(u"plain.exe", v1199).c_str(), plain.c_str(), 0);
+  EXPECT_TRUE(c.SetMode(1));
+  EXPECT_TRUE(c.AddJob(Source(u"equal.exe", offered).c_str(), equal.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"older.dll", offered).c_str(), older.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"plain.exe", v1199).c_str(), plain.c_str(), 0));
   // A source without a version over a versioned program is copied too.
   std::u16string versioned = Installed(u"versioned.exe", v120);
-  c.AddJob(Source(u"versioned.exe", none).c_str(), versioned.c_str(), 0);
+  EXPECT_TRUE(c.AddJob(Source(u"versioned.exe", none).c_str(), versioned.c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
@@ -546,12 +546,12 @@ TEST_F(Copier, OtherModesReplaceNewerProgramsToo) {
   std::u16string exe = Installed(u"game.exe", v120);
   std::u16string bin = Installed(u"game.bin", v120);
   ztFileCopier c(3, 0);
-  c.SetMode(2);
-  c.AddJob(Source(u"game.exe", v1199).c_str(), exe.c_str(), 0);
+  EXPECT_TRUE(c.SetMode(2));
+  EXPECT_TRUE(c.AddJob(Source(u"game.exe", v1199).c_str(), exe.c_str(), 0));
   ztFileCopier m(3, 0);
-  m.SetMode(1);
+  EXPECT_TRUE(m.SetMode(1));
   // Mode 1 looks at the destination's extension only.
-  m.AddJob(Source(u"game.bin", v1199).c_str(), bin.c_str(), 0);
+  EXPECT_TRUE(m.AddJob(Source(u"game.bin", v1199).c_str(), bin.c_str(), 0));
   Recorder r, q;
   ASSERT_TRUE(RunToEnd(c, r));
   ASSERT_TRUE(RunToEnd(m, q));
@@ -566,9 +566,9 @@ TEST_F(Copier, MissingSourceCreatesTheFolderThenNamesTheSource) {
   std::u16string missing = In(u"missing.txt");
   std::u16string d = Out(u"new\\deep\\missing.txt");
   ztFileCopier c(3, 0);
-  c.AddJob(first.c_str(), Out(u"first.txt").c_str(), 0);
-  c.AddJob(missing.c_str(), d.c_str(), 0);
-  c.AddJob(first.c_str(), Out(u"third.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(first.c_str(), Out(u"first.txt").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(missing.c_str(), d.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(first.c_str(), Out(u"third.txt").c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(GetPathKind(Out(u"new\\deep").c_str()), 2);
@@ -592,7 +592,7 @@ TEST_F(Copier, ReadOnlyDestinationFailsAtOpenAndStaysAsItWas) {
     SetFileAttributesW(W(d), FILE_ATTRIBUTE_READONLY);
     std::u16string s = Source(u"ro.txt", offered);
     FaultyCopier c(3, 0);
-    c.AddJob(s.c_str(), d.c_str(), 0);
+    EXPECT_TRUE(c.AddJob(s.c_str(), d.c_str(), 0));
     Recorder r;
     ASSERT_TRUE(RunToEnd(c, r));
     // The source was fine: the message names the file that failed.
@@ -615,8 +615,8 @@ TEST_F(Copier, NextFileOpenedAheadStillFailsAtItsOwnTurn) {
   std::u16string first = Source(u"first.bin", Pattern(3u << 20, 8));
   std::u16string second = Source(u"second.txt", "replacement");
   ztFileCopier c(3, 0);
-  c.AddJob(first.c_str(), Out(u"first.bin").c_str(), 0);
-  c.AddJob(second.c_str(), d.c_str(), 0);
+  EXPECT_TRUE(c.AddJob(first.c_str(), Out(u"first.bin").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(second.c_str(), d.c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_TRUE(ReadFileBytes(Out(u"first.bin")) == Pattern(3u << 20, 8));
@@ -636,7 +636,7 @@ TEST_F(Copier, DestinationHeldByAnotherHandleFailsAtOpen) {
                               nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     FaultyCopier c(3, 0);
-    c.AddJob(s.c_str(), d.c_str(), 0);
+    EXPECT_TRUE(c.AddJob(s.c_str(), d.c_str(), 0));
     Recorder r;
     ASSERT_TRUE(RunToEnd(c, r));
     CloseHandle(held);
@@ -651,7 +651,7 @@ TEST_F(Copier, FileInPlaceOfAFolderNamesTheParent) {
   Installed(u"sub", "a file, not a folder");
   std::u16string s = Source(u"x.txt", "x");
   ztFileCopier c(3, 0);
-  c.AddJob(s.c_str(), Out(u"sub\\x.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(s.c_str(), Out(u"sub\\x.txt").c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(std::u16string(r.Final().errorText), FolderMessage(Out(u"sub")));
@@ -660,7 +660,7 @@ TEST_F(Copier, FileInPlaceOfAFolderNamesTheParent) {
   // A folder job whose place is taken names the job's parent folder too.
   ztFileCopier f(3, 0);
   EXPECT_TRUE(CreateFolderTree(In(u"dir\\y").c_str(), 1));
-  f.AddJob(In(u"dir").c_str(), Out(u"sub\\dir").c_str(), 0);
+  EXPECT_TRUE(f.AddJob(In(u"dir").c_str(), Out(u"sub\\dir").c_str(), 0));
   Recorder q;
   ASSERT_TRUE(RunToEnd(f, q));
   EXPECT_EQ(std::u16string(q.Final().errorText), FolderMessage(Out(u"sub")));
@@ -673,9 +673,9 @@ TEST_F(Copier, CallbackStopInsideAFileKeepsTheInstalledFile) {
   std::u16string s = Source(u"big.bin", big);
   std::u16string d = Installed(u"big.bin", "old big");
   ztFileCopier c(3, 0);
-  c.AddJob(first.c_str(), Out(u"first.txt").c_str(), 0);
-  c.AddJob(s.c_str(), d.c_str(), 0);
-  c.AddJob(first.c_str(), Out(u"third.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(first.c_str(), Out(u"first.txt").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(s.c_str(), d.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(first.c_str(), Out(u"third.txt").c_str(), 0));
   Recorder r;
   r.stopAtCall = 2;  // first.txt's block, then big.bin's first and second
   ASSERT_TRUE(RunToEnd(c, r));
@@ -696,8 +696,8 @@ TEST_F(Copier, CallbackStopAfterTheLastBlockKeepsThatFile) {
   std::u16string d = Installed(u"one.txt", "old");
   SetFileAttributesW(W(d), FILE_ATTRIBUTE_HIDDEN);
   ztFileCopier c(3, 0);
-  c.AddJob(s.c_str(), d.c_str(), 0);
-  c.AddJob(s.c_str(), Out(u"two.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(s.c_str(), d.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(s.c_str(), Out(u"two.txt").c_str(), 0));
   Recorder r;
   r.stopAtCall = 0;
   ASSERT_TRUE(RunToEnd(c, r));
@@ -714,9 +714,9 @@ TEST_F(Copier, CallbackStopAfterTheLastBlockKeepsThatFile) {
 TEST_F(Copier, CallbackStopOnASkipEndsTheRun) {
   std::u16string exe = Installed(u"game.exe", Program("1_2_0_0"));
   ztFileCopier c(3, 0);
-  c.SetMode(1);
-  c.AddJob(Source(u"game.exe", Program("1_1_9_9")).c_str(), exe.c_str(), 0);
-  c.AddJob(Source(u"next.txt", "n").c_str(), Out(u"next.txt").c_str(), 0);
+  EXPECT_TRUE(c.SetMode(1));
+  EXPECT_TRUE(c.AddJob(Source(u"game.exe", Program("1_1_9_9")).c_str(), exe.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"next.txt", "n").c_str(), Out(u"next.txt").c_str(), 0));
   Recorder r;
   r.stopAtCall = 0;
   ASSERT_TRUE(RunToEnd(c, r));
@@ -729,9 +729,9 @@ TEST_F(Copier, WriteFailureKeepsEarlierFilesAndTheOldDestination) {
   std::u16string d = Installed(u"big.bin", "previous version");
   FaultyCopier c(3, 1);  // buffered: 2 MiB blocks
   c.failWrite = 2;       // small.txt's block, big.bin's first block, then this
-  c.AddJob(Source(u"small.txt", "small").c_str(), Out(u"small.txt").c_str(), 0);
-  c.AddJob(Source(u"big.bin", big).c_str(), d.c_str(), 0);
-  c.AddJob(Source(u"after.txt", "after").c_str(), Out(u"after.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(Source(u"small.txt", "small").c_str(), Out(u"small.txt").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"big.bin", big).c_str(), d.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"after.txt", "after").c_str(), Out(u"after.txt").c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(ReadFileBytes(Out(u"small.txt")), "small");
@@ -754,7 +754,7 @@ TEST_F(Copier, ReadFailureReportsTheSystemText) {
   std::u16string d = Installed(u"r.bin", "old");
   FaultyCopier c(3, 0);
   c.failRead = 1;
-  c.AddJob(Source(u"r.bin", Pattern(3u << 20, 5)).c_str(), d.c_str(), 0);
+  EXPECT_TRUE(c.AddJob(Source(u"r.bin", Pattern(3u << 20, 5)).c_str(), d.c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   ASSERT_EQ(r.Failures().size(), 1u);
@@ -766,7 +766,7 @@ TEST_F(Copier, ReadFailureReportsTheSystemText) {
 TEST_F(Copier, SourceEndingEarlyIsAFailureNotALoop) {
   FaultyCopier c(3, 0);
   c.shortRead = 1;
-  c.AddJob(Source(u"s.bin", Pattern(3u << 20, 6)).c_str(), Out(u"s.bin").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(Source(u"s.bin", Pattern(3u << 20, 6)).c_str(), Out(u"s.bin").c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(std::u16string(r.Final().errorText), SystemText(ERROR_HANDLE_EOF));
@@ -776,8 +776,8 @@ TEST_F(Copier, SourceEndingEarlyIsAFailureNotALoop) {
 TEST_F(Copier, FailedBufferAllocationEndsTheRunWithTheSystemText) {
   FaultyCopier c(3, 0);
   c.failAllocation = 1;  // the first file's second buffer
-  c.AddJob(Source(u"a.txt", "a").c_str(), Out(u"a.txt").c_str(), 0);
-  c.AddJob(Source(u"b.txt", "b").c_str(), Out(u"b.txt").c_str(), 0);
+  EXPECT_TRUE(c.AddJob(Source(u"a.txt", "a").c_str(), Out(u"a.txt").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"b.txt", "b").c_str(), Out(u"b.txt").c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_FALSE(PathExists(Out(u"a.txt")));
@@ -794,7 +794,7 @@ TEST_F(Copier, DestroyingARunningEngineStopsItAndKeepsTheOldDestination) {
   Recorder r;  // outlives the engine: the final call comes during its end
   {
     ztFileCopier c(1, 1);
-    c.AddJob(s.c_str(), d.c_str(), 0);
+    EXPECT_TRUE(c.AddJob(s.c_str(), d.c_str(), 0));
     ASSERT_EQ(c.StartCopy(Record, &r, nullptr), 1);
     Sleep(5);
   }
@@ -829,7 +829,7 @@ int32_t DestroyAtEnd(void* user, const CopyStatus* s) {
 TEST_F(Copier, TheFinalCallbackMayDestroyTheEngine) {
   SelfDestroy d;
   d.engine = new ztFileCopier(3, 0);
-  d.engine->AddJob(Source(u"a.txt", "a").c_str(), Out(u"a.txt").c_str(), 0);
+  EXPECT_TRUE(d.engine->AddJob(Source(u"a.txt", "a").c_str(), Out(u"a.txt").c_str(), 0));
   ASSERT_EQ(d.engine->StartCopy(DestroyAtEnd, &d, nullptr), 1);
   ASSERT_EQ(WaitForSingleObject(d.done, 60000), WAIT_OBJECT_0);
   EXPECT_EQ(d.engine, nullptr);
@@ -867,8 +867,8 @@ void DestroyFromAnEarlyCallback(const std::u16string& source, const std::u16stri
   ztSetAssertHook(NameTheAssertion, nullptr);
   SelfDestroy d;
   d.engine = new ztFileCopier(3, 0);
-  d.engine->AddJob(source.c_str(), destination.c_str(), 0);
-  d.engine->StartCopy(DestroyEarly, &d, nullptr);
+  EXPECT_TRUE(d.engine->AddJob(source.c_str(), destination.c_str(), 0));
+  EXPECT_TRUE(d.engine->StartCopy(DestroyEarly, &d, nullptr));
   // The process ends inside the callback; this only bounds a wrong run.
   Sleep(20000);
 }
@@ -893,7 +893,7 @@ TEST_F(Copier, DestroyingRightAfterTheStartRunsNoFurtherJobs) {
     ztFileCopier c(3, 0);
     for (int i = 0; i < kJobs; ++i) {
       const std::u16string n = U16(std::to_string(i));
-      c.AddJob(i % 2 ? In(u"dir").c_str() : empty.c_str(), Out(u"j" + n).c_str(), 0);
+      EXPECT_TRUE(c.AddJob(i % 2 ? In(u"dir").c_str() : empty.c_str(), Out(u"j" + n).c_str(), 0));
     }
     Recorder r;
     ASSERT_EQ(c.StartCopy(Record, &r, nullptr), 1);
@@ -918,8 +918,8 @@ TEST_F(Copier, DestinationsOf259UnitsAreInstalled) {
   ASSERT_TRUE(CreateFolderTree(replaced.c_str(), 1));
   ASSERT_TRUE(WriteFileBytes(replaced, "old"));
   ztFileCopier c(3, 0);
-  c.AddJob(Source(u"r.bin", Pattern(70000, 5)).c_str(), replaced.c_str(), 0);
-  c.AddJob(Source(u"n.bin", "new").c_str(), fresh.c_str(), 0);
+  EXPECT_TRUE(c.AddJob(Source(u"r.bin", Pattern(70000, 5)).c_str(), replaced.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"n.bin", "new").c_str(), fresh.c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0) << zt_test::Utf8(r.Final().errorText);
@@ -957,7 +957,7 @@ TEST_F(Copier, SparseSourceAbove4GiBIsCopiedWhole) {
 
   std::u16string d = Out(u"sparse.bin");
   ztFileCopier c(3, 0);
-  c.AddJob(s.c_str(), d.c_str(), 0);
+  EXPECT_TRUE(c.AddJob(s.c_str(), d.c_str(), 0));
   Recorder r;
   ASSERT_TRUE(RunToEnd(c, r));
   EXPECT_EQ(r.Final().error, 0);
@@ -1033,7 +1033,7 @@ TEST_F(Copier, ManyShortRunsWithFailuresEachEndOnceAndLeakNothing) {
     for (int i = 0; i < 20; ++i) {
       // Kind 3: one source is missing.
       std::u16string src = (kind == 3 && i == at) ? In(u"nothing.bin") : sources[i];
-      c.AddJob(src.c_str(), Join(out, u"d" + U16(std::to_string(i)) + u".bin").c_str(), i);
+      EXPECT_TRUE(c.AddJob(src.c_str(), Join(out, u"d" + U16(std::to_string(i)) + u".bin").c_str(), i));
     }
     ASSERT_TRUE(RunToEnd(c, r)) << "the run did not end";
     EXPECT_EQ(r.finals.load(), 1);

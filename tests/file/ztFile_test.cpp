@@ -36,14 +36,14 @@ TEST(DiskFile, BrokenPreconditionsStopTheCall) {
   ASSERT_TRUE(dir.Write(u"a", "abc"));
   ztFile f;
   try {
-    f.Open(dir.Join(u"a").c_str(), ZTFILE_OPEN_EXISTING);
+    (void)f.Open(dir.Join(u"a").c_str(), ZTFILE_OPEN_EXISTING);
     FAIL();
   } catch (const AssertFired& a) {
     EXPECT_EQ(a.text, Cp932(u8"ZTFILE_READ 又は ZTFILE_WRITE を指定してください"));
   }
   ASSERT_EQ(f.Open(dir.Join(u"a").c_str(), kRead), 1);
   try {
-    f.Open(dir.Join(u"a").c_str(), kRead);
+    (void)f.Open(dir.Join(u"a").c_str(), kRead);
     FAIL();
   } catch (const AssertFired& a) {
     EXPECT_EQ(a.text, Cp932(u8"既に違うファイルがオープンされています"));
@@ -55,7 +55,7 @@ TEST(DiskFile, BrokenPreconditionsStopTheCall) {
     EXPECT_EQ(a.text, Cp932(u8"書き込みモードでオープンされていません : ") + Cp932(zt_test::Utf8(dir.Join(u"a"))));
   }
   ztFile g;
-  EXPECT_THROW(g.Open(dir.Join(u"b").c_str(), ZTFILE_READ | ZTFILE_CREATE_ALWAYS), AssertFired);
+  EXPECT_THROW((void)g.Open(dir.Join(u"b").c_str(), ZTFILE_READ | ZTFILE_CREATE_ALWAYS), AssertFired);
 }
 
 TEST(DiskFile, CreateAlwaysCreatesOrTruncates) {
