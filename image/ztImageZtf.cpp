@@ -52,6 +52,12 @@ int ztImageZtf::Save(ztMemBlock* dest, int, int, int, int) {
     return 0;
   }
   ClearTransparentColour();
+  // The end of each row past its pixels is padding that no loader fills; it
+  // is stored zeroed, so a saved file depends on the picture alone and never
+  // carries whatever the heap held before.
+  const uint32_t used = width_ * static_cast<uint32_t>(bpp_);
+  if (stride_ > used)
+    for (uint32_t y = 0; y < height_; ++y) memset(pixels_ + static_cast<size_t>(y) * stride_ + used, 0, stride_ - used);
   uint32_t bytes = stride_ * height_;
   uint32_t best = 0;
   int bestSet = 0;
