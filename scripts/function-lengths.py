@@ -23,12 +23,17 @@ for folder in ["platform", "file", "xml", "image", "startup", "app", "tools"]:
             path = os.path.join(dirpath, name)
             lines = open(path, errors="replace").read().split("\n")
             depth, start, title = 0, None, ""
+            namespaces = 0  # open namespace braces: functions start at that depth
             for i, line in enumerate(lines):
                 code = re.sub(r"//.*", "", line)
                 code = re.sub(r'"([^"\\]|\\.)*"', '""', code)
                 code = re.sub(r"'([^'\\]|\\.)*'", "''", code)
                 head = code.strip()
-                if depth == 0 and "{" in code and not head.startswith(("namespace", "struct", "class", "enum", "extern")):
+                if depth == namespaces and head.startswith("namespace") and "{" in code:
+                    namespaces += 1
+                    depth += 1
+                    continue
+                if depth == namespaces and "{" in code and not head.startswith(("struct", "class", "enum", "extern")):
                     if "(" in code or (i and "(" in lines[i - 1]):
                         start, title = i, (head if "(" in head else lines[i - 1].strip())[:80]
                 for ch in code:
@@ -36,7 +41,9 @@ for folder in ["platform", "file", "xml", "image", "startup", "app", "tools"]:
                         depth += 1
                     elif ch == "}":
                         depth -= 1
-                        if depth == 0 and start is not None:
+                        if depth < namespaces:
+                            namespaces = depth
+                        elif depth == namespaces and start is not None:
                             found.append((i - start + 1, os.path.relpath(path, root), title))
                             start = None
 for n, path, title in sorted(found, reverse=True)[:count]:
