@@ -77,8 +77,10 @@ int RunUpdater(Updater& updater) {
   ztMutex gameMutex;
   ztMutex configMutex;
   int32_t gameRuns = 1, configRuns = 1;
-  gameMutex.Create(updater.description.gameMutex, &gameRuns);
-  configMutex.Create(updater.description.configMutex, &configRuns);
+  // A mutex that cannot be made counts as held (the flags say so), which is
+  // what the check below needs; the results add nothing.
+  (void)gameMutex.Create(updater.description.gameMutex, &gameRuns);
+  (void)configMutex.Create(updater.description.configMutex, &configRuns);
   if (gameRuns || configRuns) {
     MessageBoxW(nullptr, W(updater.language.bootErrorText), W(updater.language.windowTitle), MB_OK);
     ztLibraryShutdown();

@@ -113,7 +113,7 @@ int32_t ztFileServer::LoadArchive(int slot, const char16_t* path, const void* ke
   auto* a = new (std::nothrow) ztArchive(maxOpen);
   if (!a || !a->Open(path, key, keyBytes)) {
     delete a;
-    SetArchive(slot, nullptr);
+    (void)SetArchive(slot, nullptr);  // a valid slot: emptied
     return 0;
   }
   return SetArchive(slot, a);

@@ -69,37 +69,37 @@ class ztFileServer {
   // Opens an archive file into slot `slot` (0 to 255), replacing what was
   // there. 1 on success; 0 for a bad slot or an archive that did not open
   // (the slot is then empty).
-  int32_t LoadArchive(int slot, const char16_t* path, const void* key = nullptr,
+  [[nodiscard]] int32_t LoadArchive(int slot, const char16_t* path, const void* key = nullptr,
                       uint32_t keyBytes = 0, int32_t maxOpen = 16);
   // Puts an opened archive into a slot; the server owns it from then on
   // (also when 0 is returned for a bad slot, it is deleted).
-  int32_t SetArchive(int slot, ztArchive* archive);
+  [[nodiscard]] int32_t SetArchive(int slot, ztArchive* archive);
   ztArchive* GetArchive(int slot) const;
   // Opens an archive and appends it to the archive list.
-  int32_t AddListArchive(const char16_t* path, const void* key = nullptr, uint32_t keyBytes = 0,
+  [[nodiscard]] int32_t AddListArchive(const char16_t* path, const void* key = nullptr, uint32_t keyBytes = 0,
                          int32_t maxOpen = 16);
   // Search slot `slot`: its name (the group it answers to, at most 39
   // units), its folder (at most 259) and whether plain files in the folder
   // may be used. 0 for a bad slot or text that does not fit.
-  int32_t SetSearchSlot(int slot, const char16_t* name, const char16_t* folder, int32_t disk);
+  [[nodiscard]] int32_t SetSearchSlot(int slot, const char16_t* name, const char16_t* folder, int32_t disk);
   // Appends a member to the alias group `name` ("x.lst"; made when missing).
   // `archiveSlot` -1 for none. 0 when the name or folder does not fit.
-  int32_t AddAliasMember(const char16_t* group, int32_t archiveSlot, const char16_t* folder,
+  [[nodiscard]] int32_t AddAliasMember(const char16_t* group, int32_t archiveSlot, const char16_t* folder,
                          int32_t disk);
   // Alias table: lookups of group `group` (without regard to case) use
   // `replacement` instead and have every `find` in the file part replaced
   // by `put`.
-  int32_t AddAlias(const char16_t* group, const char16_t* replacement, const char16_t* find,
+  [[nodiscard]] int32_t AddAlias(const char16_t* group, const char16_t* replacement, const char16_t* find,
                    const char16_t* put);
   // Queues `name` for the preloader (only with preloading on) and wakes it.
   // Entries of one group are loaded in one pass. 0 without preloading.
-  int32_t AddPreload(const char16_t* name, int32_t group, int32_t flags);
+  [[nodiscard]] int32_t AddPreload(const char16_t* name, int32_t group, int32_t flags);
   // Deletes every preload entry and its memory copy (files already handed
   // out keep their data).
   void ClearPreload();
 
   const char16_t* GetBaseFolder() const { return baseFolder_; }
-  int32_t SetBaseFolder(const char16_t* folder);
+  [[nodiscard]] int32_t SetBaseFolder(const char16_t* folder);
   int32_t IsPreloading() const { return preloading_; }
   // The group being preloaded, ZTFS_NO_GROUP when nothing is pending.
   int32_t GetPreloadGroup();

@@ -48,12 +48,12 @@ class ztImage : public ztClassBase {
 
   // Decodes frame `frameId` of a file in memory; 1 when decoded. The plain
   // image decodes nothing.
-  virtual int Load(const ztMemBlock* source, int frameId);
+  [[nodiscard]] virtual int Load(const ztMemBlock* source, int frameId);
   // Decodes the frame at position `index` of a multi-frame file and reports
   // its id.
-  virtual int LoadByIndex(const ztMemBlock* source, unsigned index, int* frameId);
+  [[nodiscard]] virtual int LoadByIndex(const ztMemBlock* source, unsigned index, int* frameId);
   // Writes a complete file into `dest` (allocated by the saver).
-  virtual int Save(ztMemBlock* dest, int frameId, int userValue1, int userValue2, int clearTransparent);
+  [[nodiscard]] virtual int Save(ztMemBlock* dest, int frameId, int userValue1, int userValue2, int clearTransparent);
 
   // --- accessors -------------------------------------------------------
   uint32_t GetStride() const { return stride_; }

@@ -23,7 +23,7 @@ class ztMutex {
   // counts as "exists", so a caller never runs beside the holder by mistake.
   // Returns 1 when a handle came back, else 0. A second Create on the same
   // object releases the first mutex.
-  int32_t Create(const char16_t* name, int32_t* alreadyExists);
+  [[nodiscard]] int32_t Create(const char16_t* name, int32_t* alreadyExists);
 
   intptr_t GetHandle() const { return handle_; }
 

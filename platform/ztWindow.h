@@ -26,8 +26,9 @@ class ztWindowClass {
   // brush the stock black brush. The class name is copied (at most 255
   // units), so the caller's text need not outlive the record. 1 with the
   // atom kept, 0 when the system refused (the atom is then 0).
-  int Register(const char16_t* className, WNDPROC windowProc, HINSTANCE instance, HICON largeIcon, HICON smallIcon,
-               HBRUSH background, const char16_t* menuName, HCURSOR cursor, UINT classStyle);
+  [[nodiscard]] int Register(const char16_t* className, WNDPROC windowProc, HINSTANCE instance, HICON largeIcon,
+                             HICON smallIcon, HBRUSH background, const char16_t* menuName, HCURSOR cursor,
+                             UINT classStyle);
   // Unregisters the class when it was registered; nothing otherwise.
   void Unregister();
 

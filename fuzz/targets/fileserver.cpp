@@ -108,28 +108,28 @@ int ztFuzzFileServer(const uint8_t* data, size_t size) {
         const int slot = Slot(in);
         const std::u16string name = Text(in);
         const std::u16string folder = Folder(in, world);
-        server.SetSearchSlot(slot, name.c_str(), folder.c_str(), in.Byte() & 1);
+        (void)server.SetSearchSlot(slot, name.c_str(), folder.c_str(), in.Byte() & 1);
         break;
       }
       case 1: {
         const std::u16string group = Text(in) + u".lst";
         const int32_t archiveSlot = (in.Byte() & 3) ? -1 : Slot(in);
         const std::u16string folder = Folder(in, world);
-        server.AddAliasMember(group.c_str(), archiveSlot, folder.c_str(), in.Byte() & 1);
+        (void)server.AddAliasMember(group.c_str(), archiveSlot, folder.c_str(), in.Byte() & 1);
         break;
       }
       case 2: {
         const std::u16string group = Text(in), replacement = Text(in), find = Text(in), put = Text(in);
-        server.AddAlias(group.c_str(), replacement.c_str(), find.c_str(), put.c_str());
+        (void)server.AddAlias(group.c_str(), replacement.c_str(), find.c_str(), put.c_str());
         break;
       }
       case 3:
-        if (!world.archive.empty()) server.LoadArchive(Slot(in), world.archive.c_str());
+        if (!world.archive.empty()) (void)server.LoadArchive(Slot(in), world.archive.c_str());
         break;
       case 4:
-        if (!world.archive.empty() && (in.Byte() & 7) == 0) server.AddListArchive(world.archive.c_str());
+        if (!world.archive.empty() && (in.Byte() & 7) == 0) (void)server.AddListArchive(world.archive.c_str());
         break;
-      case 5: server.SetBaseFolder(Folder(in, world).c_str()); break;
+      case 5: (void)server.SetBaseFolder(Folder(in, world).c_str()); break;
       case 6:
       case 7: {
         // Lookup types 0 to 5 (0 and 5 are no type at all), with or without

@@ -127,9 +127,9 @@ TEST_F(FileServerTest, NameWithoutGroupTriesEverySlotInOrder) {
   ASSERT_TRUE(MakeArchive(P(u"arc0.zta"), {{u"y.txt", "y from archive 0"}, {u"z.txt", "z0"}}));
   // Slot 0: folder A (disk flag 0 does not matter without a group) and an
   // archive; slot 1: folder B.
-  server.SetSearchSlot(0, u"a", P(u"A").c_str(), 0);
+  EXPECT_TRUE(server.SetSearchSlot(0, u"a", P(u"A").c_str(), 0));
   ASSERT_EQ(server.LoadArchive(0, P(u"arc0.zta").c_str()), 1);
-  server.SetSearchSlot(1, u"b", P(u"B").c_str(), 1);
+  EXPECT_TRUE(server.SetSearchSlot(1, u"b", P(u"B").c_str(), 1));
   EXPECT_EQ(Open(u"x.txt", 3), "from A");
   // Folder A lacks y.txt, so archive 0 comes before folder B.
   EXPECT_EQ(Open(u"y.txt", 3), "y from archive 0");
@@ -143,10 +143,10 @@ TEST_F(FileServerTest, GroupSelectsSlotsByNameAndHonoursTheDiskFlag) {
   Put(u"S2", u"a.wav", "S2 a");
   Put(u"S2", u"b.wav", "S2 b");
   ASSERT_TRUE(MakeArchive(P(u"s1.zta"), {{u"a.wav", "archive 2 a"}, {u"c.wav", "archive 2 c"}}));
-  server.SetSearchSlot(0, u"gfx", P(u"G").c_str(), 1);
-  server.SetSearchSlot(2, u"snd", P(u"S1").c_str(), 0);  // folder not to be used
-  server.LoadArchive(2, P(u"s1.zta").c_str());
-  server.SetSearchSlot(5, u"SND", P(u"S2").c_str(), 1);
+  EXPECT_TRUE(server.SetSearchSlot(0, u"gfx", P(u"G").c_str(), 1));
+  EXPECT_TRUE(server.SetSearchSlot(2, u"snd", P(u"S1").c_str(), 0));  // folder not to be used
+  EXPECT_TRUE(server.LoadArchive(2, P(u"s1.zta").c_str()));
+  EXPECT_TRUE(server.SetSearchSlot(5, u"SND", P(u"S2").c_str(), 1));
   EXPECT_EQ(Open(u"snd/a.wav", 3), "archive 2 a");
   EXPECT_EQ(Open(u"Snd/b.wav", 3), "S2 b");
   EXPECT_EQ(Open(u"snd/a.bmp", 3), "<null>");
@@ -160,9 +160,9 @@ TEST_F(FileServerTest, ArchiveBeforeFolder) {
   Put(u"S", u"a.wav", "folder a");
   Put(u"S", u"b.wav", "folder b");
   ASSERT_TRUE(MakeArchive(P(u"s.zta"), {{u"a.wav", "archive a"}}));
-  server.SetSearchSlot(3, u"snd", P(u"S").c_str(), 1);
-  server.LoadArchive(3, P(u"s.zta").c_str());
-  server.SetSearchSlot(4, u"nodisk", P(u"S").c_str(), 0);
+  EXPECT_TRUE(server.SetSearchSlot(3, u"snd", P(u"S").c_str(), 1));
+  EXPECT_TRUE(server.LoadArchive(3, P(u"s.zta").c_str()));
+  EXPECT_TRUE(server.SetSearchSlot(4, u"nodisk", P(u"S").c_str(), 0));
   EXPECT_EQ(Open(u"snd/a.wav", 3), "folder a");
   EXPECT_EQ(Open(u"snd/a.wav", 4), "archive a");
   EXPECT_EQ(Open(u"snd/b.wav", 4), "folder b");
@@ -175,10 +175,10 @@ TEST_F(FileServerTest, ArchivesOnlyMatchTheArchiveName) {
   Put(u"voice", u"v.ogg", "on disk");
   ASSERT_TRUE(MakeArchive(P(u"voice.zta"), {{u"v.ogg", "first voice"}}));
   ASSERT_TRUE(MakeArchive(P(u"voice2.zta"), {{u"v.ogg", "second"}, {u"w.ogg", "w"}}));
-  server.LoadArchive(9, P(u"voice.zta").c_str());
-  server.LoadArchive(4, P(u"voice2.zta").c_str());
+  EXPECT_TRUE(server.LoadArchive(9, P(u"voice.zta").c_str()));
+  EXPECT_TRUE(server.LoadArchive(4, P(u"voice2.zta").c_str()));
   server.GetArchive(4)->SetArchiveName(u"VOICE");
-  server.SetSearchSlot(0, u"voice", P(u"voice").c_str(), 1);
+  EXPECT_TRUE(server.SetSearchSlot(0, u"voice", P(u"voice").c_str(), 1));
   // Slot 4 comes before slot 9.
   EXPECT_EQ(Open(u"voice/v.ogg", 2), "second");
   EXPECT_EQ(Open(u"voice/w.ogg", 2), "w");
@@ -194,7 +194,7 @@ TEST_F(FileServerTest, AliasGroupsTryTheirMembersInOrder) {
   Put(u"M2", u"both.mid", "m2 both");
   ASSERT_TRUE(
       MakeArchive(P(u"m.zta"), {{u"song.mid", "archive song"}, {u"both.mid", "archive both"}}));
-  server.LoadArchive(7, P(u"m.zta").c_str());
+  EXPECT_TRUE(server.LoadArchive(7, P(u"m.zta").c_str()));
   ASSERT_EQ(server.AddAliasMember(u"music.lst", 7, P(u"M1").c_str(), 1), 1);
   ASSERT_EQ(server.AddAliasMember(u"music.lst", -1, P(u"M2").c_str(), 1), 1);
   ASSERT_EQ(server.AddAliasMember(u"quiet.lst", 7, P(u"M1").c_str(), 0), 1);
@@ -216,14 +216,14 @@ TEST_F(FileServerTest, AliasGroupsTryTheirMembersInOrder) {
 TEST_F(FileServerTest, AliasTableReplacesGroupAndText) {
   Put(u"S", u"hello_en.wav", "english");
   Put(u"S", u"hello_jp.wav", "japanese");
-  server.SetSearchSlot(1, u"snd", P(u"S").c_str(), 1);
+  EXPECT_TRUE(server.SetSearchSlot(1, u"snd", P(u"S").c_str(), 1));
   ASSERT_EQ(server.AddAlias(u"Voice", u"snd", u"_jp", u"_en"), 1);
   EXPECT_EQ(Open(u"VOICE/hello_jp.wav", 3), "english");
   EXPECT_EQ(Open(u"voice/hello_en.wav", 3), "english");
   EXPECT_EQ(Open(u"snd/hello_jp.wav", 3), "japanese");
   // The replacement can lead to an alias group.
-  server.AddAliasMember(u"all.lst", -1, P(u"S").c_str(), 1);
-  server.AddAlias(u"any", u"all.lst", u"", u"");
+  EXPECT_TRUE(server.AddAliasMember(u"all.lst", -1, P(u"S").c_str(), 1));
+  EXPECT_TRUE(server.AddAlias(u"any", u"all.lst", u"", u""));
   EXPECT_EQ(Open(u"any/hello_jp.wav", 3), "japanese");
 }
 
@@ -232,7 +232,7 @@ TEST_F(FileServerTest, AliasTableReplacesGroupAndText) {
 TEST_F(FileServerTest, ArchiveListIsSearchedFirstWhateverTheType) {
   Put(u"S", u"common.txt", "disk");
   ASSERT_TRUE(MakeArchive(P(u"list.zta"), {{u"common.txt", "from the list"}}));
-  server.SetSearchSlot(0, u"snd", P(u"S").c_str(), 1);
+  EXPECT_TRUE(server.SetSearchSlot(0, u"snd", P(u"S").c_str(), 1));
   ASSERT_EQ(server.AddListArchive(P(u"list.zta").c_str()), 1);
   EXPECT_EQ(Open(u"snd/common.txt", 3), "from the list");
   EXPECT_EQ(Open(u"whatever/COMMON.TXT", 1), "from the list");
@@ -244,8 +244,8 @@ TEST_F(FileServerTest, ArchiveListIsSearchedFirstWhateverTheType) {
 
 TEST_F(FileServerTest, MemoryCopyNeedsBothBitsAndReleasesTheFoundObject) {
   ASSERT_TRUE(MakeArchive(P(u"a.zta"), {{u"m.bin", "member bytes"}}));
-  server.LoadArchive(0, P(u"a.zta").c_str(), nullptr, 0, 1);  // one open member at a time
-  server.SetSearchSlot(0, u"g", u"", 0);
+  EXPECT_TRUE(server.LoadArchive(0, P(u"a.zta").c_str(), nullptr, 0, 1));  // one open member at a time
+  EXPECT_TRUE(server.SetSearchSlot(0, u"g", u"", 0));
   ztFileBase* f = server.OpenByName(u"g/m.bin", 4 | ZTFS_MEMORY_COPY | ZTFS_QUIET);
   EXPECT_EQ(KindOf(f), kMemory);
   // The member was closed: it can be opened again while the copy lives.
@@ -282,8 +282,8 @@ TEST_F(FileServerTest, ReadByNameGivesTheSizeThenTheBytes) {
 TEST_F(FileServerTest, ExistsByNameUsesFolderBeforeArchive) {
   Put(u"S", u"d.txt", "d");
   ASSERT_TRUE(MakeArchive(P(u"e.zta"), {{u"e.txt", "e"}}));
-  server.SetSearchSlot(0, u"s", P(u"S").c_str(), 1);
-  server.LoadArchive(0, P(u"e.zta").c_str());
+  EXPECT_TRUE(server.SetSearchSlot(0, u"s", P(u"S").c_str(), 1));
+  EXPECT_TRUE(server.LoadArchive(0, P(u"e.zta").c_str()));
   EXPECT_EQ(server.ExistsByName(u"s/d.txt"), 1);
   EXPECT_EQ(server.ExistsByName(u"s/e.txt"), 1);
   EXPECT_EQ(server.ExistsByName(u"s/f.txt"), 0);
@@ -295,7 +295,7 @@ TEST_F(FileServerTest, EncipheredArchiveInASlot) {
   EXPECT_EQ(server.LoadArchive(0, P(u"c.zta").c_str()), 0);  // no key
   EXPECT_EQ(server.GetArchive(0), nullptr);
   ASSERT_EQ(server.LoadArchive(0, P(u"c.zta").c_str(), kKey, sizeof kKey), 1);
-  server.SetSearchSlot(0, u"c", u"", 0);
+  EXPECT_TRUE(server.SetSearchSlot(0, u"c", u"", 0));
   EXPECT_EQ(Open(u"c/c.bin", 4), data);
   EXPECT_EQ(server.LoadArchive(256, P(u"c.zta").c_str(), kKey, sizeof kKey), 0);
 }
@@ -425,7 +425,7 @@ TEST_F(PreloadTest, AStopWhileAPassRunsEndsThePreloader) {
   for (int round = 0; round < 30; ++round) {
     auto* s = new ztFileServer;
     ASSERT_EQ(s->IsPreloading(), 1);
-    for (const std::u16string& name : names) s->AddPreload(name.c_str(), 0, 1 | ZTFS_QUIET);
+    for (const std::u16string& name : names) EXPECT_TRUE(s->AddPreload(name.c_str(), 0, 1 | ZTFS_QUIET));
     SleepMs(round % 6);
     ASSERT_TRUE(DeletedWithin(s, 10000)) << "round " << round;
   }

@@ -12,7 +12,7 @@ int main() {
   if (!argv || argc < 2) return 2;
   ztMutex mutex;
   int32_t exists = -1;
-  mutex.Create(reinterpret_cast<const char16_t*>(argv[1]), &exists);
+  (void)mutex.Create(reinterpret_cast<const char16_t*>(argv[1]), &exists);  // `exists` carries the answer
   LocalFree(argv);
   return exists;
 }

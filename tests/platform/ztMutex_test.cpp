@@ -66,8 +66,8 @@ TEST(Mutex, SecondObjectInOneProcessIsToldItExists) {
   std::u16string name = UniqueName(u"same-process");
   ztMutex a, b;
   int32_t ea = -1, eb = -1;
-  a.Create(name.c_str(), &ea);
-  b.Create(name.c_str(), &eb);
+  EXPECT_TRUE(a.Create(name.c_str(), &ea));
+  EXPECT_TRUE(b.Create(name.c_str(), &eb));
   EXPECT_EQ(ea, 0);
   EXPECT_EQ(eb, 1);
   EXPECT_NE(b.GetHandle(), 0);  // the handle is kept
@@ -98,7 +98,7 @@ TEST(Mutex, StaleLastErrorDoesNotCountAsExisting) {
   ztMutex m;
   int32_t exists = -1;
   SetLastError(ERROR_ALREADY_EXISTS);
-  m.Create(UniqueName(u"stale").c_str(), &exists);
+  EXPECT_TRUE(m.Create(UniqueName(u"stale").c_str(), &exists));
   EXPECT_EQ(exists, 0);
 }
 
@@ -108,8 +108,8 @@ TEST(Mutex, OnlyTheFirst1023UnitsOfANameAreUsed) {
   std::u16string longer = prefix + u"-and-more-beyond-the-limit";
   ztMutex a, b;
   int32_t ea = -1, eb = -1;
-  a.Create(prefix.c_str(), &ea);
-  b.Create(longer.c_str(), &eb);
+  EXPECT_TRUE(a.Create(prefix.c_str(), &ea));
+  EXPECT_TRUE(b.Create(longer.c_str(), &eb));
   EXPECT_EQ(ea, 0);
   EXPECT_EQ(eb, 1);
 }
@@ -118,9 +118,9 @@ TEST(Mutex, CreatingAgainReleasesTheFirstMutex) {
   std::u16string first = UniqueName(u"again-1");
   ztMutex m;
   int32_t exists = -1;
-  m.Create(first.c_str(), &exists);
-  m.Create(UniqueName(u"again-2").c_str(), &exists);
+  EXPECT_TRUE(m.Create(first.c_str(), &exists));
+  EXPECT_TRUE(m.Create(UniqueName(u"again-2").c_str(), &exists));
   ztMutex other;
-  other.Create(first.c_str(), &exists);
+  EXPECT_TRUE(other.Create(first.c_str(), &exists));
   EXPECT_EQ(exists, 0);
 }
