@@ -140,7 +140,10 @@ void ZtLoad(benchmark::State& state, const std::string& shape, size_t size) {
 void ZtQuery(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
   ztXml x;
-  x.OpenMem(in.data(), static_cast<int32_t>(in.size()));
+  if (!x.OpenMem(in.data(), static_cast<int32_t>(in.size()))) {
+    state.SkipWithError("the document did not load");
+    return;
+  }
   char out[256];
   while (state.KeepRunning()) {
     benchmark::DoNotOptimize(x.GetInt(-1, 1, "missing"));
@@ -152,7 +155,10 @@ void ZtQuery(benchmark::State& state, const std::string& shape, size_t size) {
 void ZtSave(benchmark::State& state, const std::string& shape, size_t size) {
   const std::string& in = Input(shape, size);
   ztXml x;
-  x.OpenMem(in.data(), static_cast<int32_t>(in.size()));
+  if (!x.OpenMem(in.data(), static_cast<int32_t>(in.size()))) {
+    state.SkipWithError("the document did not load");
+    return;
+  }
   std::string path = "/tmp/zt_xml_bench_" + std::to_string(getpid()) + ".xml";
   std::u16string wpath(path.begin(), path.end());
   while (state.KeepRunning()) {
