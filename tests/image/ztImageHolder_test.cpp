@@ -18,7 +18,7 @@ namespace {
 Bytes Saved(ztImage* img, int bpp = 4) {
   FillPattern(img, 3, 2, bpp);
   ztMemBlock out;
-  img->Save(&out, 0, 0, 0, 0);
+  EXPECT_EQ(img->Save(&out, 0, 0, 0, 0), 1);
   Bytes b = BlockBytes(out);
   img->Release();
   return b;
