@@ -205,6 +205,12 @@ class ztFileCopier {
   // Set just before the final callback: from then on the engine may be
   // destroyed from inside the callback.
   std::atomic<int32_t> finalCall_{0};
+  // Ids of the reader and the writer while they run (0 otherwise). The
+  // destructor compares them with its own thread; it may run on another
+  // thread while the coordinator ends and deletes the workers, so it never
+  // touches the thread objects themselves.
+  std::atomic<uint32_t> readerId_{0};
+  std::atomic<uint32_t> writerId_{0};
   // Set while a thread sleeps on its event, so that the other side signals
   // the event only when someone is there to wake.
   std::atomic<int32_t> coordinatorWaiting_{0};

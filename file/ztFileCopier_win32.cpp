@@ -243,8 +243,8 @@ ztFileCopier::~ztFileCopier() {
   // the calling thread (and waiting for it would never end): refuse.
   const DWORD self = GetCurrentThreadId();
   const bool onEngineThread = (coordinator_ && coordinator_->GetThreadId() == self) ||
-                              (reader_ && reader_->GetThreadId() == self) ||
-                              (writer_ && writer_->GetThreadId() == self);
+                              readerId_.load(std::memory_order_acquire) == self ||
+                              writerId_.load(std::memory_order_acquire) == self;
   if (onEngineThread && !finalCall_.load(std::memory_order_acquire)) {
     // コピー中のコールバックから破棄されました
     AssertBox(
@@ -694,8 +694,11 @@ int32_t ztFileCopier::StartWorkers() {
   writer_ = new ztThread;
   reader_->AddEvent(kWakeEvent, 0, 0);
   writer_->AddEvent(kWakeEvent, 0, 0);
-  if (reader_->Start(this, &ztFileCopier::ReaderRoutine) && writer_->Start(this, &ztFileCopier::WriterRoutine))
-    return 1;
+  const bool started =
+      reader_->Start(this, &ztFileCopier::ReaderRoutine) && writer_->Start(this, &ztFileCopier::WriterRoutine);
+  readerId_.store(reader_->GetThreadId(), std::memory_order_release);
+  writerId_.store(writer_->GetThreadId(), std::memory_order_release);
+  if (started) return 1;
   DWORD e = GetLastError();
   ReportSystemError(e ? e : ERROR_NOT_ENOUGH_MEMORY, 0);
   return 0;
@@ -893,6 +896,8 @@ void ztFileCopier::EndRun() {
     delete *t;
     *t = nullptr;
   }
+  readerId_.store(0, std::memory_order_release);
+  writerId_.store(0, std::memory_order_release);
   ResetRing();
   DiscardTemp();
   DiscardAhead();
