@@ -43,8 +43,11 @@ run_tests() { # name
   (cd "$root/build/$name" && ctest -V --timeout 900 >"$logs/$name-ctest.log" 2>&1)
   grep -E '^\s*[0-9]+/[0-9]+ Test +#' "$logs/$name-ctest.log"
   if grep -q 'The following tests FAILED' "$logs/$name-ctest.log"; then
-    # Show the failing cases and their messages.
-    grep -E '^[0-9]+: .*(Failure|FAILED|Expected|Which is|error|Assert)' "$logs/$name-ctest.log" | head -60
+    # Show the failing cases and their messages: each failure line with
+    # the lines that follow it, up to the next test's start.
+    awk '/^[0-9]+: .*(Failure|FAILED|Assert)/ { n = 8 }
+         n > 0 && /^[0-9]+: \[ (RUN|  +OK) / { n = 0 }
+         n > 0 { print; n-- }' "$logs/$name-ctest.log" | head -120
   fi
 }
 
