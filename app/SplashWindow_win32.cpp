@@ -62,6 +62,17 @@ void Confirm(Updater& updater, HWND window) {
     StopWith(updater, window, lang.installErrorText, lang.windowTitle, kExitNotInstalled);
     return;
   }
+  updater.installFound = true;
+
+  // An update that a kill or a power cut left unfinished is undone (or, when
+  // it was complete, finished) before anything reads the installation: the
+  // version file may be one of its files. A journal that cannot be read is
+  // never guessed at.
+  updater.record.recovery = RecoverUnfinishedUpdate(updater.installFolder);
+  if (updater.record.recovery == kRecoveryRefused || updater.record.recovery == kRecoveryFailed) {
+    StopWith(updater, window, lang.copyErrorText, lang.windowTitle, kExitCopyFailed);
+    return;
+  }
 
   const uint32_t installed = ReadInstalledVersion(updater.installFolder);
   const uint32_t required = RequiredVersion(description.majorVersion, description.minorVersion);

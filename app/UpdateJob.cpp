@@ -69,20 +69,8 @@ uint64_t InstallLogBytes(const ztStringList& log) {
   return total;
 }
 
-uint64_t SpaceNeeded(const std::vector<SpaceItem>& jobs, SpaceItem log, uint32_t clusterBytes) {
-  // What the run has written so far less what it has released; the peak
-  // comes while a new file is written beside the one it replaces.
-  uint64_t grown = 0, shrunk = 0, peak = 0;
-  auto step = [&](const SpaceItem& item) {
-    const uint64_t fresh = RoundUp(item.newBytes, clusterBytes);
-    const uint64_t old = RoundUp(item.oldBytes, clusterBytes);
-    const uint64_t during = AddSat(grown, fresh);
-    const uint64_t usedDuring = during > shrunk ? during - shrunk : 0;
-    if (usedDuring > peak) peak = usedDuring;
-    grown = AddSat(grown, fresh);
-    shrunk = AddSat(shrunk, old);
-  };
-  step(log);
-  for (const SpaceItem& item : jobs) step(item);
-  return peak;
+uint64_t SpaceNeeded(const std::vector<uint64_t>& newSizes, uint64_t otherBytes, uint32_t clusterBytes) {
+  uint64_t total = RoundUp(otherBytes, clusterBytes);
+  for (uint64_t size : newSizes) total = AddSat(total, RoundUp(size, clusterBytes));
+  return total;
 }

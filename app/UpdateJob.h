@@ -61,18 +61,12 @@ int AddInstallLogLines(ztStringList& log, const std::vector<std::u16string>& fil
 // Bytes the list takes as a file: UTF-8 text plus CR LF per entry.
 uint64_t InstallLogBytes(const ztStringList& log);
 
-// Room a run needs on the installation's drive, given for each job the size
-// of the source and of the file it replaces (0 when none), in job order, and
-// the sizes of the new and the old install.log (written first). Sizes are
-// rounded up to whole clusters. The engine writes each file beside the old
-// one and swaps them at the end, so the old copy still takes its room while
-// the new one is written: the result is the peak over the run, not just the
-// net growth.
-struct SpaceItem {
-  uint64_t newBytes;
-  uint64_t oldBytes;
-};
-uint64_t SpaceNeeded(const std::vector<SpaceItem>& jobs, SpaceItem log, uint32_t clusterBytes);
+// Room a run needs on the installation's drive, given the size of each job's
+// source and the bytes the run writes besides (the new install.log and the
+// journal). Sizes are rounded up to whole clusters. Every file the update
+// replaces is kept in the journal folder until the update is complete, so
+// nothing is freed during the run: the need is the sum of the new content.
+uint64_t SpaceNeeded(const std::vector<uint64_t>& newSizes, uint64_t otherBytes, uint32_t clusterBytes);
 
 // The folder walk, the progress dialog and the engine callback are in
 // app/UpdaterUi.h (Windows build).

@@ -1,8 +1,11 @@
 // The folder walk, the progress dialog and the copy engine's callback.
+#include <memory>
 #include <new>
 
 #include "app/UpdateDescription.h"
 #include "app/UpdateJob.h"
+#include "app/UpdateJournal.h"
+#include "app/UpdateTransaction.h"
 #include "app/UpdaterUi.h"
 #include "file/pathutil.h"
 #include "file/textutil.h"
@@ -52,6 +55,34 @@ uint64_t ExistingSize(const char16_t* path) {
   return (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
 }
 
+bool IsInJournalFolder(const std::u16string& relative) {
+  const size_t cut = relative.find(u'\\');
+  const std::u16string first = relative.substr(0, cut);
+  return lstrcmpiW(W(first.c_str()), W(kJournalFolder)) == 0;
+}
+
+// What the journal records before anything changes: the package, every
+// destination in job order and whether it is there, the folders to create.
+UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntry>& plan, const char16_t* logPath) {
+  UpdateJournal journal;
+  const UpdateDescription& d = updater.description;
+  journal.brand = d.brand;
+  journal.app = d.app;
+  journal.majorVersion = d.majorVersion;
+  journal.minorVersion = d.minorVersion;
+  journal.logExisted = GetPathKind(logPath) == ZT_PATH_FILE;
+  const std::vector<std::u16string>& paths = updater.files.paths;
+  journal.files.reserve(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i)
+    journal.files.push_back({paths[i], GetPathKind(plan[i].destination) == ZT_PATH_FILE});
+  journal.createdFolders = FoldersToCreate(paths, [&](const std::u16string& folder) {
+    char16_t path[ZT_MAX_PATH];
+    // Joined paths fit: each file below the folder did (BuildCopyPlan).
+    return JoinPath(path, 2, updater.installFolder, folder.c_str()) >= 0 && GetPathKind(path) == ZT_PATH_FOLDER;
+  });
+  return journal;
+}
+
 // The run's state, kept in the dialog's data from WM_INITDIALOG on.
 Updater* UpdaterOf(HWND dialog) { return reinterpret_cast<Updater*>(GetWindowLongPtrW(dialog, DWLP_USER)); }
 
@@ -62,6 +93,10 @@ int PrepareJob(const Updater& updater, const char16_t* dataFolder, const char16_
                std::vector<CopyPlanEntry>* plan, ztStringList* log) {
   const DataFiles& files = updater.files;
   if (files.incomplete) return 0;
+  // The journal folder is the updater's own: a package that writes into it
+  // would write over its backups.
+  for (const std::u16string& path : files.paths)
+    if (IsInJournalFolder(path)) return 0;
   if (!BuildCopyPlan(dataFolder, updater.installFolder, files.paths, plan)) return 0;
   // A missing install.log leaves the list empty. One that is there but
   // cannot be read (held by another program, past the length limit) would
@@ -74,16 +109,15 @@ int PrepareJob(const Updater& updater, const char16_t* dataFolder, const char16_
   uint64_t freeBytes = 0;
   uint32_t cluster = 0;
   if (QueryDrive(updater.installFolder, &freeBytes, &cluster)) {
-    const std::vector<uint64_t>& sizes = files.sizes;
-    const bool walked = sizes.size() == plan->size();
-    std::vector<SpaceItem> items;
-    items.reserve(plan->size());
-    for (size_t i = 0; i < plan->size(); ++i) {
-      const CopyPlanEntry& e = (*plan)[i];
-      items.push_back({walked ? sizes[i] : ExistingSize(e.source), ExistingSize(e.destination)});
+    std::vector<uint64_t> sizes = files.sizes;
+    if (sizes.size() != plan->size()) {
+      sizes.clear();
+      for (const CopyPlanEntry& e : *plan) sizes.push_back(ExistingSize(e.source));
     }
-    const SpaceItem logItem = {InstallLogBytes(*log), ExistingSize(logPath)};
-    if (SpaceNeeded(items, logItem, cluster) > freeBytes) return 0;
+    // The journal holds each path once more, with a few bytes around it.
+    uint64_t journalBytes = 4096;
+    for (const std::u16string& path : files.paths) journalBytes += 2 * path.size() + 8;
+    if (SpaceNeeded(sizes, InstallLogBytes(*log) + journalBytes, cluster) > freeBytes) return 0;
   }
   return 1;
 }
@@ -110,12 +144,22 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   for (const CopyPlanEntry& e : plan)
     if (!copier->AddJob(e.source, e.destination, 0)) return 0;
 
-  // The log lists every file this update is about to write, whatever the
-  // copy's outcome. Copying without that record would leave files nobody
-  // knows were installed: a failed save refuses the job before anything is
-  // copied.
-  if (!log.SaveText(logPath)) return 0;
-  return copier->StartCopy(OnCopyProgress, dialog, nullptr) ? 1 : 0;
+  // From here on the update is one transaction: the journal is on disk
+  // before the first installed file changes, each replaced file is kept in
+  // its folder, and the engine's final callback commits or rolls back.
+  auto transaction = std::make_unique<UpdateTransaction>(updater.installFolder);
+  if (!copier->SetBackupFolder(transaction->Folder())) return 0;
+  if (!transaction->Begin(MakeJournal(updater, plan, logPath))) return 0;
+  updater.transaction = std::move(transaction);
+
+  // The log lists every file this update writes. Copying without that
+  // record would leave files nobody knows were installed: a failed save
+  // ends the job before anything is copied.
+  if (updater.transaction->ReplaceInstallLog(log) && copier->StartCopy(OnCopyProgress, dialog, nullptr)) return 1;
+  // A part that could not be put back is undone by the next run.
+  updater.record.rollback = updater.transaction->Rollback() ? 1 : 2;
+  updater.transaction.reset();
+  return 0;
 }
 
 void ShowOutcome(Updater& updater, HWND dialog, const char16_t* text, UpdaterExitCode outcome) {
@@ -191,17 +235,32 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
 
 int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
   HWND dialog = static_cast<HWND>(userData);
+  Updater* updater = UpdaterOf(dialog);
   if (status->finished) {
-    // After an error the failure has been reported already.
-    if (!status->error) PostMessageW(dialog, UM_COPY_DONE, 0, 0);
+    // Every thread of the engine is done with the files: the update is
+    // committed, or after a failure rolled back, before the user hears of
+    // the outcome.
+    bool installed = !status->error;
+    if (updater && updater->transaction) {
+      if (installed) installed = updater->transaction->Commit() != 0;
+      if (!installed) {
+        // A part that could not be put back is undone by the next run.
+        updater->record.rollback = updater->transaction->Rollback() ? 1 : 2;
+      }
+      updater->transaction.reset();
+    }
+    PostMessageW(dialog, installed ? UM_COPY_DONE : UM_COPY_FAILED, 0, 0);
     return 1;
   }
   if (status->error) {
     // Shown from the engine's thread; it waits here until the user has
-    // read the message, and stops after it.
-    const Updater* updater = UpdaterOf(dialog);
+    // read the message, and stops after it. The copy-error box follows the
+    // final call.
+    if (updater) {
+      updater->record.failedFile = status->destination;
+      updater->record.failedText = status->errorText;
+    }
     MessageBoxW(dialog, W(status->errorText), updater ? W(updater->language.errorTitle) : L"", MB_OK);
-    PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
     return 0;
   }
   return 1;

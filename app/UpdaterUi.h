@@ -15,6 +15,8 @@
 
 #include "app/UpdateDescription.h"
 #include "app/UpdateJob.h"
+#include "app/UpdateJournal.h"
+#include "app/UpdateTransaction.h"
 #include "file/pathutil.h"
 #include "image/ztImageHolder.h"
 #include "resources/resource.h"
@@ -66,8 +68,13 @@ struct Updater {
   LanguageRecord language = {};             // the texts the user sees
   std::unique_ptr<ztImageHolder> splash;    // the splash picture, or null
   char16_t installFolder[ZT_MAX_PATH] = {}; // full path once found and checked
+  bool installFound = false;                // installFolder names the installation
   DataFiles files;                          // the package's data folder
   ztFileCopier* copier = nullptr;           // made by the progress dialog
+  // The update's journal from just before the first change until it is
+  // committed or rolled back (the engine's final callback does either).
+  std::unique_ptr<UpdateTransaction> transaction;
+  RunRecord record;                         // what update.log will say of the run
   // Until a step records otherwise, the window never got as far as an
   // outcome.
   UpdaterExitCode outcome = kExitNoWindow;

@@ -55,9 +55,23 @@ void RunMessageLoop(HWND window) {
   }
 }
 
+// The run's lines in the installation's update.log, once the installation
+// is known.
+void RecordRun(Updater& updater, ULONGLONG started) {
+  if (!updater.installFound) return;
+  RunRecord& record = updater.record;
+  FormatLocalTime(record.when);
+  record.majorVersion = updater.description.majorVersion;
+  record.minorVersion = updater.description.minorVersion;
+  record.outcome = updater.outcome;
+  record.milliseconds = GetTickCount64() - started;
+  AppendRunRecord(updater.installFolder, record);
+}
+
 }  // namespace
 
 int RunUpdater(Updater& updater) {
+  const ULONGLONG started = GetTickCount64();
   ztLibraryStartup(0x7F, 0);
 
   if (!LoadUpdateDescription(&updater.description)) {
@@ -99,5 +113,6 @@ int RunUpdater(Updater& updater) {
   }
 
   Teardown(updater, &windowClass);
+  RecordRun(updater, started);
   return updater.outcome;  // configMutex, then gameMutex, close here
 }

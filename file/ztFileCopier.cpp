@@ -124,6 +124,14 @@ int ztCopyTempName(char16_t* out, size_t cap, uint32_t pid, uint32_t number) {
   return 1;
 }
 
+int ztCopyBackupName(char16_t* out, size_t cap, uint32_t index) {
+  // 8 digits + ".bak"
+  if (!out || cap < 13) return 0;
+  PutHex(out, 8, index);
+  (void)CopyText(out + 8, cap - 8, u".bak");
+  return 1;
+}
+
 int ztParseCopyTempName(const char16_t* name, uint32_t* pid) {
   if (!name || TextLength(name) != 23) return 0;
   for (int i = 0; i < 6; ++i)

@@ -18,6 +18,11 @@
 // a run that was killed are removed by the next run that writes into the
 // same folder.
 //
+// With a backup folder set, nothing installed is ever overwritten or
+// deleted: each installed file a job replaces is moved (renamed) into that
+// folder just before its replacement takes its name, so a caller can put
+// every file back after a failure.
+//
 // The engine itself (threads and system calls) is Windows build only; the
 // pieces without system calls at the end of this header build and are tested
 // on both. The header stays free of <windows.h>: handles are kept as intptr_t
@@ -102,6 +107,13 @@ class ztFileCopier {
   // Any other value copies every job. 1, or 0 (mode unchanged) once the run
   // has been started: the coordinator reads the mode while it runs.
   [[nodiscard]] int32_t SetMode(int32_t mode);
+  // Keep what the jobs replace: an installed file is moved to `folder`
+  // joined with ztCopyBackupName(its job's index) just before the new file
+  // takes its name (a rename, so the folder must be on the same volume); a
+  // move that fails fails the job. Files kept by mode 1 are not touched. 1,
+  // or 0 (nothing changed) when the folder is null, does not fit 259 units
+  // or the run has started.
+  [[nodiscard]] int32_t SetBackupFolder(const char16_t* folder);
   // Starts the coordinator and returns at once: 1, or 0 when a run was
   // already started or the thread could not be created (then no callback
   // will come).
@@ -138,8 +150,8 @@ class ztFileCopier {
   int32_t RunJob(const CopyJob& job, size_t index);
   int32_t SkipJob(const CopyJob& job);
   int32_t CopyOneFile(const CopyJob& job, size_t index, int32_t* fromTemp);
-  int32_t TakeAhead(const CopyJob& job, uint64_t* size);
-  int32_t OpenFresh(const CopyJob& job, int32_t unbuffered, uint64_t* size);
+  int32_t TakeAhead(const CopyJob& job, size_t index, uint64_t* size);
+  int32_t OpenFresh(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size);
   bool FolderExists(const char16_t* folder);
   void LookAhead(size_t index);
   void DiscardAhead();
@@ -153,11 +165,12 @@ class ztFileCopier {
   void CloseHandles();
   int32_t PrepareBuffers(const char16_t* source, uint32_t* systemError);
   uint32_t SectorSizeOf(const char16_t* source);
-  int32_t OpenPair(const CopyJob& job, int32_t unbuffered, uint64_t* size, const char16_t** failed);
+  int32_t OpenPair(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size, const char16_t** failed);
   int32_t OpenSource(const char16_t* source, int32_t unbuffered, intptr_t* handle, uint64_t* size);
-  int32_t CheckDestination(const char16_t* destination, uint64_t size);
+  int32_t CheckDestination(const CopyJob& job, size_t index, uint64_t size);
+  int32_t BackupPath(size_t index, char16_t* path);
   int32_t CreateTemp(const char16_t* destination, char16_t* path, intptr_t* handle);
-  int32_t InstallTemp(const char16_t* destination, uint32_t* systemError);
+  int32_t InstallTemp(const CopyJob& job, size_t index, uint32_t* systemError);
   void DiscardTemp();
   void CleanLeftovers(const char16_t* destination);
 
@@ -195,6 +208,8 @@ class ztFileCopier {
   intptr_t target_ = 0;
   // Long enough for the long form next to a 259-unit destination.
   char16_t tempPath_[ZT_LONG_PATH] = {};
+  // Where replaced files go (empty: they are overwritten).
+  char16_t backupFolder_[ZT_MAX_PATH] = {};
   // Set by the coordinator when it hands a file over, cleared by each side
   // when it is done with it, so the ring is never touched under a worker.
   std::atomic<int32_t> readerBusy_{0};
@@ -261,3 +276,7 @@ int ztFormatCopyMessage(char16_t* out, size_t cap, const char16_t* messageTempla
 // when `name` is such a name.
 int ztCopyTempName(char16_t* out, size_t cap, uint32_t pid, uint32_t number);
 int ztParseCopyTempName(const char16_t* name, uint32_t* pid);
+
+// Name of the backup of job `index` in the backup folder ("0000002A.bak",
+// upper-case hexadecimal): 1, or 0 when `cap` is below 13.
+int ztCopyBackupName(char16_t* out, size_t cap, uint32_t index);

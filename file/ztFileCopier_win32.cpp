@@ -294,6 +294,14 @@ int32_t ztFileCopier::SetMode(int32_t mode) {
   return 1;
 }
 
+int32_t ztFileCopier::SetBackupFolder(const char16_t* folder) {
+  if (!folder || started_.load(std::memory_order_acquire)) return 0;
+  char16_t copy[ZT_MAX_PATH];
+  if (CopyText(copy, folder) < 0) return 0;
+  (void)CopyText(backupFolder_, copy);  // same width
+  return 1;
+}
+
 int32_t ztFileCopier::StartCopy(ProgressCallback progress, void* userData, ChunkHook chunkHook) {
   if (started_.exchange(1, std::memory_order_acq_rel)) return 0;
   // Set here, before the coordinator exists: a stop asked for from now on
@@ -433,21 +441,38 @@ int32_t ztFileCopier::OpenSource(const char16_t* source, int32_t unbuffered, int
   return 1;
 }
 
-int32_t ztFileCopier::CheckDestination(const char16_t* destination, uint64_t size) {
+int32_t ztFileCopier::BackupPath(size_t index, char16_t* path) {
+  char16_t name[16] = u"\\";
+  if (index > UINT32_MAX || !ztCopyBackupName(name + 1, 15, static_cast<uint32_t>(index)) ||
+      ztAppendLong(path, ZT_LONG_PATH, backupFolder_, name) < 0) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  return 1;
+}
+
+int32_t ztFileCopier::CheckDestination(const CopyJob& job, size_t index, uint64_t size) {
   // An installed file must be writable now (not read-only, not held by
   // anyone), so the run fails here, before any data moves. The attribute
   // is checked too, because a process with full rights (an
   // administrator's, or one under an emulation layer) may be let in.
+  const char16_t* destination = job.destination;
   DWORD attributes = GetFileAttributesW(W(destination));
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return 0;
   }
+  const bool keep = backupFolder_[0] != 0;
   if (size == 0) {
     // No data, so nothing can be left half-written: the destination itself
-    // is made (or emptied) and is complete at once.
+    // is made (or emptied) and is complete at once. A file the caller wants
+    // kept is moved away first.
+    if (keep && attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      char16_t backup[ZT_LONG_PATH];
+      if (!BackupPath(index, backup) || !MoveFileExW(W(destination), W(backup), MOVEFILE_REPLACE_EXISTING)) return 0;
+    }
     HANDLE d = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr);
-    if (d == INVALID_HANDLE_VALUE)
+    if (d == INVALID_HANDLE_VALUE && !keep)
       d = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
     if (d == INVALID_HANDLE_VALUE) return 0;
     destination_ = I(d);
@@ -455,8 +480,9 @@ int32_t ztFileCopier::CheckDestination(const char16_t* destination, uint64_t siz
   }
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     // Held without sharing until the replacement is in place, so nobody
-    // else changes the file meanwhile.
-    HANDLE t = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // else changes the file meanwhile; with DELETE access when it is to be
+    // moved to the backup folder through this handle.
+    HANDLE t = CreateFileW(W(destination), GENERIC_WRITE | (keep ? DELETE : 0), 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (t == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
     target_ = I(t);
   }
@@ -498,13 +524,14 @@ int32_t ztFileCopier::CreateTemp(const char16_t* destination, char16_t* path, in
 // On failure `failed` names the file the user must look at: the source when
 // it could not be opened, else the destination (held, read-only, or no room
 // for its temporary file beside it).
-int32_t ztFileCopier::OpenPair(const CopyJob& job, int32_t unbuffered, uint64_t* size, const char16_t** failed) {
+int32_t ztFileCopier::OpenPair(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size,
+                               const char16_t** failed) {
   CloseHandles();
   tempPath_[0] = 0;
   *failed = job.source;
   if (!OpenSource(job.source, unbuffered, &source_, size)) return 0;
   *failed = job.destination;
-  if (!CheckDestination(job.destination, *size)) return 0;
+  if (!CheckDestination(job, index, *size)) return 0;
   if (*size > 0 && !CreateTemp(job.destination, tempPath_, &destination_)) return 0;
   return 1;
 }
@@ -538,8 +565,30 @@ void ztFileCopier::DiscardAhead() {
   aheadIndex_ = -1;
 }
 
-int32_t ztFileCopier::InstallTemp(const char16_t* destination, uint32_t* systemError) {
+int32_t ztFileCopier::InstallTemp(const CopyJob& job, size_t index, uint32_t* systemError) {
+  const char16_t* destination = job.destination;
   CloseIf(source_);
+  if (target_ && backupFolder_[0]) {
+    // The installed file leaves for the backup folder through the handle
+    // that has held it since its job began; the name is then free for the
+    // replacement. A failure here leaves the destination as it was.
+    char16_t backup[ZT_LONG_PATH];
+    if (!BackupPath(index, backup)) {
+      *systemError = ERROR_FILENAME_EXCED_RANGE;
+      CloseIf(target_);
+      DiscardTemp();
+      return 0;
+    }
+    if (!RenameOpenFile(H(target_), backup)) {
+      CloseIf(target_);
+      if (!MoveFileExW(W(destination), W(backup), MOVEFILE_REPLACE_EXISTING)) {
+        DWORD e = GetLastError();
+        *systemError = e ? e : ERROR_WRITE_FAULT;
+        DiscardTemp();
+        return 0;
+      }
+    }
+  }
   // The installed file is let go just before its replacement takes its name.
   CloseIf(target_);
   // An empty source was written in place.
@@ -778,7 +827,7 @@ void ztFileCopier::RunJobs() {
   EndRun();
 }
 
-int32_t ztFileCopier::TakeAhead(const CopyJob& job, uint64_t* size) {
+int32_t ztFileCopier::TakeAhead(const CopyJob& job, size_t index, uint64_t* size) {
   // Opened while the previous file was copied: only the destination's check
   // is left.
   CloseHandles();
@@ -789,12 +838,12 @@ int32_t ztFileCopier::TakeAhead(const CopyJob& job, uint64_t* size) {
   aheadSource_ = aheadTemp_ = 0;
   aheadTempPath_[0] = 0;
   aheadIndex_ = -1;
-  if (CheckDestination(job.destination, *size)) return 1;
+  if (CheckDestination(job, index, *size)) return 1;
   ReportMessage(kOpenMessage, job.destination);
   return 0;
 }
 
-int32_t ztFileCopier::OpenFresh(const CopyJob& job, int32_t unbuffered, uint64_t* size) {
+int32_t ztFileCopier::OpenFresh(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size) {
   DiscardAhead();
   char16_t parent[ZT_MAX_PATH];
   const int hasParent = GetParentFolder(job.destination, parent);
@@ -809,7 +858,7 @@ int32_t ztFileCopier::OpenFresh(const CopyJob& job, int32_t unbuffered, uint64_t
   if (hasParent == 1) (void)CopyText(knownFolder_, parent);  // same width
   CleanLeftovers(job.destination);
   const char16_t* failed = job.source;
-  if (OpenPair(job, unbuffered, size, &failed)) return 1;
+  if (OpenPair(job, index, unbuffered, size, &failed)) return 1;
   ReportMessage(kOpenMessage, failed);
   return 0;
 }
@@ -824,7 +873,7 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fro
   }
   uint64_t size = 0;
   const bool ahead = aheadIndex_ == static_cast<intptr_t>(index) && aheadUnbuffered_ == unbuffered;
-  if (!(ahead ? TakeAhead(job, &size) : OpenFresh(job, unbuffered, &size))) return 0;
+  if (!(ahead ? TakeAhead(job, index, &size) : OpenFresh(job, index, unbuffered, &size))) return 0;
   coordinator_->Lock(kStatusLock);
   status_.fileSize = size;
   status_.fileDone = 0;
@@ -857,7 +906,7 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fro
     SetFileTime(H(destination_), &created, &accessed, &written);
   ClearSlots();
   *fromTemp = tempPath_[0] ? 1 : 0;
-  if (!InstallTemp(job.destination, &error)) {
+  if (!InstallTemp(job, index, &error)) {
     ReportSystemError(error, 0);
     return 0;
   }

@@ -95,28 +95,16 @@ TEST(InstallLogBytes, Utf8TextPlusCrLfPerLine) {
 
 // ---- room on the drive -------------------------------------------------------------------
 
-TEST(SpaceNeeded, NewFilesAddUpRoundedToClusters) {
-  EXPECT_EQ(SpaceNeeded({{1, 0}, {4096, 0}, {4097, 0}}, {0, 0}, 4096), 4096u * 4);
-  EXPECT_EQ(SpaceNeeded({{1, 0}, {4097, 0}}, {0, 0}, 0), 4098u);  // no cluster size known
-}
-
-TEST(SpaceNeeded, AReplacedFileNeedsItsNewSizeWhileTheOldOneStillExists) {
-  // 10 replaced by 10: both exist until the swap, so 10 more at the peak,
-  // none afterwards; a later smaller file then fits in what was freed.
-  EXPECT_EQ(SpaceNeeded({{10000, 10000}}, {0, 0}, 1), 10000u);
-  EXPECT_EQ(SpaceNeeded({{10000, 10000}, {5000, 0}}, {0, 0}, 1), 10000u);
-  // Shrinking files free room for later ones.
-  EXPECT_EQ(SpaceNeeded({{1000, 9000}, {7000, 0}}, {0, 0}, 1), 1000u);
-  EXPECT_EQ(SpaceNeeded({{1000, 9000}, {9000, 0}}, {0, 0}, 1), 1000u + 0);
-  EXPECT_EQ(SpaceNeeded({{1000, 9000}, {9500, 0}}, {0, 0}, 1), 1500u);
-}
-
-TEST(SpaceNeeded, TheLogIsWrittenFirst) {
-  EXPECT_EQ(SpaceNeeded({}, {300, 0}, 1), 300u);
-  EXPECT_EQ(SpaceNeeded({{100, 0}}, {300, 200}, 1), 300u);
+TEST(SpaceNeeded, NewContentAddsUpRoundedToClustersAndNothingIsFreedDuringTheRun) {
+  EXPECT_EQ(SpaceNeeded({1, 4096, 4097}, 0, 4096), 4096u * 4);
+  EXPECT_EQ(SpaceNeeded({1, 4097}, 0, 0), 4098u);  // no cluster size known
+  // The replaced files stay in the journal folder until the end, so a
+  // smaller later file never fits into room an earlier one freed.
+  EXPECT_EQ(SpaceNeeded({1000, 7000}, 300, 1), 8300u);
+  EXPECT_EQ(SpaceNeeded({}, 300, 4096), 4096u);
 }
 
 TEST(SpaceNeeded, HugeSizesSaturateRatherThanWrap) {
   const uint64_t huge = ~0ull - 10;
-  EXPECT_EQ(SpaceNeeded({{huge, 0}, {huge, 0}}, {0, 0}, 4096), ~0ull);
+  EXPECT_EQ(SpaceNeeded({huge, huge}, 0, 4096), ~0ull);
 }

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "tests/e2e/package.h"
 
@@ -142,9 +143,22 @@ bool Process::Start(const std::u16string& exe, const std::u16string& folder,
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
   startTicks_ = NowTicks();
-  if (!CreateProcessW(W(exe), reinterpret_cast<wchar_t*>(&commandLine[0]), nullptr, nullptr, FALSE,
-                      CREATE_UNICODE_ENVIRONMENT, const_cast<char16_t*>(envBlock.c_str()), W(folder), &si, &pi))
+  // Under a loaded Wine a start has been seen refused once in a full run:
+  // try a few times before failing the test, and say why when it stays
+  // refused.
+  bool started = false;
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt) Sleep(200);
+    started = CreateProcessW(W(exe), reinterpret_cast<wchar_t*>(&commandLine[0]), nullptr, nullptr, FALSE,
+                             CREATE_UNICODE_ENVIRONMENT, const_cast<char16_t*>(envBlock.c_str()), W(folder), &si,
+                             &pi) != 0;
+    if (!started) error = GetLastError();
+  }
+  if (!started) {
+    fprintf(stderr, "CreateProcessW failed with error %lu\n", static_cast<unsigned long>(error));
     return false;
+  }
   CloseHandle(pi.hThread);
   process_ = pi.hProcess;
   pid_ = pi.dwProcessId;
