@@ -136,8 +136,8 @@ std::vector<uint8_t> EncodeCommitMark(uint32_t journalCrc) {
 
 bool DecodeCommitMark(const uint8_t* data, size_t size, uint32_t* journalCrc) {
   if (!data || size != 12) return false;
-  if (std::char_traits<char>::compare(reinterpret_cast<const char*>(data),
-                                      reinterpret_cast<const char*>(kCommitMagic), 4) != 0)
+  if (std::char_traits<char>::compare(reinterpret_cast<const char*>(data), reinterpret_cast<const char*>(kCommitMagic),
+                                      4) != 0)
     return false;
   if (JournalCrc(data, 8) != ztGetU32LE(data + 8)) return false;
   *journalCrc = ztGetU32LE(data + 4);

@@ -75,14 +75,14 @@ std::vector<std::u16string> FoldersToCreate(const std::vector<std::u16string>& p
 // ---- the run record ----------------------------------------------------------
 
 struct RunRecord {
-  char16_t when[32];           // local date and time, "2026-12-08 17:30:01"
+  char16_t when[32];  // local date and time, "2026-12-08 17:30:01"
   std::u16string majorVersion, minorVersion;
-  int outcome = 0;             // the exit code
-  std::u16string failedFile;   // the first file that failed, or empty
-  std::u16string failedText;   // its system error text
-  uint64_t milliseconds = 0;   // the run's duration
-  int rollback = 0;            // this run's own update: 0 kept, 1 rolled back, 2 rollback incomplete
-  int recovery = 0;            // RecoveryKind of the journal found at start
+  int outcome = 0;            // the exit code
+  std::u16string failedFile;  // the first file that failed, or empty
+  std::u16string failedText;  // its system error text
+  uint64_t milliseconds = 0;  // the run's duration
+  int rollback = 0;           // this run's own update: 0 kept, 1 rolled back, 2 rollback incomplete
+  int recovery = 0;           // RecoveryKind of the journal found at start
 };
 
 enum RecoveryKind : int {

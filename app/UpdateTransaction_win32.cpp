@@ -50,7 +50,8 @@ int ReadWhole(const char16_t* path, std::vector<uint8_t>* out) {
   if (GetFileSizeEx(f, &size) && size.QuadPart <= kMaxReadBytes) {
     out->resize(static_cast<size_t>(size.QuadPart));
     DWORD got = 0;
-    if (out->empty() || (ReadFile(f, out->data(), static_cast<DWORD>(out->size()), &got, nullptr) && got == out->size()))
+    if (out->empty() ||
+        (ReadFile(f, out->data(), static_cast<DWORD>(out->size()), &got, nullptr) && got == out->size()))
       result = 1;
   }
   CloseHandle(f);
@@ -301,7 +302,6 @@ void AppendRunRecord(const char16_t* installRoot, const RunRecord& record) {
   // A record that cannot be read is started afresh rather than lost with
   // this run's lines too.
   if (ReadWhole(path, &old) < 0) old.clear();
-  const std::string text =
-      AppendBounded(std::string(old.begin(), old.end()), FormatRunRecord(record), kRunRecordLimit);
+  const std::string text = AppendBounded(std::string(old.begin(), old.end()), FormatRunRecord(record), kRunRecordLimit);
   (void)WriteDurably(temp, path, text.data(), text.size());
 }

@@ -383,6 +383,55 @@ TEST_F(Copier, EmptySourceEmptiesTheDestinationAndTheRunGoesOn) {
   EXPECT_EQ(ReadFileBytes(Out(u"next.txt")), "after");
 }
 
+TEST_F(Copier, ABackupFolderReceivesEachReplacedFileUnderItsJobIndex) {
+  const std::u16string backups = Join(dir.Path(), u"keep");
+  ASSERT_TRUE(CreateDirectoryW(W(backups), nullptr));
+  const std::string big = Pattern((2u << 20) + 3, 9);
+  const std::u16string replaced = Installed(u"sub\\old.bin", "old bytes");
+  const std::u16string emptied = Installed(u"was.txt", "was here");
+  const std::u16string locked = Installed(u"locked.txt", "stays");
+  ASSERT_TRUE(SetFileAttributesW(W(locked), FILE_ATTRIBUTE_READONLY));
+  Times old = {Day(2001, 1, 1), Day(2001, 1, 2), Day(2001, 1, 3)};
+  ASSERT_TRUE(SetTimes(replaced, old));
+  ztFileCopier c(3, 0);
+  EXPECT_FALSE(c.SetBackupFolder(nullptr));
+  ASSERT_TRUE(c.SetBackupFolder(backups.c_str()));
+  EXPECT_TRUE(c.AddJob(Source(u"fresh.txt", "fresh").c_str(), Out(u"fresh.txt").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"old.bin", big).c_str(), replaced.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"was.txt", "").c_str(), emptied.c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"locked.txt", "new").c_str(), locked.c_str(), 0));
+  Recorder r;
+  ASSERT_TRUE(RunToEnd(c, r));
+  EXPECT_FALSE(c.SetBackupFolder(backups.c_str()));  // started
+  EXPECT_EQ(r.Final().error, 1);                     // at the read-only file
+  EXPECT_EQ(ReadFileBytes(Out(u"fresh.txt")), "fresh");
+  EXPECT_EQ(ReadFileBytes(replaced), big);
+  EXPECT_EQ(ReadFileBytes(emptied), "");
+  EXPECT_EQ(ReadFileBytes(locked), "stays");
+  // Job 0 replaced nothing and job 3 failed before its file was touched:
+  // exactly jobs 1 and 2 have backups, the old files with their own times.
+  EXPECT_EQ(ReadFileBytes(Join(backups, u"00000001.bak")), "old bytes");
+  Times kept;
+  ASSERT_TRUE(GetTimes(Join(backups, u"00000001.bak"), &kept));
+  EXPECT_EQ(Ticks(kept.written), Ticks(old.written));
+  EXPECT_EQ(ReadFileBytes(Join(backups, u"00000002.bak")), "was here");
+  EXPECT_FALSE(PathExists(Join(backups, u"00000000.bak")));
+  EXPECT_FALSE(PathExists(Join(backups, u"00000003.bak")));
+  EXPECT_TRUE(TempFiles(Out(u"sub")).empty());
+}
+
+TEST_F(Copier, AMoveToTheBackupFolderThatFailsFailsTheJobAndKeepsTheFile) {
+  const std::u16string d = Installed(u"a.bin", "old");
+  ztFileCopier c(3, 0);
+  ASSERT_TRUE(c.SetBackupFolder(Join(dir.Path(), u"no such folder").c_str()));
+  EXPECT_TRUE(c.AddJob(Source(u"a.bin", Pattern(5000, 2)).c_str(), d.c_str(), 0));
+  Recorder r;
+  ASSERT_TRUE(RunToEnd(c, r));
+  EXPECT_EQ(r.Final().error, 1);
+  EXPECT_EQ(ReadFileBytes(d), "old");
+  EXPECT_TRUE(TempFiles(Out(u"")).empty());
+}
+
 TEST_F(Copier, FolderJobsCreateTheirFolders) {
   EXPECT_TRUE(CreateFolderTree(In(u"sub\\x").c_str(), 1));
   std::u16string d = Out(u"a\\b\\sub");
