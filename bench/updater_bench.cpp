@@ -4,7 +4,14 @@
 //      the image tool writes them by default); median of several runs;
 //   2. the whole update of a package of 1000 files / 100 MiB in 10 folders,
 //      from pressing OK to the success box, against a CopyFileW loop doing
-//      the same copies (folders created as needed), medians of a few rounds.
+//      the same copies (folders created as needed), medians of a few rounds:
+//      once into a fresh installation, once over an installation holding an
+//      older copy of every file (each one is then kept aside until the
+//      update is complete, which the plain loop does not do);
+//   3. the rollback of that update over the older copies: the file the
+//      engine reaches last is read-only, so the copy fails there and 999
+//      files are put back; the time from the engine's error box to the
+//      copy-error box.
 //
 // usage: updater_bench [runs] [rounds]   (the updater of this build is used;
 //        defaults 7 start-up runs and 3 update rounds)
@@ -163,13 +170,63 @@ double WholeUpdate(const std::u16string& exe, const std::u16string& pkg) {
   return seconds;
 }
 
-// Back to the installation before the update: only its version file.
-void ResetInstallation(const std::u16string& inst) {
+// Back to the installation before the update: only its version file, and
+// with `older` an older copy of every data file.
+void ResetInstallation(const std::u16string& inst, bool older) {
   for (int f = 0; f * kFilesPerFolder < kFiles; ++f) {
     wchar_t name[64];
     RemoveTree(Join(inst, reinterpret_cast<const char16_t*>(FolderName(f, name))));
   }
   DeleteFileW(W(Join(inst, u"install.log")));
+  DeleteFileW(W(Join(inst, u"update.log")));
+  if (!older) return;
+  const std::string bytes(100 * 1024, 'o');
+  for (int i = 0; i < kFiles; ++i) {
+    wchar_t name[64];
+    WriteFileBytes(Join(inst, reinterpret_cast<const char16_t*>(DataName(i, name))), bytes);
+  }
+}
+
+// The data files in the order the updater's walk meets them (the order the
+// system lists them, depth first).
+void Walk(const std::u16string& base, const std::u16string& relative, std::vector<std::u16string>* out) {
+  WIN32_FIND_DATAW fd;
+  const std::u16string folder = relative.empty() ? base : Join(base, relative);
+  HANDLE find = FindFirstFileW(W(Join(folder, u"*.*")), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::u16string name = reinterpret_cast<const char16_t*>(fd.cFileName);
+    if (name == u"." || name == u"..") continue;
+    const std::u16string path = relative.empty() ? name : Join(relative, name);
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      Walk(base, path, out);
+    } else {
+      out->push_back(path);
+    }
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+}
+
+// Seconds from the engine's error box to the copy-error box, the rollback
+// between them; -1 when the run did not fail where it should.
+double Rollback(const std::u16string& exe, const std::u16string& pkg) {
+  Process p;
+  double seconds = -1;
+  if (!p.Start(exe, pkg)) return -1;
+  Box box;
+  if (p.WaitBox(&box, 15000)) {
+    PressButton(box.window, IDOK);
+    Box failure, copyError;
+    if (p.WaitBox(&failure, 120000)) {
+      const int64_t t1 = NowTicks();
+      PressButton(failure.window, IDOK);
+      if (p.WaitBox(&copyError, 30000) && copyError.text == U16(English().copyError))
+        seconds = TicksToSeconds(NowTicks() - t1);
+      PressButton(copyError.window, IDOK);
+    }
+  }
+  p.WaitExit(10000, nullptr);
+  return seconds;
 }
 
 }  // namespace
@@ -207,26 +264,47 @@ int main(int argc, char** argv) {
   // installation; the median of each is printed with their ratio.
   const std::u16string data = Join(pkg, u"data");
   const uint64_t bytes = MakeData(data, 100 * 1024 + 17);
-  std::vector<double> loops, updates;
-  for (int round = 0; round < rounds; ++round) {
-    for (int turn = 0; turn < 2; ++turn) {
-      if ((turn == 0) == (round % 2 == 0)) {
-        loops.push_back(CopyLoop(data, Join(root, u"plain")));
-        RemoveTree(Join(root, u"plain"));
-      } else {
-        const double t = WholeUpdate(exe, pkg);
-        if (t < 0) return 1;
-        updates.push_back(t);
-        ResetInstallation(inst);
+  const std::u16string plain = Join(root, u"plain");
+  for (bool older : {false, true}) {
+    std::vector<double> loops, updates;
+    for (int round = 0; round < rounds; ++round) {
+      for (int turn = 0; turn < 2; ++turn) {
+        if ((turn == 0) == (round % 2 == 0)) {
+          ResetInstallation(plain, older);
+          loops.push_back(CopyLoop(data, plain));
+          RemoveTree(plain);
+        } else {
+          ResetInstallation(inst, older);
+          const double t = WholeUpdate(exe, pkg);
+          if (t < 0) return 1;
+          updates.push_back(t);
+        }
       }
     }
+    const double update = Median(updates), loop = Median(loops);
+    printf("update of %d files / %.1f MiB %s, %d rounds: updater", kFiles, bytes / 1048576.0,
+           older ? "over older copies of each" : "into a fresh installation", rounds);
+    for (double t : updates) printf(" %.3f", t);
+    printf(" s (OK pressed to success box), CopyFileW loop");
+    for (double t : loops) printf(" %.3f", t);
+    printf(" s\n  medians %.3f s and %.3f s, ratio %.2f\n", update, loop, update / loop);
   }
-  const double update = Median(updates), loop = Median(loops);
-  printf("update of %d files / %.1f MiB, %d rounds: updater", kFiles, bytes / 1048576.0, rounds);
-  for (double t : updates) printf(" %.3f", t);
-  printf(" s (OK pressed to success box), CopyFileW loop");
-  for (double t : loops) printf(" %.3f", t);
-  printf(" s\n  medians %.3f s and %.3f s, ratio %.2f\n", update, loop, update / loop);
+
+  std::vector<std::u16string> order;
+  Walk(data, u"", &order);
+  std::vector<double> rollbacks;
+  for (int round = 0; round < rounds && !order.empty(); ++round) {
+    ResetInstallation(inst, true);
+    const std::u16string last = Join(inst, order.back());
+    SetFileAttributesW(W(last), FILE_ATTRIBUTE_READONLY);
+    rollbacks.push_back(Rollback(exe, pkg));
+    SetFileAttributesW(W(last), FILE_ATTRIBUTE_NORMAL);
+    if (rollbacks.back() < 0) return 1;
+  }
+  printf("rollback of %zu replaced files, %d rounds:", order.size() - 1, rounds);
+  for (double t : rollbacks) printf(" %.3f", t);
+  printf(" s (engine error box to copy-error box)\n  median %.3f s\n", Median(rollbacks));
+  ResetInstallation(inst, false);
   RemoveTree(root);
   RemoveTree(Join(CommonAppData(), kBrand));
   ztHeapDestroy();
