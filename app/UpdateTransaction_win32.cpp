@@ -156,6 +156,10 @@ bool RollBackJournal(const char16_t* root, const char16_t* folder, const UpdateJ
     // rule) and is the old one already.
   };
   restore(u"install.log", kLogBackupName, journal.logExisted);
+  // A run killed while it saved the new install.log leaves the list's own
+  // temporary file beside it.
+  char16_t logTemp[ZT_LONG_PATH];
+  if (Join(root, u"install.log", path) && ztReplacementName(path, logTemp) && !DeleteIfThere(logTemp)) ok = false;
   std::set<std::u16string> folders;
   for (size_t i = 0; i < journal.files.size(); ++i) {
     const std::u16string& relative = journal.files[i].path;

@@ -168,6 +168,8 @@ TEST_F(Transaction, RecoveryUndoesAnUpdateThatWasNeverCommitted) {
       UpdateTransaction tx(inst_.c_str());
       ASSERT_EQ(Copy(tx), 0);
     }  // killed: neither committed nor rolled back
+    // A kill during the save of install.log leaves the list's temporary file.
+    ASSERT_TRUE(WriteFileBytes(Join(inst_, u"install.log.zt~"), "\"half"));
     EXPECT_EQ(RecoverUnfinishedUpdate(inst_.c_str()), kRecoveryRolledBack);
     EXPECT_EQ(Snapshot(inst_), before);
     EXPECT_EQ(RecoverUnfinishedUpdate(inst_.c_str()), kRecoveryNone);

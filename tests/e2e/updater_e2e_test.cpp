@@ -72,21 +72,21 @@ class Update : public ::testing::Test {
     const std::string id = std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
     pkg_ = Join(dir_.Path(), u"pkg");
     inst_ = Join(dir_.Path(), u"inst");
-    spec_.brand = "ztE2E_" + id;
-    spec_.app = "Game";
-    spec_.mutex = "ztE2E_game_" + id;
-    spec_.confMutex = "ztE2E_conf_" + id;
-    spec_.major = "1";
-    spec_.minor = "5";
-    spec_.languages = {Japanese()};
+    desc_.brand = "ztE2E_" + id;
+    desc_.app = "Game";
+    desc_.mutex = "ztE2E_game_" + id;
+    desc_.confMutex = "ztE2E_conf_" + id;
+    desc_.major = "1";
+    desc_.minor = "5";
+    desc_.languages = {Japanese()};
     CreateDirectoryW(W(pkg_), nullptr);
     CreateDirectoryW(W(inst_), nullptr);
   }
-  void TearDown() override { RemoveTree(Join(CommonAppData(), U16(spec_.brand))); }
+  void TearDown() override { RemoveTree(Join(CommonAppData(), U16(desc_.brand))); }
 
-  const LanguageTexts& Lang() const { return spec_.languages.front(); }
+  const LanguageTexts& Lang() const { return desc_.languages.front(); }
 
-  void WriteDescription() { ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"updateinfo.xml"), DescriptionXml(spec_))); }
+  void WriteDescription() { ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"updateinfo.xml"), DescriptionXml(desc_))); }
   void WriteData(const std::u16string& relative, const std::string& bytes) {
     ASSERT_TRUE(WriteFileBytes(Join(Join(pkg_, u"data"), relative), bytes));
   }
@@ -101,7 +101,7 @@ class Update : public ::testing::Test {
     WriteDiscovery("<?xml version=\"1.0\"?><install><path>" + zt_test::Utf8(inst_) + "</path></install>");
   }
   void WriteDiscovery(const std::string& bytes) {
-    ASSERT_TRUE(WriteFileBytes(Join(Join(CommonAppData(), U16(spec_.brand)), U16(spec_.app + ".xml")), bytes));
+    ASSERT_TRUE(WriteFileBytes(Join(Join(CommonAppData(), U16(desc_.brand)), U16(desc_.app + ".xml")), bytes));
   }
   // A complete package with one data file, installed version 1.5.
   void Standard() {
@@ -160,7 +160,7 @@ class Update : public ::testing::Test {
   zt_test::TempDir dir_;
   std::u16string pkg_, inst_;
   std::u16string exe_;  // the updater started; empty for the one ctest names
-  DescriptionParts spec_;
+  DescriptionParts desc_;
   std::function<void(size_t, const Box&, Process&)> onBox_;
 };
 
@@ -309,8 +309,8 @@ TEST_F(Update, VersionGate) {
   Install("2", "0");  // newer
   Run({Confirm(), Success()}, kInstalled);
   // A required minor of 65536 reaches into the major: it asks for 1.0.
-  spec_.major = "0";
-  spec_.minor = "65536";
+  desc_.major = "0";
+  desc_.minor = "65536";
   WriteDescription();
   Install("0", "65535");
   Run({Confirm(), versionError}, kTooOld);
@@ -320,7 +320,7 @@ TEST_F(Update, VersionGate) {
 
 TEST_F(Update, GameOrConfigurationToolRunning) {
   Standard();
-  for (const std::string& name : {spec_.mutex, spec_.confMutex}) {
+  for (const std::string& name : {desc_.mutex, desc_.confMutex}) {
     HANDLE held = CreateMutexW(nullptr, TRUE, W(U16(name)));
     ASSERT_NE(held, nullptr);
     Run({{U16(Lang().title), U16(Lang().boot), IDOK}}, kGameRunning);
@@ -333,7 +333,7 @@ TEST_F(Update, BothMutexesAreHeldWhileTheWindowIsOpen) {
   Standard();
   onBox_ = [&](size_t i, const Box&, Process&) {
     if (i != 0) return;
-    for (const std::string& name : {spec_.mutex, spec_.confMutex}) {
+    for (const std::string& name : {desc_.mutex, desc_.confMutex}) {
       SetLastError(ERROR_SUCCESS);
       HANDLE h = CreateMutexW(nullptr, FALSE, W(U16(name)));
       const DWORD error = GetLastError();
@@ -345,7 +345,7 @@ TEST_F(Update, BothMutexesAreHeldWhileTheWindowIsOpen) {
   Run({Confirm(IDCANCEL)}, kCancelled);
   // Released at the end: a new creation is the first again.
   SetLastError(ERROR_SUCCESS);
-  HANDLE h = CreateMutexW(nullptr, FALSE, W(U16(spec_.mutex)));
+  HANDLE h = CreateMutexW(nullptr, FALSE, W(U16(desc_.mutex)));
   EXPECT_EQ(GetLastError(), 0u);
   CloseHandle(h);
 }
@@ -360,7 +360,7 @@ TEST_F(Update, MissingOrUnparsableDescription) {
 }
 
 TEST_F(Update, DescriptionWithoutLanguagesShowsAnEmptyErrorBox) {
-  spec_.languages.clear();
+  desc_.languages.clear();
   Standard();
   Run({{u"error", u"", IDOK}}, kNoDescription);
 }
@@ -376,10 +376,10 @@ TEST_F(Update, IntroLineBreakShowsAsTwoLines) {
 TEST_F(Update, LanguageFollowsTheUiLanguage) {
   const char* expect = std::getenv("ZT_EXPECT_UI_LANGUAGE");
   if (!expect) GTEST_SKIP() << "run by the ui-language entries of ctest";
-  spec_.languages = {English(), Japanese()};
-  spec_.defaultLanguage = "en";
+  desc_.languages = {English(), Japanese()};
+  desc_.defaultLanguage = "en";
   Standard();
-  spec_.languages = {std::string(expect) == "1041" ? Japanese() : English()};
+  desc_.languages = {std::string(expect) == "1041" ? Japanese() : English()};
   Run({Confirm(IDCANCEL)}, kCancelled);
 }
 

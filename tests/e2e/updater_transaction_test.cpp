@@ -1,0 +1,478 @@
+// End-to-end runs of updater.exe around the update's transaction: a copy that
+// fails part-way, an updater killed while it copies, a journal that cannot be
+// read and a drive that fills up. After each the installation must be exactly
+// the old version (every file, time and attribute, install.log, no folder of
+// the update, no journal, no temporary file) or exactly the new one.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cwchar>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/UpdateJournal.h"
+#include "tests/common/testutil.h"
+#include "tests/e2e/boxdriver.h"
+#include "tests/e2e/package.h"
+
+using namespace e2e;
+using zt_test::LoadFileBytes;
+using zt_test::PathExists;
+
+namespace {
+
+enum : DWORD { kInstalled = 0, kTooOld = 5, kCopyFailed = 6 };
+const std::u16string kVersionFile = u"config\\startup.xml";
+const std::string kRolledBack = "  rolled back: every installed file is the old version again\r\n";
+const std::string kRecovered = "  recovery: an unfinished update found at start was rolled back\r\n";
+
+// One file or folder as the comparison sees it (folders by presence only:
+// their times change with their contents).
+struct Entry {
+  bool folder = false;
+  uint64_t size = 0, hash = 0, written = 0;
+  DWORD attributes = 0;
+  bool operator==(const Entry& o) const {
+    return folder == o.folder && size == o.size && hash == o.hash && written == o.written && attributes == o.attributes;
+  }
+};
+using Tree = std::map<std::u16string, Entry>;  // by path relative to the root
+
+Entry FileEntry(const std::u16string& path) {
+  Entry e;
+  WIN32_FILE_ATTRIBUTE_DATA d = {};
+  GetFileAttributesExW(W(path), GetFileExInfoStandard, &d);
+  e.attributes = d.dwFileAttributes;
+  e.written = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+  std::string bytes;
+  LoadFileBytes(path, &bytes);
+  e.size = bytes.size();
+  e.hash = std::hash<std::string>()(bytes);
+  return e;
+}
+
+// Calls `visit` with the relative path of everything below `root`, in the
+// updater's own walk order: FindFirstFile's order, each folder entered where
+// the listing has it.
+void Walk(const std::u16string& root, const std::u16string& rel,
+          const std::function<void(const std::u16string&, bool folder)>& visit) {
+  WIN32_FIND_DATAW d;
+  HANDLE h = FindFirstFileW(W(Join(rel.empty() ? root : Join(root, rel), u"*.*")), &d);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::u16string name = reinterpret_cast<const char16_t*>(d.cFileName);
+    if (name == u"." || name == u"..") continue;
+    const std::u16string path = rel.empty() ? name : rel + u"\\" + name;
+    const bool folder = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    visit(path, folder);
+    if (folder) Walk(root, path, visit);
+  } while (FindNextFileW(h, &d));
+  FindClose(h);
+}
+
+// Everything below `root` but update.log, which each run appends to.
+Tree Snapshot(const std::u16string& root) {
+  Tree t;
+  Walk(root, u"", [&](const std::u16string& path, bool folder) {
+    if (path == kRunRecordName) return;
+    t[path] = folder ? Entry{true} : FileEntry(Join(root, path));
+  });
+  return t;
+}
+
+// One line per difference; empty when the trees are equal.
+std::string Diff(const Tree& want, const Tree& got) {
+  std::string out;
+  for (const auto& [path, e] : want) {
+    auto it = got.find(path);
+    if (it == got.end()) {
+      out += "missing " + zt_test::Utf8(path) + "\n";
+    } else if (!(it->second == e)) {
+      const Entry& g = it->second;
+      out += "changed " + zt_test::Utf8(path) + (g.hash != e.hash || g.size != e.size ? " (bytes)" : "") +
+             (g.written != e.written ? " (time)" : "") + (g.attributes != e.attributes ? " (attributes)" : "") + "\n";
+    }
+  }
+  for (const auto& entry : got)
+    if (!want.count(entry.first)) out += "unexpected " + zt_test::Utf8(entry.first) + "\n";
+  return out;
+}
+
+uint64_t SizeOf(const std::u16string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d = {};
+  if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &d)) return UINT64_MAX;
+  return (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+}
+
+// `size` bytes that name the file and its version, so that no two files or
+// versions share their bytes.
+std::string Content(const std::u16string& name, int version, size_t size) {
+  std::string s = "v" + std::to_string(version) + " " + zt_test::Utf8(name) + " ";
+  const size_t seed = std::hash<std::string>()(s);
+  for (size_t i = s.size(); i < size; ++i) s.push_back(static_cast<char>((seed >> (i % 7)) + i / 251));
+  return s;
+}
+// The version file before and after the update (of different sizes).
+const std::string kOldVersion = "<startup><version><major>1</major><minor>5</minor></version></startup>";
+const std::string kNewVersion = "<startup><version><major>2</major><minor>0</minor></version></startup>\r\n";
+
+bool IsInCreatedFolder(const std::u16string& name) { return name.rfind(u"movies\\", 0) == 0; }
+
+class Transaction : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(UpdaterExeFromEnvironment().empty()) << "ZT_UPDATER_EXE is not set";
+    SetWineDefaultsForUpdater();
+    static int counter = 0;
+    const std::string id = std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
+    // Fresh folders each time, so a table's cases can call SetUp again.
+    pkg_ = Join(dir_.Path(), U16("pkg" + id));
+    inst_ = Join(dir_.Path(), U16("inst" + id));
+    desc_ = {"ztTx_" + id, "Game", "ztTx_game_" + id, "ztTx_conf_" + id, "1", "5", "", {Japanese()}};
+  }
+  void TearDown() override { RemoveTree(Join(CommonAppData(), U16(desc_.brand))); }
+
+  // The package: the version file (the update makes it 2.0) and `perGroup`
+  // files at the top, in a folder the installation has ("maps") and in a
+  // folder tree the update creates ("movies\intro"), `size(i)` bytes each.
+  // The installation of version 1.5 holds an older, smaller version of each
+  // file `installed` picks by its place in the job order (always the version
+  // file), an unrelated file in each folder and, with `log`, an install.log.
+  void Prepare(int perGroup, const std::function<size_t(int)>& size,
+               const std::function<bool(size_t, const std::u16string&)>& installed, bool log = true) {
+    ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"updateinfo.xml"), DescriptionXml(desc_)));
+    const std::u16string data = Join(pkg_, u"data");
+    ASSERT_TRUE(WriteFileBytes(Join(data, kVersionFile), kNewVersion));
+    for (int i = 0; i < perGroup; ++i)
+      for (const char16_t* group : {u"a", u"maps\\m", u"movies\\intro\\c", u"z"}) {
+        const std::u16string name = group + U16(std::to_string(100 + i)) + u".dat";
+        ASSERT_TRUE(WriteFileBytes(Join(data, name), Content(name, 2, size(i))));
+      }
+    order_.clear();
+    sizes_.clear();
+    Walk(data, u"", [&](const std::u16string& path, bool folder) {
+      if (folder) return;
+      order_.push_back(path);
+      sizes_.push_back(SizeOf(Join(data, path)));
+    });
+    ASSERT_EQ(order_.size(), 4u * perGroup + 1);
+    FILETIME old = {0, 0x01C00000};  // a date in the 1990s
+    for (size_t pos = 0; pos < order_.size(); ++pos) {
+      const std::u16string& name = order_[pos];
+      if (name != kVersionFile && !installed(pos, name)) continue;
+      ASSERT_FALSE(IsInCreatedFolder(name)) << "the update must create that folder";
+      const std::u16string path = Join(inst_, name);
+      ASSERT_TRUE(WriteFileBytes(path, name == kVersionFile ? kOldVersion : Content(name, 1, 1000 + pos)));
+      HANDLE h = CreateFileW(W(path), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_TRUE(h != INVALID_HANDLE_VALUE && SetFileTime(h, nullptr, nullptr, &old));
+      CloseHandle(h);
+    }
+    ASSERT_TRUE(WriteFileBytes(Join(inst_, u"readme.txt"), "not the update's"));
+    ASSERT_TRUE(WriteFileBytes(Join(inst_, u"maps\\keep.map"), "not the update's either"));
+    if (log) {
+      ASSERT_TRUE(WriteFileBytes(Join(inst_, u"install.log"), "\"earlier.txt\"\r\n"));
+    }
+    const std::string discovery = "<install><path>" + zt_test::Utf8(inst_) + "</path></install>";
+    ASSERT_TRUE(WriteFileBytes(Join(Join(CommonAppData(), U16(desc_.brand)), U16(desc_.app + ".xml")), discovery));
+  }
+
+  struct Step {
+    std::u16string caption, text;  // an empty text: any text
+  };
+  Step Confirm() const {
+    std::u16string t = U16(Lang().intro);
+    for (size_t at; (at = t.find(u"\\n")) != std::u16string::npos;) t.replace(at, 2, u"\n");
+    return {U16(Lang().title), t};
+  }
+  Step Success() const { return {U16(Lang().title), U16(Lang().success)}; }
+  Step CopyError() const { return {U16(Lang().title), U16(Lang().copyError)}; }
+  Step EngineError(const std::u16string& text) const { return {U16(Lang().errorTitle), text}; }
+  const LanguageTexts& Lang() const { return desc_.languages.front(); }
+
+  void Answer(Process& p, const Step& step, size_t i) {
+    Box box;
+    ASSERT_TRUE(p.WaitBox(&box, 60000)) << "box " << i << " (" << Narrow(step.text) << ") never came";
+    EXPECT_EQ(Narrow(box.caption), Narrow(step.caption)) << "caption of box " << i;
+    if (!step.text.empty()) {
+      EXPECT_EQ(Narrow(box.text), Narrow(step.text)) << "text of box " << i;
+    }
+    if (onBox_) onBox_(i);
+    ASSERT_TRUE(PressButton(box.window, IDOK)) << "box " << i << " did not close";
+  }
+  // Runs the updater of `package`, answers exactly `steps` with OK and
+  // expects its end with `exitCode`.
+  void Run(const std::u16string& package, const std::vector<Step>& steps, DWORD exitCode) {
+    Process p;
+    ASSERT_TRUE(p.Start(UpdaterExeFromEnvironment(), package));
+    for (size_t i = 0; i < steps.size(); ++i) ASSERT_NO_FATAL_FAILURE(Answer(p, steps[i], i));
+    Box stray;
+    DWORD code = 99;
+    ASSERT_TRUE(p.WaitExit(20000, &stray, &code)) << "unexpected box: " << Narrow(stray.text);
+    EXPECT_EQ(code, exitCode);
+  }
+
+  // Starts the updater, confirms, and kills it as soon as `moment` holds.
+  // The kill must leave an unfinished update: a moment the run had already
+  // passed would test nothing.
+  void KillWhen(const char* what, const std::function<bool()>& moment) {
+    Process p;
+    ASSERT_TRUE(p.Start(UpdaterExeFromEnvironment(), pkg_));
+    ASSERT_NO_FATAL_FAILURE(Answer(p, Confirm(), 0));
+    bool hit = false;
+    for (int polls = 0; polls < 60000 && !(hit = moment()); ++polls) {
+      // Every few ms; a closing box or the end means the moment never came.
+      if (WaitForSingleObject(p.Handle(), 1) == WAIT_OBJECT_0 || (polls % 50 == 49 && !FindBoxes(p.Pid()).empty()))
+        break;
+    }
+    TerminateProcess(p.Handle(), 1);
+    p.Kill();
+    ASSERT_TRUE(hit) << "the moment \"" << what << "\" never came before the run ended (" << NewFiles() << " of "
+                     << order_.size() << " files new): no journal, or a package too small for this machine";
+    ASSERT_TRUE(FileExists(Journal(kJournalName))) << "no journal after the kill at \"" << what << "\"";
+    ASSERT_FALSE(PathExists(Journal(kCommitName)))
+        << "the kill at \"" << what << "\" came after the update was complete: the package is too small";
+  }
+  std::u16string Journal(const std::u16string& name) const { return Join(Join(inst_, kJournalFolder), name); }
+  // Replaced files kept so far, looked at by name only: a handle on them
+  // could make the engine's own rename fail.
+  size_t Backups() const {
+    size_t n = 0;
+    for (size_t i = 0; i < order_.size(); ++i) {
+      wchar_t name[16];
+      swprintf(name, 16, L"%08X.bak", static_cast<unsigned>(i));
+      n += FileExists(Journal(reinterpret_cast<const char16_t*>(name)));
+    }
+    return n;
+  }
+  // Files that have their new version (the old ones are smaller).
+  size_t NewFiles() const {
+    size_t n = 0;
+    for (size_t i = 0; i < order_.size(); ++i) n += SizeOf(Join(inst_, order_[i])) == sizes_[i];
+    return n;
+  }
+
+  // Every file of the package is installed as its source is, the rest is
+  // as `before`, and install.log names each file once beside the earlier
+  // line.
+  void ExpectNewVersion(Tree before) {
+    Tree got = Snapshot(inst_);
+    for (const std::u16string& name : order_) {
+      before[name] = FileEntry(Join(pkg_, u"data\\" + name));
+      before[name].attributes = FILE_ATTRIBUTE_ARCHIVE;
+    }
+    before[u"movies"].folder = before[u"movies\\intro"].folder = true;
+    before.erase(u"install.log");
+    got.erase(u"install.log");
+    EXPECT_EQ(Diff(before, got), "");
+    std::vector<std::string> want = {"\"earlier.txt\"\r\n"}, lines;
+    for (const std::u16string& name : order_) want.push_back("\"" + zt_test::Utf8(name) + "\"\r\n");
+    const std::string log = ReadFileBytes(Join(inst_, u"install.log"));
+    for (size_t at = 0, end; at < log.size(); at = end) {
+      end = log.find("\r\n", at);
+      end = end == std::string::npos ? log.size() : end + 2;
+      lines.push_back(log.substr(at, end - at));
+    }
+    std::sort(want.begin(), want.end());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, want) << log;
+  }
+  // update.log holds each of `lines`.
+  void ExpectRecord(std::initializer_list<std::string> lines) const {
+    const std::string record = ReadFileBytes(Join(inst_, kRunRecordName));
+    for (const std::string& line : lines) EXPECT_NE(record.find(line), std::string::npos) << line << " in\n" << record;
+  }
+
+  zt_test::TempDir dir_;
+  std::u16string pkg_, inst_;
+  DescriptionParts desc_;
+  std::vector<std::u16string> order_;  // the package's files in job order
+  std::vector<uint64_t> sizes_;        // and their sizes
+  std::function<void(size_t)> onBox_;
+};
+
+size_t Small(int i) { return 3000 + 7 * i; }
+// 1 to 4 MiB a file: the copy of 41 files lasts long enough to be caught
+// at each moment even on a fast disk.
+size_t Big(int i) { return (1u << 20) + (i % 4) * (1u << 20) + 4096 * i; }
+bool EverySecond(size_t pos, const std::u16string& name) { return pos % 2 == 0 && !IsInCreatedFolder(name); }
+
+}  // namespace
+
+// ---- a copy that fails part-way -----------------------------------------------
+
+TEST_F(Transaction, FailureAtFileKRestoresTheOldVersionExactly) {
+  struct Case {
+    const char* where;
+    double at;  // job position of the failing file, as a part of the last one's
+    bool log;
+  };
+  for (const Case& c : {Case{"first", 0, true}, Case{"middle", 0.5, false}, Case{"last", 1, true}}) {
+    SCOPED_TRACE(c.where);
+    TearDown();
+    SetUp();
+    const int perGroup = 5;  // 21 files
+    const size_t k = static_cast<size_t>(c.at * 4 * perGroup);
+    ASSERT_NO_FATAL_FAILURE(Prepare(
+        perGroup, Small, [&](size_t pos, const std::u16string& name) { return pos == k || EverySecond(pos, name); },
+        c.log));
+    const std::u16string failing = Join(inst_, order_[k]);
+    ASSERT_TRUE(SetFileAttributesW(W(failing), FILE_ATTRIBUTE_READONLY));
+    const Tree before = Snapshot(inst_);
+    Run(pkg_, {Confirm(), EngineError(u"ファイル [" + failing + u"] がオープン出来ません"), CopyError()}, kCopyFailed);
+    EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+    ExpectRecord({"  outcome: 6 (copy failed)\r\n", "  failed: " + zt_test::Utf8(failing) + ": ", kRolledBack});
+  }
+}
+
+// ---- an updater killed while it copies ------------------------------------------
+
+TEST_F(Transaction, KilledRunIsRolledBackByTheNextRunWhichThenInstalls) {
+  struct Moment {
+    const char* what;
+    std::function<bool()> holds;
+  };
+  const Moment moments[] = {
+      {"the journal was written", [this] { return FileExists(Journal(kJournalName)); }},
+      {"the first backups were made", [this] { return Backups() >= 2; }},
+      {"more than half of the files were new", [this] { return NewFiles() * 2 > order_.size(); }},
+  };
+  for (const Moment& m : moments) {
+    SCOPED_TRACE(m.what);
+    TearDown();
+    SetUp();
+    ASSERT_NO_FATAL_FAILURE(Prepare(10, Big, EverySecond));
+    const Tree before = Snapshot(inst_);
+    ASSERT_NO_FATAL_FAILURE(KillWhen(m.what, m.holds));
+    Run(pkg_, {Confirm(), Success()}, kInstalled);
+    ExpectNewVersion(before);
+    ExpectRecord({kRecovered, "  outcome: 0 (installed)\r\n"});
+  }
+}
+
+TEST_F(Transaction, KilledRunIsRolledBackBeforeTheVersionCheckOfAnotherPackage) {
+  ASSERT_NO_FATAL_FAILURE(Prepare(10, Big, EverySecond));
+  const Tree before = Snapshot(inst_);
+  // Killed once the version file says 2.0: a check made before the recovery
+  // would take the half-done update for version 2.0.
+  ASSERT_NO_FATAL_FAILURE(
+      KillWhen("the version file was new", [&] { return SizeOf(Join(inst_, kVersionFile)) == kNewVersion.size(); }));
+  // A package that needs version 2.0.
+  DescriptionParts needs20 = desc_;
+  needs20.major = "2";
+  needs20.minor = "0";
+  const std::u16string other = Join(dir_.Path(), u"pkg20");
+  ASSERT_TRUE(WriteFileBytes(Join(other, u"updateinfo.xml"), DescriptionXml(needs20)));
+  ASSERT_TRUE(WriteFileBytes(Join(other, u"data\\a100.dat"), "from the package for 2.0"));
+  Run(other, {Confirm(), {U16(Lang().errorTitle), U16(Lang().versionError)}}, kTooOld);
+  EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+  ExpectRecord({kRecovered, "  outcome: 5 (installed version too old)\r\n"});
+}
+
+// ---- a journal that cannot be trusted -------------------------------------------
+
+TEST_F(Transaction, JournalThatCannotBeReadStopsTheRunAndTouchesNothing) {
+  // A journal that, were it believed, would delete a100.dat (said not to
+  // have been there) or put the backup in its place.
+  UpdateJournal j;
+  j.brand = u"brand";
+  j.files = {{u"a100.dat", false}};
+  const std::vector<uint8_t> good = EncodeJournal(j);
+  const uint32_t crc = JournalCrc(good.data(), good.size());
+  std::vector<uint8_t> flipped = good;  // every field as it was, the check value not
+  flipped.back() ^= 1;
+  j.files = {{u"..\\victim.txt", false}};  // outside the installation
+  const std::vector<uint8_t> outside = EncodeJournal(j);
+  const std::vector<uint8_t> otherMark = EncodeCommitMark(crc ^ 1);
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::u16string, std::string>> files;  // in the journal folder
+  } cases[] = {
+      {"garbage", {{u"journal", "not a journal at all"}, {u"00000000.bak", "kept"}}},
+      {"one byte changed", {{u"journal", std::string(flipped.begin(), flipped.end())}, {u"00000000.bak", "kept"}}},
+      {"a path outside", {{u"journal", std::string(outside.begin(), outside.end())}}},
+      {"another journal's commit mark",
+       {{u"journal", std::string(good.begin(), good.end())},
+        {u"committed", std::string(otherMark.begin(), otherMark.end())},
+        {u"00000000.bak", "kept"}}},
+      {"backups without a journal", {{u"journal.tmp", "half"}, {u"00000000.bak", "kept"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
+    for (const auto& [name, bytes] : c.files) ASSERT_TRUE(WriteFileBytes(Journal(name), bytes));
+    ASSERT_TRUE(WriteFileBytes(Join(dir_.Path(), u"victim.txt"), "outside"));
+    const Tree before = Snapshot(inst_);
+    ASSERT_TRUE(before.count(u"a100.dat"));
+    Run(pkg_, {Confirm(), CopyError()}, kCopyFailed);
+    EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+    EXPECT_TRUE(FileExists(Join(dir_.Path(), u"victim.txt")));
+    ExpectRecord({"  outcome: 6 (copy failed)\r\n",
+                  "  recovery: an unfinished update was found but its journal could not be read\r\n"});
+  }
+}
+
+// ---- a good run ---------------------------------------------------------------------
+
+TEST_F(Transaction, SuccessLeavesNoJournalNorBackupsAndRecordsTheRun) {
+  ASSERT_NO_FATAL_FAILURE(Prepare(3, Small, EverySecond));
+  ASSERT_TRUE(WriteFileBytes(Join(inst_, kRunRecordName), "an earlier run\r\n"));
+  const Tree before = Snapshot(inst_);
+  Run(pkg_, {Confirm(), Success()}, kInstalled);
+  ExpectNewVersion(before);  // no .ztupdate, no *.bak, no temporary file
+  // Appended, and with neither a recovery nor a rollback line.
+  ExpectRecord({"an earlier run\r\n[", "] update 1.5\r\n  outcome: 0 (installed)\r\n  duration: "});
+}
+
+// ---- a drive that fills up during the copy ------------------------------------------
+
+// Run by tests/e2e/small_drive.sh, which maps a small tmpfs as the drive
+// named by ZT_SMALL_DRIVE.
+TEST_F(Transaction, SmallDriveThatFillsUpDuringTheCopyIsRolledBack) {
+  const char* drive = std::getenv("ZT_SMALL_DRIVE");
+  if (!drive) GTEST_SKIP() << "run by tests/e2e/small_drive.sh on a small drive";
+  ULARGE_INTEGER avail, total, totalFree;
+  ASSERT_TRUE(GetDiskFreeSpaceExW(W(U16(drive)), &avail, &total, &totalFree));
+  ASSERT_LT(total.QuadPart, 64u << 20) << "not a small drive";
+  inst_ = Join(U16(drive), U16("zt-inst-" + desc_.brand));
+  const std::u16string filler = Join(U16(drive), U16("filler-" + desc_.brand));
+  // 41 files of 96 KiB fit the drive (the free-space check lets the update
+  // run) until the filler takes what is left. Both go with the drive.
+  ASSERT_NO_FATAL_FAILURE(Prepare(
+      10, [](int) { return size_t{96} << 10; }, EverySecond));
+  const Tree before = Snapshot(inst_);
+
+  // Once the engine has replaced a file the copy is under way: the drive is
+  // filled then, so that a later file of the copy is the one that fails.
+  std::atomic<bool> stop{false}, full{false};
+  std::thread fill([&] {
+    while (!stop && Backups() == 0) Sleep(1);
+    if (stop) return;
+    HANDLE h = CreateFileW(W(filler), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const std::string block(64 << 10, 'f');
+    for (DWORD put = 0, size = 64 << 10; h != INVALID_HANDLE_VALUE && size >= 512; size /= 2)
+      while (WriteFile(h, block.data(), size, &put, nullptr) && put == size) {
+      }
+    full = GetLastError() == ERROR_DISK_FULL;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  });
+  // The rollback is done when the copy-error box shows; room for update.log.
+  onBox_ = [&](size_t i) {
+    if (i == 2) DeleteFileW(W(filler));
+  };
+  Run(pkg_, {Confirm(), EngineError(u""), CopyError()}, kCopyFailed);
+  stop = true;
+  fill.join();
+  EXPECT_TRUE(full) << "the filler did not fill the drive";
+  EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+  ExpectRecord({"  outcome: 6 (copy failed)\r\n", kRolledBack});
+}
