@@ -159,6 +159,8 @@ class ztFileCopier {
   void EndRun();
   void ReadFileBlocks();
   void WriteFileBlocks();
+  int32_t WriteOneBlock(void* data, uint32_t length, bool last);
+  int32_t CopyOneBlockFile(uint64_t size);
 
   void ResetRing();
   void ClearSlots();

@@ -883,7 +883,12 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fro
   // A file of zero bytes makes no block: it is complete as soon as its
   // (empty) replacement exists.
   fileComplete_.store(size == 0 ? 1 : 0, std::memory_order_release);
-  if (size > 0) {
+  if (size > 0 && size <= slots_[0].capacity) {
+    if (!CopyOneBlockFile(size)) {
+      abort_.store(1, std::memory_order_release);
+      return 0;
+    }
+  } else if (size > 0) {
     // The writer starts when the reader fills the first slot.
     writerBusy_.store(1, std::memory_order_release);
     readerBusy_.store(1, std::memory_order_release);
@@ -1010,6 +1015,62 @@ void ztFileCopier::ReadFileBlocks() {
   }
 }
 
+int32_t ztFileCopier::WriteOneBlock(void* data, uint32_t length, bool last) {
+  if (chunkHook_) {
+    coordinator_->Lock(kStatusLock);
+    chunkHook_(userData_, data, status_.fileDone, length, &status_);
+    coordinator_->Unlock(kStatusLock);
+  }
+  uint32_t put = 0;
+  int32_t wrote = WriteBlock(destination_, data, length, &put);
+  if (!wrote || put != length) {
+    // A short write without an error is a full disk.
+    DWORD e = wrote ? ERROR_DISK_FULL : GetLastError();
+    ReportSystemError(e ? e : ERROR_WRITE_FAULT, 1);
+    return 0;
+  }
+  coordinator_->Lock(kStatusLock);
+  status_.fileDone += put;
+  status_.totalDone += put;
+  if (last) fileComplete_.store(1, std::memory_order_release);
+  // Once the reader has reported a failure (under this lock), the next
+  // call the user sees is the final one.
+  int32_t go = fatal_.load(std::memory_order_acquire) ? 0 : CallProgress();
+  coordinator_->Unlock(kStatusLock);
+  if (!go) {
+    RaiseStop();
+    return 0;
+  }
+  return 1;
+}
+
+int32_t ztFileCopier::CopyOneBlockFile(uint64_t size) {
+  // The whole file is one block: the coordinator reads and writes it
+  // itself. Handing it to the reader and the writer would buy no overlap
+  // and cost two thread switches each way.
+  CopySlot& slot = slots_[0];
+  const uint32_t sector = unbufferedNow_ ? sectorSize_ : 0;
+  uint32_t length = 0, request = 0, got = 0;
+  ztCopyNextBlock(size, 0, slot.capacity, sector, &length, &request);
+  if (!slot.buffer || !ReadBlock(source_, slot.buffer, request, &got)) {
+    DWORD e = slot.buffer ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+    ReportSystemError(e ? e : ERROR_READ_FAULT, 1);
+    return 0;
+  }
+  // A source that became shorter since it was opened: what was read is
+  // written, then the run fails, as with a file read block by block.
+  const bool whole = got >= length;
+  // A stop the callback asks for after the block still installs the file,
+  // which is complete: only a failure ends it here.
+  if (got > 0) (void)WriteOneBlock(slot.buffer, whole ? length : got, whole);
+  if (fatal_.load(std::memory_order_acquire)) return 0;
+  if (!whole && !abort_.load(std::memory_order_acquire)) {
+    ReportSystemError(ERROR_HANDLE_EOF, 1);
+    return 0;
+  }
+  return 1;
+}
+
 void ztFileCopier::WriteFileBlocks() {
   auto ending = [this] { return stop_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire); };
   auto halted = [this] { return abort_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire); };
@@ -1028,31 +1089,7 @@ void ztFileCopier::WriteFileBlocks() {
       if (halted()) break;
 
       const bool last = slot.last.load(std::memory_order_relaxed) != 0;
-      if (chunkHook_) {
-        coordinator_->Lock(kStatusLock);
-        chunkHook_(userData_, slot.buffer, status_.fileDone, slot.length, &status_);
-        coordinator_->Unlock(kStatusLock);
-      }
-      uint32_t put = 0;
-      int32_t wrote = WriteBlock(destination_, slot.buffer, slot.length, &put);
-      if (!wrote || put != slot.length) {
-        // A short write without an error is a full disk.
-        DWORD e = wrote ? ERROR_DISK_FULL : GetLastError();
-        ReportSystemError(e ? e : ERROR_WRITE_FAULT, 1);
-        break;
-      }
-      coordinator_->Lock(kStatusLock);
-      status_.fileDone += put;
-      status_.totalDone += put;
-      if (last) fileComplete_.store(1, std::memory_order_release);
-      // Once the reader has reported a failure (under this lock), the next
-      // call the user sees is the final one.
-      int32_t go = fatal_.load(std::memory_order_acquire) ? 0 : CallProgress();
-      coordinator_->Unlock(kStatusLock);
-      if (!go) {
-        RaiseStop();
-        break;
-      }
+      if (!WriteOneBlock(slot.buffer, slot.length, last)) break;
       slot.free.store(1, std::memory_order_release);
       Wake(reader_, readerWaiting_);
       if (last) break;
