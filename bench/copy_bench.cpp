@@ -119,9 +119,13 @@ double RunEngine(const Case& c, const wstring& out) {
   double start = Now();
   Waiter w;
   {
-    // As the updater uses it: 3 slots, unbuffered reading allowed, mode 1.
+    // As the updater uses it: 3 slots, unbuffered reading allowed, mode 1,
+    // replaced files kept in a backup folder beside the destinations.
     ztFileCopier copier(3, g_noUnbuffered);
     (void)copier.SetMode(1);
+    const wstring keep = out + L"\\.keep";
+    CreateDirectoryW(keep.c_str(), nullptr);
+    (void)copier.SetBackupFolder(U(keep));
     for (const wstring& name : c.names)
       (void)copier.AddJob(U(c.folder + L"\\" + name), U(out + L"\\" + name), 0);
     if (!copier.StartCopy(OnProgress, &w, nullptr)) return -1;

@@ -21,7 +21,10 @@
 // With a backup folder set, nothing installed is ever overwritten or
 // deleted: each installed file a job replaces is moved (renamed) into that
 // folder just before its replacement takes its name, so a caller can put
-// every file back after a failure.
+// every file back after a failure. Such a caller keeps a journal of the run
+// that also removes new files it did not finish, so a destination that does
+// not exist yet is then written under its own name (and still removed by the
+// engine when its copy fails or is stopped).
 //
 // The engine itself (threads and system calls) is Windows build only; the
 // pieces without system calls at the end of this header build and are tested
@@ -172,6 +175,7 @@ class ztFileCopier {
   int32_t CheckDestination(const CopyJob& job, size_t index, uint64_t size);
   int32_t BackupPath(size_t index, char16_t* path);
   int32_t CreateTemp(const char16_t* destination, char16_t* path, intptr_t* handle);
+  int32_t CreateInPlace(const char16_t* destination);
   int32_t InstallTemp(const CopyJob& job, size_t index, uint32_t* systemError);
   void DiscardTemp();
   void CleanLeftovers(const char16_t* destination);
@@ -212,6 +216,9 @@ class ztFileCopier {
   char16_t tempPath_[ZT_LONG_PATH] = {};
   // Where replaced files go (empty: they are overwritten).
   char16_t backupFolder_[ZT_MAX_PATH] = {};
+  // Set while the current file is written under its own name (a new
+  // destination with a backup folder set); tempPath_ then names it.
+  int32_t inPlace_ = 0;
   // Set by the coordinator when it hands a file over, cleared by each side
   // when it is done with it, so the ring is never touched under a worker.
   std::atomic<int32_t> readerBusy_{0};

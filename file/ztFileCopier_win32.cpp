@@ -528,11 +528,29 @@ int32_t ztFileCopier::OpenPair(const CopyJob& job, size_t index, int32_t unbuffe
                                const char16_t** failed) {
   CloseHandles();
   tempPath_[0] = 0;
+  inPlace_ = 0;
   *failed = job.source;
   if (!OpenSource(job.source, unbuffered, &source_, size)) return 0;
   *failed = job.destination;
   if (!CheckDestination(job, index, *size)) return 0;
-  if (*size > 0 && !CreateTemp(job.destination, tempPath_, &destination_)) return 0;
+  if (*size == 0 || (!target_ && CreateInPlace(job.destination))) return 1;
+  return CreateTemp(job.destination, tempPath_, &destination_);
+}
+
+int32_t ztFileCopier::CreateInPlace(const char16_t* destination) {
+  // With a backup folder the caller keeps a journal of the run, which
+  // removes a new file that was not finished: a destination that is not
+  // there yet is then written under its own name, which spares the
+  // temporary name and the rename (on some systems each new name in a
+  // large folder costs a scan of the folder). It is still removed here when
+  // its copy fails or is stopped.
+  if (!backupFolder_[0]) return 0;
+  HANDLE d = CreateFileW(W(destination), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (d == INVALID_HANDLE_VALUE) return 0;
+  destination_ = I(d);
+  (void)CopyText(tempPath_, ZT_LONG_PATH, destination);  // jobs' paths fit (AddJob)
+  inPlace_ = 1;
   return 1;
 }
 
@@ -591,7 +609,11 @@ int32_t ztFileCopier::InstallTemp(const CopyJob& job, size_t index, uint32_t* sy
   }
   // The installed file is let go just before its replacement takes its name.
   CloseIf(target_);
-  // An empty source was written in place.
+  // An empty source, or a new file, was written in place.
+  if (inPlace_) {
+    inPlace_ = 0;
+    tempPath_[0] = 0;
+  }
   if (!tempPath_[0]) {
     CloseIf(destination_);
     return 1;
@@ -616,6 +638,7 @@ void ztFileCopier::DiscardTemp() {
   CloseIf(destination_);
   if (tempPath_[0]) DeleteFileW(W(tempPath_));
   tempPath_[0] = 0;
+  inPlace_ = 0;
 }
 
 void ztFileCopier::CleanLeftovers(const char16_t* destination) {
@@ -835,6 +858,7 @@ int32_t ztFileCopier::TakeAhead(const CopyJob& job, size_t index, uint64_t* size
   destination_ = aheadTemp_;
   *size = aheadSize_;
   (void)CopyText(tempPath_, aheadTempPath_);  // same width
+  inPlace_ = 0;
   aheadSource_ = aheadTemp_ = 0;
   aheadTempPath_[0] = 0;
   aheadIndex_ = -1;

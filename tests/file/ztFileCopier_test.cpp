@@ -432,6 +432,28 @@ TEST_F(Copier, AMoveToTheBackupFolderThatFailsFailsTheJobAndKeepsTheFile) {
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
 }
 
+TEST_F(Copier, WithABackupFolderNewFilesAreWrittenInPlaceAndRemovedWhenTheyFail) {
+  // One block, several blocks, then a file whose second block cannot be
+  // written: the finished new files stay, the half-written one is gone.
+  const std::u16string keep = Join(dir.Path(), u"keep");
+  ASSERT_TRUE(CreateDirectoryW(W(keep), nullptr));
+  const std::string small = Pattern(4096, 1), big = Pattern((5u << 20) + 7, 2), failing = Pattern(3u << 20, 3);
+  FaultyCopier c(3, 1);  // buffered: 2 MiB blocks
+  c.failWrite = 1 + 3 + 1;
+  ASSERT_TRUE(c.SetBackupFolder(keep.c_str()));
+  EXPECT_TRUE(c.AddJob(Source(u"small.bin", small).c_str(), Out(u"small.bin").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"big.bin", big).c_str(), Out(u"big.bin").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"failing.bin", failing).c_str(), Out(u"failing.bin").c_str(), 0));
+  Recorder r;
+  ASSERT_TRUE(RunToEnd(c, r));
+  EXPECT_EQ(r.Final().error, 1);
+  EXPECT_EQ(ReadFileBytes(Out(u"small.bin")), small);
+  EXPECT_EQ(ReadFileBytes(Out(u"big.bin")), big);
+  EXPECT_FALSE(PathExists(Out(u"failing.bin")));
+  EXPECT_TRUE(TempFiles(Out(u"")).empty());
+  EXPECT_EQ(GetFileAttributesW(W(Out(u"small.bin"))), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+}
+
 TEST_F(Copier, FolderJobsCreateTheirFolders) {
   EXPECT_TRUE(CreateFolderTree(In(u"sub\\x").c_str(), 1));
   std::u16string d = Out(u"a\\b\\sub");
