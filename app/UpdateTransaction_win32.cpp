@@ -125,16 +125,35 @@ bool RemoveJournalFolder(const char16_t* folder) {
   return ok;
 }
 
-// Step 5 of a commit: every backup, then the journal and the mark.
-bool FinishCommit(const char16_t* folder, const UpdateJournal& journal) {
+bool HasBackups(const char16_t* folder) {
+  char16_t pattern[ZT_LONG_PATH];
+  if (ztAppendLong(pattern, ZT_LONG_PATH, folder, u"\\*.bak") < 0) return true;
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW(W(pattern), &fd);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return true;
+}
+
+// Step 5 of a commit: every backup, then the journal and the mark. The
+// folder is listed rather than each possible backup name asked for: most
+// files of an update are usually new and have none.
+bool FinishCommit(const char16_t* folder) {
   bool ok = true;
-  char16_t path[ZT_LONG_PATH];
-  for (size_t i = 0; i < journal.files.size(); ++i)
-    if (!Join(folder, BackupName(i), path) || !DeleteIfThere(path)) ok = false;
-  if (!Join(folder, kLogBackupName, path) || !DeleteIfThere(path)) ok = false;
+  char16_t pattern[ZT_LONG_PATH], path[ZT_LONG_PATH];
+  if (ztAppendLong(pattern, ZT_LONG_PATH, folder, u"\\*.bak") < 0) return false;
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW(W(pattern), &fd);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      if (!Join(folder, reinterpret_cast<const char16_t*>(fd.cFileName), path) || !DeleteIfThere(path)) ok = false;
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+  }
   // With a backup left the journal must stay: it is what says the backup
   // belongs to a finished update.
-  return ok && RemoveJournalFolder(folder);
+  return ok && !HasBackups(folder) && RemoveJournalFolder(folder);
 }
 
 // Puts back what the journal's update changed, as far as it got.
@@ -184,15 +203,6 @@ bool JournalFolderOf(const char16_t* root, char16_t (&folder)[ZT_LONG_PATH]) {
   return root && root[0] && Join(root, kJournalFolder, folder);
 }
 
-bool HasBackups(const char16_t* folder) {
-  char16_t pattern[ZT_LONG_PATH];
-  if (ztAppendLong(pattern, ZT_LONG_PATH, folder, u"\\*.bak") < 0) return true;
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW(W(pattern), &fd);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  FindClose(find);
-  return true;
-}
 
 }  // namespace
 
@@ -241,7 +251,7 @@ int UpdateTransaction::Commit() {
     return 0;
   begun_ = false;
   // The update is in; a clean-up that stops here is finished by the next run.
-  (void)FinishCommit(folder_, journal_);
+  (void)FinishCommit(folder_);
   return 1;
 }
 
@@ -278,7 +288,7 @@ RecoveryKind RecoverUnfinishedUpdate(const char16_t* installRoot) {
     uint32_t crc = 0;
     if (!DecodeCommitMark(mark.data(), mark.size(), &crc) || crc != JournalCrc(bytes.data(), bytes.size()))
       return kRecoveryRefused;
-    return FinishCommit(folder, journal) ? kRecoveryCommitted : kRecoveryFailed;
+    return FinishCommit(folder) ? kRecoveryCommitted : kRecoveryFailed;
   }
   return RollBackJournal(root, folder, journal) ? kRecoveryRolledBack : kRecoveryFailed;
 }
