@@ -532,6 +532,9 @@ int32_t ztFileCopier::OpenPair(const CopyJob& job, size_t index, int32_t unbuffe
   *failed = job.source;
   if (!OpenSource(job.source, unbuffered, &source_, size)) return 0;
   *failed = job.destination;
+  // Most destinations of an update are new: trying to make the file first
+  // spares asking the system about a name that is not there.
+  if (CreateInPlace(job.destination)) return 1;
   if (!CheckDestination(job, index, *size)) return 0;
   if (*size == 0 || (!target_ && CreateInPlace(job.destination))) return 1;
   return CreateTemp(job.destination, tempPath_, &destination_);
