@@ -79,33 +79,6 @@ bool DeleteIfThere(const char16_t* path) {
   return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
 }
 
-bool ProcessRuns(uint32_t pid) {
-  HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, pid);
-  if (!p) return GetLastError() == ERROR_ACCESS_DENIED;
-  const bool runs = WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
-  CloseHandle(p);
-  return runs;
-}
-
-// The copy engine's temporary files in `folder` left by runs that are not
-// running any more (a run killed half-way through a file).
-void DeleteDeadTemps(const char16_t* folder) {
-  char16_t pattern[ZT_LONG_PATH];
-  if (ztAppendLong(pattern, ZT_LONG_PATH, folder, u"\\~ztcp-*.tmp") < 0) return;
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW(W(pattern), &fd);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const char16_t* name = reinterpret_cast<const char16_t*>(fd.cFileName);
-    uint32_t pid = 0;
-    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !ztParseCopyTempName(name, &pid)) continue;
-    if (pid != GetCurrentProcessId() && ProcessRuns(pid)) continue;
-    char16_t path[ZT_LONG_PATH];
-    if (Join(folder, name, path)) DeleteFileW(W(path));
-  } while (FindNextFileW(find, &fd));
-  FindClose(find);
-}
-
 std::u16string BackupName(size_t index) {
   char16_t name[16];
   (void)ztCopyBackupName(name, 16, static_cast<uint32_t>(index));
@@ -188,9 +161,9 @@ bool RollBackJournal(const char16_t* root, const char16_t* folder, const UpdateJ
   }
   for (const std::u16string& f : folders) {
     if (f.empty()) {
-      DeleteDeadTemps(root);
+      ztDeleteCopyLeftovers(root);
     } else if (Join(root, f, path)) {
-      DeleteDeadTemps(path);
+      ztDeleteCopyLeftovers(path);
     }
   }
   // Deepest first; a folder someone has put other files into stays.

@@ -286,6 +286,11 @@ int ztFormatCopyMessage(char16_t* out, size_t cap, const char16_t* messageTempla
 int ztCopyTempName(char16_t* out, size_t cap, uint32_t pid, uint32_t number);
 int ztParseCopyTempName(const char16_t* name, uint32_t* pid);
 
+// Deletes the engine's temporary files in `folder` that belong to processes
+// no longer running (a run killed half-way through a file). Windows build
+// only.
+void ztDeleteCopyLeftovers(const char16_t* folder);
+
 // Name of the backup of job `index` in the backup folder ("0000002A.bak",
 // upper-case hexadecimal): 1, or 0 when `cap` is below 13.
 int ztCopyBackupName(char16_t* out, size_t cap, uint32_t index);

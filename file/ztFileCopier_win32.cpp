@@ -650,9 +650,12 @@ void ztFileCopier::CleanLeftovers(const char16_t* destination) {
   for (const std::u16string& done : cleanedFolders_)
     if (lstrcmpiW(W(done.c_str()), W(folder)) == 0) return;
   cleanedFolders_.emplace_back(folder);
+  ztDeleteCopyLeftovers(folder);
+}
 
+void ztDeleteCopyLeftovers(const char16_t* folder) {
   char16_t pattern[ZT_LONG_PATH];
-  if (ztAppendLong(pattern, ZT_LONG_PATH, folder, u"\\~ztcp-*.tmp") < 0) return;
+  if (!folder || ztAppendLong(pattern, ZT_LONG_PATH, folder, u"\\~ztcp-*.tmp") < 0) return;
   WIN32_FIND_DATAW fd;
   HANDLE find = FindFirstFileW(W(pattern), &fd);
   if (find == INVALID_HANDLE_VALUE) return;
