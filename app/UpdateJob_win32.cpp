@@ -234,6 +234,8 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
 }
 
 int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
+  // Most calls are a block done: nothing to do, so nothing is looked up.
+  if (!status->finished && !status->error) return 1;
   HWND dialog = static_cast<HWND>(userData);
   Updater* updater = UpdaterOf(dialog);
   if (status->finished) {
@@ -252,16 +254,13 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
     PostMessageW(dialog, installed ? UM_COPY_DONE : UM_COPY_FAILED, 0, 0);
     return 1;
   }
-  if (status->error) {
-    // Shown from the engine's thread; it waits here until the user has
-    // read the message, and stops after it. The copy-error box follows the
-    // final call.
-    if (updater) {
-      updater->record.failedFile = status->destination;
-      updater->record.failedText = status->errorText;
-    }
-    MessageBoxW(dialog, W(status->errorText), updater ? W(updater->language.errorTitle) : L"", MB_OK);
-    return 0;
+  // A failure: shown from the engine's thread, which waits here until the
+  // user has read the message and stops after it. The copy-error box
+  // follows the final call.
+  if (updater) {
+    updater->record.failedFile = status->destination;
+    updater->record.failedText = status->errorText;
   }
-  return 1;
+  MessageBoxW(dialog, W(status->errorText), updater ? W(updater->language.errorTitle) : L"", MB_OK);
+  return 0;
 }
