@@ -126,7 +126,7 @@ bool FinishCommit(const char16_t* folder) {
   }
   // With a backup left the journal must stay: it is what says the backup
   // belongs to a finished update.
-  return ok && !HasBackups(folder) && RemoveJournalFolder(folder);
+  return ok && RemoveJournalFolder(folder);
 }
 
 // Puts back what the journal's update changed, as far as it got.

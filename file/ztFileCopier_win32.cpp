@@ -536,7 +536,9 @@ int32_t ztFileCopier::OpenPair(const CopyJob& job, size_t index, int32_t unbuffe
   // spares asking the system about a name that is not there.
   if (CreateInPlace(job.destination)) return 1;
   if (!CheckDestination(job, index, *size)) return 0;
-  if (*size == 0 || (!target_ && CreateInPlace(job.destination))) return 1;
+  // A new destination was tried above; what is left goes through a
+  // temporary file.
+  if (*size == 0) return 1;
   return CreateTemp(job.destination, tempPath_, &destination_);
 }
 
