@@ -20,7 +20,8 @@ packages=(
   cmake ninja-build g++ clang clang-format clang-tidy cppcheck
   g++-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
   libz-mingw-w64-dev wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
-  zlib1g-dev libjpeg62-turbo-dev libpng-dev libwebp-dev
+  zlib1g-dev libjpeg62-turbo-dev libpng-dev libwebp-dev libsodium-dev
+  autoconf automake libtool
   googletest libgtest-dev libbenchmark-dev libtinyxml2-dev
   dpkg-dev nasm xz-utils python3 locales
 )
@@ -80,6 +81,40 @@ for loc in ja_JP en_US; do
     as_root localedef -i "$loc" -f UTF-8 "$loc.UTF-8" >/dev/null 2>&1 || true
   fi
 done
+
+# libsodium (signatures and hashes of signed packages) has a step and a
+# mark of its own, so that a tree whose image libraries are already built
+# only adds it. Its source package has no configure script: autogen makes it.
+sodium_stamp="$deps/.sodium-done-v1"
+if [ ! -f "$sodium_stamp" ]; then
+  log "cross-building libsodium into build/deps"
+  sdir="$deps/src/libsodium"
+  mkdir -p "$sdir"
+  if ! ls "$sdir"/*.orig.tar.* >/dev/null 2>&1; then
+    (cd "$sdir" && apt-get source --download-only libsodium >/dev/null 2>&1) || true
+  fi
+  sodium_tar=$(ls "$sdir"/*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -n 1)
+  if [ -z "$sodium_tar" ]; then
+    echo "setup: could not fetch the source package libsodium" >&2
+    exit 1
+  fi
+  for arch in i686 x86_64; do
+    work="$deps/work-sodium-$arch"
+    rm -rf "$work"; mkdir -p "$work"
+    tar -xf "$sodium_tar" -C "$work" --strip-components=1
+    if ! ( cd "$work" &&
+           { [ -x configure ] || ./autogen.sh -s || autoreconf -fi; } &&
+           ./configure --host="$arch-w64-mingw32" --prefix="$deps/$arch" \
+             --disable-shared --enable-static &&
+           make -j "$(nproc)" && make install ) >"$work.log" 2>&1; then
+      echo "setup: building libsodium for $arch failed; its log is $work.log" >&2
+      tail -n 20 "$work.log" | sed 's/^/  /' >&2
+      exit 1
+    fi
+    rm -rf "$work" "$work.log"
+  done
+  touch "$sodium_stamp"
+fi
 
 if [ -f "$stamp" ]; then
   exit 0
