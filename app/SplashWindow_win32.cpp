@@ -91,6 +91,7 @@ void Confirm(Updater& updater, HWND window) {
     StopWith(updater, window, lang.copyErrorText, lang.windowTitle, kExitCopyFailed);
     return;
   }
+  (void)CopyText(updater.packageFolder, package);  // same width
   updater.files.Reset();
   WalkDataFolder(u"", &updater.files);
   Post(window, UM_REPAINT);

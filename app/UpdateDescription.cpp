@@ -22,6 +22,9 @@ void ResetDescription(UpdateDescription& d) {
   d.languages.clear();
 }
 
+// Every field from an opened document.
+void ReadDescription(ztXml& xml, UpdateDescription* out);
+
 }  // namespace
 
 void SetUiLanguageSource(UiLanguageSource source) { g_uiLanguage = source; }
@@ -46,11 +49,27 @@ void ExpandLineBreaks(char16_t* text, size_t cap) {
 int LoadUpdateDescription(UpdateDescription* out) { return LoadUpdateDescriptionFrom(u"updateinfo.xml", out); }
 
 int LoadUpdateDescriptionFrom(const char16_t* path, UpdateDescription* out) {
-  UpdateDescription& d = *out;
-  ResetDescription(d);
+  ResetDescription(*out);
   ztXml xml;
   if (!xml.Open(path)) return 0;
+  ReadDescription(xml, out);
+  return 1;
+}
 
+int LoadUpdateDescriptionFromMemory(const void* data, size_t size, UpdateDescription* out) {
+  ResetDescription(*out);
+  ztXml xml;
+  // An empty block would be measured as a text (length 0): refuse it as the
+  // file reader refuses an empty file.
+  if (!data || size == 0 || size > INT32_MAX || !xml.OpenMem(data, static_cast<int32_t>(size))) return 0;
+  ReadDescription(xml, out);
+  return 1;
+}
+
+namespace {
+
+void ReadDescription(ztXml& xml, UpdateDescription* out) {
+  UpdateDescription& d = *out;
   xml.GetTextW(d.brand, u"", 1, "brand");
   xml.GetTextW(d.app, u"", 1, "app");
   xml.GetTextW(d.gameMutex, u"", 1, "mutex");
@@ -96,8 +115,9 @@ int LoadUpdateDescriptionFrom(const char16_t* path, UpdateDescription* out) {
     // emplace keeps an existing entry: the first language with a prefix wins.
     d.languages.emplace(std::u16string(prefix), r);
   }
-  return 1;
 }
+
+}  // namespace
 
 int ChooseLanguage(const UpdateDescription& description, LanguageRecord* out) {
   const auto& table = description.languages;

@@ -48,6 +48,10 @@ struct UpdateDescription {
 int LoadUpdateDescription(UpdateDescription* out);
 // The same from a given file (the updater always passes updateinfo.xml).
 int LoadUpdateDescriptionFrom(const char16_t* path, UpdateDescription* out);
+// The same from the bytes of the file, read once by the caller (a signed
+// package's description is checked against its digest: the bytes checked
+// must be the bytes used).
+int LoadUpdateDescriptionFromMemory(const void* data, size_t size, UpdateDescription* out);
 
 // Copies the language the user sees into `out`: the only entry; else the
 // first (in key order) whose code is the UI language; else the entry whose

@@ -1,10 +1,13 @@
 // The folder walk, the progress dialog and the copy engine's callback.
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "app/UpdateDescription.h"
 #include "app/UpdateJob.h"
 #include "app/UpdateJournal.h"
+#include "app/UpdateManifest.h"
+#include "app/discovery.h"
 #include "app/UpdateTransaction.h"
 #include "app/UpdaterUi.h"
 #include "file/pathutil.h"
@@ -86,13 +89,67 @@ UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntr
 // The run's state, kept in the dialog's data from WM_INITDIALOG on.
 Updater* UpdaterOf(HWND dialog) { return reinterpret_cast<Updater*>(GetWindowLongPtrW(dialog, DWLP_USER)); }
 
+// 1 with the file's SHA-256 when it is there and read whole.
+bool HashFile(const char16_t* path, ztSha256Digest* digest) {
+  std::vector<uint8_t> bytes;
+  if (ReadFileBytes(path, &bytes) != 1) return false;
+  *digest = ztSha256::Of(bytes.data(), bytes.size());
+  return true;
+}
+
+// The package against its manifest and the installation's key, before
+// anything is written (app/UpdateManifest.h has the rules). 1 to go on, with
+// the engine's check of the data files ready when the package has a
+// manifest; 0 with the reason recorded.
+int VerifyPackage(Updater& updater) {
+  auto refuse = [&](int failure, const std::u16string& file) {
+    updater.verifyFailure = failure;
+    updater.record.failedFile = file;
+    const char* words = VerifyFailureWords(failure);
+    updater.record.failedText.assign(words, words + std::strlen(words));
+    return 0;
+  };
+  char16_t keyPath[ZT_MAX_PATH], manifestPath[kFolderUnits], splashPath[kFolderUnits];
+  if (JoinPath(keyPath, 2, updater.installFolder, kTrustedKeyName) < 0 ||
+      JoinPath(manifestPath, 2, updater.packageFolder, kManifestName) < 0 ||
+      JoinPath(splashPath, 2, updater.packageFolder, u"updatebg.ra3") < 0)
+    return refuse(kVerifyBadManifest, kManifestName);
+
+  PackageFacts facts;
+  std::vector<uint8_t> keyBytes, manifest;
+  uint8_t key[kEd25519PublicKeyBytes];
+  const int keyRead = ReadFileBytes(keyPath, &keyBytes);
+  if (keyRead == 1 && DecodePublicKeyFile(keyBytes.data(), keyBytes.size(), key))
+    facts.trustedKey = key;
+  else
+    facts.keyFileDamaged = keyRead != 0;
+  const int manifestRead = ReadFileBytes(manifestPath, &manifest);
+  if (manifestRead < 0) return refuse(kVerifyBadManifest, kManifestName);
+  if (manifestRead == 1) facts.manifest = &manifest;
+  if (!facts.manifest && !facts.trustedKey && !facts.keyFileDamaged) return 1;  // as every package before
+
+  facts.installedVersion = ReadInstalledVersion(updater.installFolder);
+  facts.descriptionDigest = updater.descriptionDigest;
+  facts.hasSplash = GetPathKind(splashPath) == ZT_PATH_FILE;
+  if (facts.hasSplash && !HashFile(splashPath, &facts.splashDigest)) return refuse(kVerifyHashMismatch, u"updatebg.ra3");
+  facts.dataPaths = &updater.files.paths;
+  facts.dataSizes = &updater.files.sizes;
+  std::vector<ztSha256Digest> expected;
+  const VerifyResult result = CheckPackage(facts, &expected);
+  if (result.failure != kVerifyOk) return refuse(result.failure, result.file);
+  if (facts.manifest) updater.digestCheck = std::make_unique<ManifestDigestCheck>(std::move(expected));
+  return 1;
+}
+
 // Every check of the job that can refuse it, made before anything is
-// written: the paths fit, the install.log lines fit, the drive has room.
-// On success `plan` holds the jobs and `log` the merged, sorted install.log.
-int PrepareJob(const Updater& updater, const char16_t* dataFolder, const char16_t* logPath,
+// written: the package verifies, the paths fit, the install.log lines fit,
+// the drive has room. On success `plan` holds the jobs and `log` the
+// merged, sorted install.log.
+int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* logPath,
                std::vector<CopyPlanEntry>* plan, ztStringList* log) {
   const DataFiles& files = updater.files;
   if (files.incomplete) return 0;
+  if (!VerifyPackage(updater)) return 0;
   // The journal folder is the updater's own: a package that writes into it
   // would write over its backups.
   for (const std::u16string& path : files.paths)
@@ -143,6 +200,7 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   (void)copier->SetMode(1);  // not started yet: always taken
   for (const CopyPlanEntry& e : plan)
     if (!copier->AddJob(e.source, e.destination, 0)) return 0;
+  if (updater.digestCheck && !copier->SetVerifier(updater.digestCheck.get())) return 0;
 
   // From here on the update is one transaction: the journal is on disk
   // before the first installed file changes, each replaced file is kept in
@@ -223,7 +281,10 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
       if (!StartUpdateJob(*updater, dialog)) PostMessageW(dialog, UM_COPY_FAILED, 0, 0);
       break;
     case UM_COPY_DONE: ShowOutcome(*updater, dialog, updater->language.successText, kExitInstalled); break;
-    case UM_COPY_FAILED: ShowOutcome(*updater, dialog, updater->language.copyErrorText, kExitCopyFailed); break;
+    case UM_COPY_FAILED:
+      ShowOutcome(*updater, dialog, updater->language.copyErrorText,
+                  updater->verifyFailure != kVerifyOk ? kExitNotVerified : kExitCopyFailed);
+      break;
     case UM_CLOSE:
       PostMessageW(GetWindow(dialog, GW_OWNER), UM_CLOSE, 0, 0);
       EndDialog(dialog, 2);
@@ -243,6 +304,16 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
     // committed, or after a failure rolled back, before the user hears of
     // the outcome.
     bool installed = !status->error;
+    // A data file whose bytes were not the listed ones: the package is
+    // refused, whatever else the engine reported.
+    if (updater && updater->digestCheck && updater->digestCheck->FailedIndex() >= 0) {
+      const size_t failed = static_cast<size_t>(updater->digestCheck->FailedIndex());
+      updater->verifyFailure = kVerifyHashMismatch;
+      updater->record.failedFile = failed < updater->files.paths.size() ? u"data\\" + updater->files.paths[failed] : u"";
+      const char* words = VerifyFailureWords(kVerifyHashMismatch);
+      updater->record.failedText.assign(words, words + std::strlen(words));
+      installed = false;
+    }
     if (updater && updater->transaction) {
       if (installed) installed = updater->transaction->Commit() != 0;
       if (!installed) {

@@ -170,6 +170,7 @@ const char* OutcomeWords(int outcome) {
     case 5: return "installed version too old";
     case 6: return "copy failed";
     case 7: return "no window";
+    case 8: return "package not verified";
     default: return "unknown";
   }
 }

@@ -247,3 +247,17 @@ VerifyResult CheckPackage(const PackageFacts& f, std::vector<ztSha256Digest>* ex
   *expected = std::move(digests);
   return {};
 }
+
+void ManifestDigestCheck::BeginFile(size_t index) {
+  current_ = index;
+  hash_.Reset();
+}
+
+void ManifestDigestCheck::AddBlock(const void* data, uint32_t length) { hash_.Update(data, length); }
+
+int32_t ManifestDigestCheck::EndFile() {
+  // A job without a digest is not a file of the package: never installed.
+  if (current_ < expected_.size() && hash_.Finish() == expected_[current_]) return 1;
+  if (failed_ < 0) failed_ = static_cast<intptr_t>(current_);
+  return 0;
+}

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "file/ztCrypto.h"
+#include "file/ztFileCopier.h"
 
 constexpr const char16_t* kManifestName = u"update.manifest";
 constexpr const char16_t* kTrustedKeyName = u"update.key";
@@ -118,3 +119,22 @@ struct PackageFacts {
 // holds the digest of each data file in the order of `dataPaths` (the copy
 // checks them as it reads); without one it is left empty.
 VerifyResult CheckPackage(const PackageFacts& facts, std::vector<ztSha256Digest>* expected);
+
+// The copy engine's check of each data file against its listed digest (job
+// i is data file i). The first file that differs is kept for the run record.
+class ManifestDigestCheck : public ztCopyVerifier {
+ public:
+  explicit ManifestDigestCheck(std::vector<ztSha256Digest> expected) : expected_(std::move(expected)) {}
+  void BeginFile(size_t index) override;
+  void AddBlock(const void* data, uint32_t length) override;
+  int32_t EndFile() override;
+  // The job whose bytes differed, or -1.
+  intptr_t FailedIndex() const { return failed_; }
+
+ private:
+  std::vector<ztSha256Digest> expected_;
+  ztSha256 hash_;
+  size_t current_ = 0;
+  // Written by the engine's threads, read once the run is over.
+  intptr_t failed_ = -1;
+};

@@ -22,6 +22,10 @@
 
 class ztStringList;
 
+// 1 with the file's bytes, 0 when it is missing, -1 when it is there but
+// cannot be read whole (or is larger than 64 MiB).
+int ReadFileBytes(const char16_t* path, std::vector<uint8_t>* out);
+
 class UpdateTransaction {
  public:
   // `installRoot`: the full path of the installation folder.

@@ -36,27 +36,6 @@ bool IsFolder(const char16_t* path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// 1 with the file's bytes, 0 when it is missing, -1 when it is there but
-// cannot be read whole.
-int ReadWhole(const char16_t* path, std::vector<uint8_t>* out) {
-  out->clear();
-  HANDLE f = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) {
-    const DWORD e = GetLastError();
-    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? 0 : -1;
-  }
-  LARGE_INTEGER size;
-  int result = -1;
-  if (GetFileSizeEx(f, &size) && size.QuadPart <= kMaxReadBytes) {
-    out->resize(static_cast<size_t>(size.QuadPart));
-    DWORD got = 0;
-    if (out->empty() ||
-        (ReadFile(f, out->data(), static_cast<DWORD>(out->size()), &got, nullptr) && got == out->size()))
-      result = 1;
-  }
-  CloseHandle(f);
-  return result;
-}
 
 // Writes `bytes` to `temp`, flushes them to the disk and renames the file to
 // `path`: a file under its final name is always whole.
@@ -179,6 +158,27 @@ bool JournalFolderOf(const char16_t* root, char16_t (&folder)[ZT_LONG_PATH]) {
 
 }  // namespace
 
+int ReadFileBytes(const char16_t* path, std::vector<uint8_t>* out) {
+  out->clear();
+  HANDLE f = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? 0 : -1;
+  }
+  LARGE_INTEGER size;
+  int result = -1;
+  if (GetFileSizeEx(f, &size) && size.QuadPart <= kMaxReadBytes) {
+    out->resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    if (out->empty() ||
+        (ReadFile(f, out->data(), static_cast<DWORD>(out->size()), &got, nullptr) && got == out->size()))
+      result = 1;
+  }
+  CloseHandle(f);
+  return result;
+}
+
+
 // ---- one run's transaction ---------------------------------------------------
 
 UpdateTransaction::UpdateTransaction(const char16_t* installRoot) {
@@ -243,8 +243,8 @@ RecoveryKind RecoverUnfinishedUpdate(const char16_t* installRoot) {
   char16_t path[ZT_LONG_PATH], markPath[ZT_LONG_PATH];
   if (!Join(folder, kJournalName, path) || !Join(folder, kCommitName, markPath)) return kRecoveryRefused;
   std::vector<uint8_t> bytes, mark;
-  const int journalRead = ReadWhole(path, &bytes);
-  const int markRead = ReadWhole(markPath, &mark);
+  const int journalRead = ReadFileBytes(path, &bytes);
+  const int markRead = ReadFileBytes(markPath, &mark);
   if (journalRead < 0 || markRead < 0) return kRecoveryRefused;
   if (journalRead == 0) {
     // No journal under its final name: either nothing had changed yet (it
@@ -288,7 +288,7 @@ void AppendRunRecord(const char16_t* installRoot, const RunRecord& record) {
   std::vector<uint8_t> old;
   // A record that cannot be read is started afresh rather than lost with
   // this run's lines too.
-  if (ReadWhole(path, &old) < 0) old.clear();
+  if (ReadFileBytes(path, &old) < 0) old.clear();
   const std::string text = AppendBounded(std::string(old.begin(), old.end()), FormatRunRecord(record), kRunRecordLimit);
   (void)WriteDurably(temp, path, text.data(), text.size());
 }

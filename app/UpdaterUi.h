@@ -16,6 +16,7 @@
 #include "app/UpdateDescription.h"
 #include "app/UpdateJob.h"
 #include "app/UpdateJournal.h"
+#include "app/UpdateManifest.h"
 #include "app/UpdateTransaction.h"
 #include "file/pathutil.h"
 #include "image/ztImageHolder.h"
@@ -54,6 +55,7 @@ enum UpdaterExitCode : int {
   kExitVersionTooOld = 5,  // the installed version is too old for this update
   kExitCopyFailed = 6,     // copying failed (or was refused before it began)
   kExitNoWindow = 7,       // the program could not start its window
+  kExitNotVerified = 8,    // the package's manifest, signature or a file's digest did not verify
 };
 
 // ---- the run's state ---------------------------------------------------------
@@ -65,6 +67,8 @@ enum UpdaterExitCode : int {
 struct Updater {
   HINSTANCE instance = nullptr;
   UpdateDescription description;
+  ztSha256Digest descriptionDigest = {};     // of the updateinfo.xml bytes read
+  char16_t packageFolder[kFolderUnits] = {}; // the folder the package was started from
   LanguageRecord language = {};             // the texts the user sees
   std::unique_ptr<ztImageHolder> splash;    // the splash picture, or null
   char16_t installFolder[ZT_MAX_PATH] = {}; // full path once found and checked
@@ -74,6 +78,10 @@ struct Updater {
   // The update's journal from just before the first change until it is
   // committed or rolled back (the engine's final callback does either).
   std::unique_ptr<UpdateTransaction> transaction;
+  // The data files' digests, checked by the engine as it reads (null for a
+  // package without a manifest).
+  std::unique_ptr<ManifestDigestCheck> digestCheck;
+  int verifyFailure = kVerifyOk;            // why the package was refused
   RunRecord record;                         // what update.log will say of the run
   // Until a step records otherwise, the window never got as far as an
   // outcome.

@@ -1,6 +1,7 @@
 // The start-up sequence: the whole life of the process on one thread.
 #include "app/SplashPicture.h"
 #include "app/UpdateDescription.h"
+#include "app/UpdateTransaction.h"
 #include "app/UpdaterUi.h"
 #include "file/textutil.h"
 #include "file/ztFileCopier.h"
@@ -74,11 +75,16 @@ int RunUpdater(Updater& updater) {
   const ULONGLONG started = GetTickCount64();
   ztLibraryStartup(0x7F, 0);
 
-  if (!LoadUpdateDescription(&updater.description)) {
+  // Read once: a signed package's description is checked against the
+  // digest of exactly the bytes that were used.
+  std::vector<uint8_t> descriptionBytes;
+  if (ReadFileBytes(u"updateinfo.xml", &descriptionBytes) != 1 ||
+      !LoadUpdateDescriptionFromMemory(descriptionBytes.data(), descriptionBytes.size(), &updater.description)) {
     MessageBoxW(nullptr, L"updateinfo.xml was not found.", L"error", MB_OK);
     ztLibraryShutdown();
     return kExitNoDescription;
   }
+  updater.descriptionDigest = ztSha256::Of(descriptionBytes.data(), descriptionBytes.size());
   if (!ChooseLanguage(updater.description, &updater.language)) {
     MessageBoxW(nullptr, L"", L"error", MB_OK);
     ztLibraryShutdown();

@@ -87,6 +87,23 @@ using ProgressCallback = int32_t (*)(void* userData, const CopyStatus* status);
 using ChunkHook = void (*)(void* userData, void* data, uint64_t fileDone, uint32_t length,
                            const CopyStatus* status);
 
+// Checks the bytes of each copied file as the engine moves them (a signed
+// package's digests): every byte installed is a byte that was checked, with
+// no second read in between. The engine calls it for one file at a time,
+// from its own threads.
+class ztCopyVerifier {
+ public:
+  virtual ~ztCopyVerifier() = default;
+  // Before the first block of job `index` (also for a file of zero bytes).
+  virtual void BeginFile(size_t index) = 0;
+  // Each block of the file, in order, before it is written.
+  virtual void AddBlock(const void* data, uint32_t length) = 0;
+  // After the last block was added and before it is written: 1 when the
+  // file is right. 0 fails the job (ERROR_FILE_CORRUPT) before its last
+  // block reaches the disk, so the file is never installed.
+  virtual int32_t EndFile() = 0;
+};
+
 class ztFileCopier {
  public:
   // `slotCount` ring buffers (at least 1). Unbuffered reading is allowed when
@@ -117,6 +134,9 @@ class ztFileCopier {
   // or 0 (nothing changed) when the folder is null, does not fit 259 units
   // or the run has started.
   [[nodiscard]] int32_t SetBackupFolder(const char16_t* folder);
+  // Checks every copied file with `verifier` (owned by the caller, alive
+  // until the final callback). 1, or 0 once the run has started.
+  [[nodiscard]] int32_t SetVerifier(ztCopyVerifier* verifier);
   // Starts the coordinator and returns at once: 1, or 0 when a run was
   // already started or the thread could not be created (then no callback
   // will come).
@@ -200,6 +220,7 @@ class ztFileCopier {
   intptr_t destination_ = 0;  // the temporary file being written
   ProgressCallback progress_ = nullptr;
   ChunkHook chunkHook_ = nullptr;
+  ztCopyVerifier* verifier_ = nullptr;
   void* userData_ = nullptr;
   CopyStatus status_ = {};
   std::atomic<int32_t> abort_{0};

@@ -302,6 +302,12 @@ int32_t ztFileCopier::SetBackupFolder(const char16_t* folder) {
   return 1;
 }
 
+int32_t ztFileCopier::SetVerifier(ztCopyVerifier* verifier) {
+  if (started_.load(std::memory_order_acquire)) return 0;
+  verifier_ = verifier;
+  return 1;
+}
+
 int32_t ztFileCopier::StartCopy(ProgressCallback progress, void* userData, ChunkHook chunkHook) {
   if (started_.exchange(1, std::memory_order_acq_rel)) return 0;
   // Set here, before the coordinator exists: a stop asked for from now on
@@ -913,8 +919,15 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fro
   unbufferedNow_ = unbuffered;
 
   // A file of zero bytes makes no block: it is complete as soon as its
-  // (empty) replacement exists.
+  // (empty) replacement exists, and checked here.
   fileComplete_.store(size == 0 ? 1 : 0, std::memory_order_release);
+  if (verifier_) {
+    verifier_->BeginFile(index);
+    if (size == 0 && !verifier_->EndFile()) {
+      ReportSystemError(ERROR_FILE_CORRUPT, 0);
+      return 0;
+    }
+  }
   if (size > 0 && size <= slots_[0].capacity) {
     if (!CopyOneBlockFile(size)) {
       abort_.store(1, std::memory_order_release);
@@ -1052,6 +1065,13 @@ int32_t ztFileCopier::WriteOneBlock(void* data, uint32_t length, bool last) {
     coordinator_->Lock(kStatusLock);
     chunkHook_(userData_, data, status_.fileDone, length, &status_);
     coordinator_->Unlock(kStatusLock);
+  }
+  if (verifier_) {
+    verifier_->AddBlock(data, length);
+    if (last && !verifier_->EndFile()) {
+      ReportSystemError(ERROR_FILE_CORRUPT, 1);
+      return 0;
+    }
   }
   uint32_t put = 0;
   int32_t wrote = WriteBlock(destination_, data, length, &put);

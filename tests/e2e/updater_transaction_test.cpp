@@ -2,7 +2,8 @@
 // fails part-way, an updater killed while it copies, a journal that cannot be
 // read and a drive that fills up. After each the installation must be exactly
 // the old version (every file, time and attribute, install.log, no folder of
-// the update, no journal, no temporary file) or exactly the new one.
+// the update, no journal, no temporary file) or exactly the new one. A signed
+// package that does not verify must leave it untouched.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "app/UpdateJournal.h"
+#include "app/UpdateManifest.h"
+#include "file/ztCrypto.h"
 #include "tests/common/testutil.h"
 #include "tests/e2e/boxdriver.h"
 #include "tests/e2e/package.h"
@@ -475,4 +478,151 @@ TEST_F(Transaction, SmallDriveThatFillsUpDuringTheCopyIsRolledBack) {
   EXPECT_TRUE(full) << "the filler did not fill the drive";
   EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
   ExpectRecord({"  outcome: 6 (copy failed)\r\n", kRolledBack});
+}
+
+// ---- signed packages ---------------------------------------------------------
+
+namespace {
+
+enum : DWORD { kNotVerified = 8 };
+
+struct KeyPair {
+  uint8_t pub[kEd25519PublicKeyBytes], secret[kEd25519SecretKeyBytes];
+  explicit KeyPair(uint8_t fill) {
+    uint8_t seed[kEd25519SeedBytes];
+    std::fill(seed, seed + sizeof seed, fill);
+    EXPECT_TRUE(ztEd25519SeedKeyPair(seed, pub, secret));
+  }
+};
+
+// The manifest of the package as it stands: the description and every data
+// file with its size and digest; signed when a key is given.
+std::string ManifestOf(const std::u16string& pkg, uint32_t major, uint32_t minor, const KeyPair* key) {
+  UpdateManifest m;
+  m.majorVersion = major;
+  m.minorVersion = minor;
+  auto add = [&](const std::u16string& rel) {
+    const std::string bytes = ReadFileBytes(Join(pkg, rel));
+    m.files.push_back({rel, bytes.size(), ztSha256::Of(bytes.data(), bytes.size())});
+  };
+  add(u"updateinfo.xml");
+  Walk(Join(pkg, u"data"), u"", [&](const std::u16string& path, bool folder) {
+    if (!folder) add(u"data\\" + path);
+  });
+  if (!key) return EncodeManifestBody(m);
+  m.hasKey = true;
+  std::copy(key->pub, key->pub + sizeof key->pub, m.key);
+  return SignManifestBody(EncodeManifestBody(m), key->secret);
+}
+
+// Flips the lowest bit of the byte at `at` (from the end when negative).
+void FlipBit(const std::u16string& path, long at) {
+  std::string bytes = ReadFileBytes(path);
+  ASSERT_FALSE(bytes.empty());
+  const size_t i = at < 0 ? bytes.size() + at : static_cast<size_t>(at);
+  ASSERT_LT(i, bytes.size());
+  bytes[i] ^= 1;
+  ASSERT_TRUE(WriteFileBytes(path, bytes));
+}
+
+}  // namespace
+
+TEST_F(Transaction, SignedPackageInstallsAndMayCarryTheNextKey) {
+  const KeyPair key(1), next(2);
+  ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
+  ASSERT_TRUE(WriteFileBytes(Join(inst_, kTrustedKeyName), EncodePublicKeyFile(key.pub)));
+  // The next key is one more file of the package, listed and signed like
+  // every other.
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"data\\update.key"), EncodePublicKeyFile(next.pub)));
+  order_.push_back(u"update.key");
+  sizes_.push_back(SizeOf(Join(pkg_, u"data\\update.key")));
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, kManifestName), ManifestOf(pkg_, 2, 0, &key)));
+  Tree before = Snapshot(inst_);
+  before.erase(u"update.key");
+  Run(pkg_, {Confirm(), Success()}, kInstalled);
+  ExpectNewVersion(before);
+  EXPECT_EQ(ReadFileBytes(Join(inst_, kTrustedKeyName)), EncodePublicKeyFile(next.pub));
+}
+
+TEST_F(Transaction, PackageThatDoesNotVerifyIsRefusedWithNothingChanged) {
+  const KeyPair key(1), other(3);
+  struct Case {
+    const char* what;
+    bool keyInstalled;
+    std::function<void()> change;  // on the signed package
+    const char* reason;
+    bool whileCopying;  // caught as the engine reads the file, not before
+  };
+  auto data = [&](const char16_t* name) { return Join(pkg_, u"data\\" + std::u16string(name)); };
+  auto sign = [&](uint32_t major, uint32_t minor, const KeyPair* k) {
+    ASSERT_TRUE(WriteFileBytes(Join(pkg_, kManifestName), ManifestOf(pkg_, major, minor, k)));
+  };
+  const std::vector<Case> cases = {
+      {"a bit of a data file", true, [&]() { FlipBit(data(u"maps\\m100.dat"), 40); }, "hash mismatch", true},
+      // The backslash of the intro's line break: the description still loads.
+      {"a bit of updateinfo.xml", true,
+       [&]() {
+         const std::u16string path = Join(pkg_, u"updateinfo.xml");
+         FlipBit(path, static_cast<long>(ReadFileBytes(path).find("\\n")));
+       },
+       "hash mismatch", false},
+      {"a bit of the manifest", true,
+       [&]() {
+         FlipBit(Join(pkg_, kManifestName),
+                 static_cast<long>(ReadFileBytes(Join(pkg_, kManifestName)).find("file ") + 5));
+       },
+       "bad signature", false},
+      {"a bit of the signature", true,
+       [&]() {
+         // A bit of the signature's bytes, written back as hexadecimal.
+         const std::u16string path = Join(pkg_, kManifestName);
+         std::string text = ReadFileBytes(path);
+         const size_t at = text.rfind("signature ") + 10;
+         uint8_t sig[kEd25519SignatureBytes];
+         ASSERT_TRUE(ztParseHex(text.data() + at, 2 * sizeof sig, sig, sizeof sig));
+         sig[17] ^= 0x10;
+         text.replace(at, 2 * sizeof sig, ztHex(sig, sizeof sig));
+         ASSERT_TRUE(WriteFileBytes(path, text));
+       },
+       "bad signature", false},
+      {"signed by another key", true, [&]() { sign(2, 0, &other); }, "unknown key", false},
+      {"a file added to data", true, [&]() { ASSERT_TRUE(WriteFileBytes(data(u"maps\\extra.dat"), "not listed")); },
+       "file not listed", false},
+      {"a file removed from data", true, [&]() { ASSERT_TRUE(DeleteFileW(W(data(u"z100.dat")))); }, "file missing",
+       false},
+      {"an older signed version", true, [&]() { sign(1, 4, &key); }, "older version", false},
+      {"a manifest without a signature", true, [&]() { sign(2, 0, nullptr); }, "not signed", false},
+      {"no manifest at all", true, [&]() { ASSERT_TRUE(DeleteFileW(W(Join(pkg_, kManifestName)))); }, "not signed",
+       false},
+      {"a damaged file, no key installed", false,
+       [&]() {
+         sign(2, 0, nullptr);
+         FlipBit(data(u"a101.dat"), -1);
+       },
+       "hash mismatch", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
+    if (c.keyInstalled) ASSERT_TRUE(WriteFileBytes(Join(inst_, kTrustedKeyName), EncodePublicKeyFile(key.pub)));
+    sign(2, 0, &key);
+    c.change();
+    const Tree before = Snapshot(inst_);
+    const Step confirm = {U16(Lang().title), u""};  // the intro may be the changed one
+    if (c.whileCopying)
+      Run(pkg_, {confirm, EngineError(u""), CopyError()}, kNotVerified);
+    else
+      Run(pkg_, {confirm, CopyError()}, kNotVerified);
+    EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+    ExpectRecord({"  outcome: 8 (package not verified)\r\n", std::string(": ") + c.reason + "\r\n"});
+  }
+}
+
+TEST_F(Transaction, PackageWithoutManifestInstallsAsBeforeWhenNoKeyIsInstalled) {
+  ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
+  const Tree before = Snapshot(inst_);
+  Run(pkg_, {Confirm(), Success()}, kInstalled);
+  ExpectNewVersion(before);
 }
