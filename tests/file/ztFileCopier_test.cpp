@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "file/pathutil.h"
+#include "file/ztCrypto.h"
 #include "file/ztFile.h"
 #include "platform/ztCaps.h"
 #include "platform/ztDebug.h"
@@ -1137,4 +1138,55 @@ TEST_F(Copier, ManyShortRunsWithFailuresEachEndOnceAndLeakNothing) {
     threadsAfter = CountThreads();
   }
   EXPECT_EQ(threadsAfter, threadsBefore);
+}
+
+// ---- a verifier over the bytes as they pass --------------------------------------
+
+namespace {
+
+// Each job's SHA-256 against a list, as a signed package's check does it.
+struct DigestList : ztCopyVerifier {
+  std::vector<ztSha256Digest> expected;
+  std::vector<size_t> begun;
+  ztSha256 hash;
+  void BeginFile(size_t index) override {
+    begun.push_back(index);
+    hash.Reset();
+  }
+  void AddBlock(const void* data, uint32_t length) override { hash.Update(data, length); }
+  int32_t EndFile() override { return hash.Finish() == expected[begun.back()]; }
+};
+
+}  // namespace
+
+TEST_F(Copier, AVerifierSeesEveryByteAndAFileThatFailsItIsNeverInstalled) {
+  // One block, several blocks (buffered: 2 MiB each), zero bytes, then a
+  // file of several blocks whose digest is not the listed one.
+  const std::string small = Pattern(4096, 1), big = Pattern((5u << 20) + 7, 2), bad = Pattern(3u << 20, 3);
+  const std::u16string installed = Installed(u"bad.bin", "old");
+  FaultyCopier c(3, 1);
+  DigestList check;
+  for (const std::string* bytes : {&small, &big, &bad})
+    check.expected.push_back(ztSha256::Of(bytes->data(), bytes->size()));
+  check.expected.insert(check.expected.begin() + 2, ztSha256::Of("", 0));
+  check.expected.back().bytes[0] ^= 1;
+  ASSERT_TRUE(c.SetVerifier(&check));
+  EXPECT_TRUE(c.AddJob(Source(u"small.bin", small).c_str(), Out(u"small.bin").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"big.bin", big).c_str(), Out(u"big.bin").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"empty.bin", "").c_str(), Out(u"empty.bin").c_str(), 0));
+  EXPECT_TRUE(c.AddJob(Source(u"bad.bin", bad).c_str(), installed.c_str(), 0));
+  Recorder r;
+  ASSERT_TRUE(RunToEnd(c, r));
+  EXPECT_FALSE(c.SetVerifier(&check));  // started
+  EXPECT_EQ(check.begun, (std::vector<size_t>{0, 1, 2, 3}));
+  EXPECT_EQ(ReadFileBytes(Out(u"small.bin")), small);
+  EXPECT_EQ(ReadFileBytes(Out(u"big.bin")), big);
+  EXPECT_EQ(ReadFileBytes(Out(u"empty.bin")), "");
+  EXPECT_TRUE(PathExists(Out(u"empty.bin")));
+  ASSERT_EQ(r.Failures().size(), 1u);
+  EXPECT_EQ(std::u16string(r.Failures()[0].errorText), SystemText(ERROR_FILE_CORRUPT));
+  EXPECT_EQ(ReadFileBytes(installed), "old");
+  // The last block of the refused file never reached its temporary file.
+  EXPECT_EQ(c.writes.load(), 1 + 3 + 1);
+  EXPECT_TRUE(TempFiles(Out(u"")).empty());
 }
