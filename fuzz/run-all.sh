@@ -14,7 +14,7 @@ seconds=$1
 parallel=${2:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-targets="xml description discovery version stringlist archive image_holder ra3 zo2 bmp psd ztf zure
+targets="xml description discovery version manifest stringlist archive image_holder ra3 zo2 bmp psd ztf zure
 jpeg png webp zure_roundtrip zo2_roundtrip"
 
 # Build once before starting anything in parallel.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/UpdateManifest.h"
 #include "file/textutil.h"
 #include "file/ztArchive.h"
 #include "file/ztStringList.h"
@@ -317,6 +318,26 @@ void FileServerSeeds(Seeds& s) {
   s.Add("list-archive", list.bytes);
 }
 
+// A signed manifest (with its key, so the rules reach the signature), an
+// unsigned one and the two key files, made with the updater's own writers.
+void ManifestSeeds(Seeds& s) {
+  uint8_t seed[kEd25519SeedBytes] = {1, 2, 3};
+  uint8_t pub[kEd25519PublicKeyBytes], secret[kEd25519SecretKeyBytes];
+  if (!ztEd25519SeedKeyPair(seed, pub, secret)) return;
+  UpdateManifest m;
+  m.majorVersion = 2;
+  m.minorVersion = 1;
+  m.files.push_back({u"updateinfo.xml", 3, ztSha256::Of("xml", 3)});
+  m.files.push_back({u"data\\sub\\game.exe", 4, ztSha256::Of("game", 4)});
+  m.files.push_back({u"data\\\u5730\u56f3.map", 0, ztSha256::Of("", 0)});
+  s.Add("unsigned.manifest", EncodeManifestBody(m));
+  m.hasKey = true;
+  std::copy(pub, pub + sizeof pub, m.key);
+  s.Add("signed.manifest", SignManifestBody(EncodeManifestBody(m), secret));
+  s.Add("update.key", EncodePublicKeyFile(pub));
+  s.Add("secret.key", EncodeSecretKeyFile(secret));
+}
+
 }  // namespace
 
 std::vector<ztFuzzSeed> ztFuzzMakeSeeds(const std::string& target) {
@@ -335,6 +356,8 @@ std::vector<ztFuzzSeed> ztFuzzMakeSeeds(const std::string& target) {
   } else if (target == "version") {
     s.Add("startup.xml", std::string("<config><major>1</major><minor>20</minor></config>"));
     s.Add("big.xml", std::string("<major>0x7fff</major><minor>65536</minor>"));
+  } else if (target == "manifest") {
+    ManifestSeeds(s);
   } else if (target == "stringlist") {
     StringListSeeds(s);
   } else if (target == "archive") {

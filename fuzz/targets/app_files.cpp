@@ -1,11 +1,13 @@
 // The updater's own readers: the update description (read from a file, as
 // the updater reads updateinfo.xml), the language choice over what it
 // loaded, and the byte-level readers of the discovery file and the
-// installation's startup.xml.
+// installation's startup.xml; the signed package's manifest and key files
+// with the rules run over whatever manifest was read.
 #include <string>
 #include <vector>
 
 #include "app/UpdateDescription.h"
+#include "app/UpdateManifest.h"
 #include "app/discovery.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "fuzz/targets/fuzzsupport.h"
@@ -54,5 +56,32 @@ int ztFuzzDiscovery(const uint8_t* data, size_t size) {
 int ztFuzzVersion(const uint8_t* data, size_t size) {
   std::vector<char> bytes = Terminated(data, size);
   ParseInstalledVersion(bytes.data());
+  return 0;
+}
+
+int ztFuzzManifest(const uint8_t* data, size_t size) {
+  UpdateManifest manifest;
+  if (DecodeManifest(data, size, &manifest)) {
+    // The rules over it, with the manifest's own key trusted (so the
+    // signature is checked) and with the data folder it lists.
+    std::vector<uint8_t> bytes(data, data + size);
+    std::vector<std::u16string> paths;
+    std::vector<uint64_t> sizes;
+    for (const ManifestEntry& e : manifest.files) {
+      if (e.path.compare(0, 5, u"data\\") != 0) continue;
+      paths.push_back(e.path.substr(5));
+      sizes.push_back(e.size);
+    }
+    PackageFacts facts;
+    facts.trustedKey = manifest.hasKey ? manifest.key : nullptr;
+    facts.manifest = &bytes;
+    facts.dataPaths = &paths;
+    facts.dataSizes = &sizes;
+    std::vector<ztSha256Digest> expected;
+    CheckPackage(facts, &expected);
+  }
+  uint8_t key[kEd25519SecretKeyBytes];
+  DecodePublicKeyFile(data, size, key);
+  DecodeSecretKeyFile(data, size, key);
   return 0;
 }

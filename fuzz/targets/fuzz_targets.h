@@ -21,6 +21,7 @@ int ztFuzzXml(const uint8_t* data, size_t size);
 int ztFuzzDescription(const uint8_t* data, size_t size);
 int ztFuzzDiscovery(const uint8_t* data, size_t size);
 int ztFuzzVersion(const uint8_t* data, size_t size);
+int ztFuzzManifest(const uint8_t* data, size_t size);
 int ztFuzzStringList(const uint8_t* data, size_t size);
 int ztFuzzArchive(const uint8_t* data, size_t size);
 int ztFuzzImageHolder(const uint8_t* data, size_t size);

@@ -9,6 +9,7 @@ const ztFuzzTarget kTargets[] = {
     {"description", ztFuzzDescription},
     {"discovery", ztFuzzDiscovery},
     {"version", ztFuzzVersion},
+    {"manifest", ztFuzzManifest},
     {"stringlist", ztFuzzStringList},
     {"archive", ztFuzzArchive},
     {"image_holder", ztFuzzImageHolder},
