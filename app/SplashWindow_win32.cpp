@@ -27,7 +27,7 @@ Updater* UpdaterOf(HWND window) { return reinterpret_cast<Updater*>(GetWindowLon
 void StopWith(Updater& updater, HWND window, const char16_t* text, const char16_t* caption,
               UpdaterExitCode outcome) {
   updater.outcome = outcome;
-  MessageBoxW(window, W(text), W(caption), MB_OK);
+  ShowBox(&updater, window, text, caption, MB_OK);
   Post(window, UM_CLOSE);
 }
 
@@ -51,7 +51,7 @@ void Confirm(Updater& updater, HWND window) {
   const UpdateDescription& description = updater.description;
   char16_t intro[kTextUnits];
   (void)CopyText(intro, lang.introText);
-  if (MessageBoxW(window, W(intro), W(lang.windowTitle), MB_OKCANCEL) != IDOK) {
+  if (ShowBox(&updater, window, intro, lang.windowTitle, MB_OKCANCEL) != IDOK) {
     updater.outcome = kExitCancelled;
     Post(window, UM_CLOSE);
     return;

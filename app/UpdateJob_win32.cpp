@@ -223,7 +223,7 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
 void ShowOutcome(Updater& updater, HWND dialog, const char16_t* text, UpdaterExitCode outcome) {
   updater.outcome = outcome;
   ShowWindow(dialog, SW_HIDE);
-  MessageBoxW(dialog, W(text), W(updater.language.windowTitle), MB_OK);
+  ShowBox(&updater, dialog, text, updater.language.windowTitle, MB_OK);
   PostMessageW(dialog, UM_CLOSE, 0, 0);
 }
 
@@ -272,6 +272,11 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
   Updater* updater = UpdaterOf(dialog);
   if (!updater) return 0;
   switch (message) {
+    case WM_WINDOWPOSCHANGING:
+      // A modal dialog is shown whatever its style says; a quiet run's is
+      // kept hidden by taking the request to show it out of every move.
+      if (updater->quiet) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+      break;
     case WM_INITDIALOG:
       CentreWindowOver(GetWindow(dialog, GW_OWNER), dialog);
       SetDlgItemTextW(dialog, IDC_PROGRESS_TEXT, W(updater->language.copyingText));
@@ -332,6 +337,6 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
     updater->record.failedFile = status->destination;
     updater->record.failedText = status->errorText;
   }
-  MessageBoxW(dialog, W(status->errorText), updater ? W(updater->language.errorTitle) : L"", MB_OK);
+  ShowBox(updater, dialog, status->errorText, updater ? updater->language.errorTitle : u"", MB_OK);
   return 0;
 }

@@ -208,6 +208,13 @@ std::string FormatRunRecord(const RunRecord& r) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
     s += "  failed: " + Utf8(r.failedFile) + (text.empty() ? "" : ": " + text) + "\r\n";
   }
+  for (const std::u16string& box : r.boxes) {
+    // One line each: a text's own line breaks become spaces.
+    std::string text = Utf8(box);
+    for (char& c : text)
+      if (c == '\r' || c == '\n') c = ' ';
+    s += "  box: " + text + "\r\n";
+  }
   if (r.rollback == 1) s += "  rolled back: every installed file is the old version again\r\n";
   if (r.rollback == 2) s += "  rolled back in part: the journal is kept for the next run\r\n";
   std::snprintf(line, sizeof line, "  duration: %llu.%03u s\r\n",

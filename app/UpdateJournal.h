@@ -83,6 +83,9 @@ struct RunRecord {
   uint64_t milliseconds = 0;  // the run's duration
   int rollback = 0;           // this run's own update: 0 kept, 1 rolled back, 2 rollback incomplete
   int recovery = 0;           // RecoveryKind of the journal found at start
+  // An unattended run's boxes, "caption: text" each, in the order they
+  // would have been shown.
+  std::vector<std::u16string> boxes;
 };
 
 enum RecoveryKind : int {

@@ -83,6 +83,9 @@ struct Updater {
   std::unique_ptr<ManifestDigestCheck> digestCheck;
   int verifyFailure = kVerifyOk;            // why the package was refused
   RunRecord record;                         // what update.log will say of the run
+  // /quiet: no window is shown, no box; the question is answered with OK and
+  // each box's text goes to update.log.
+  bool quiet = false;
   // Until a step records otherwise, the window never got as far as an
   // outcome.
   UpdaterExitCode outcome = kExitNoWindow;
@@ -91,6 +94,10 @@ struct Updater {
 // The whole run, from the library start-up to the teardown. Returns the
 // run's UpdaterExitCode.
 int RunUpdater(Updater& updater);
+
+// Every box of the updater goes through here: MessageBoxW, or in a quiet run
+// the box's caption and text recorded and IDOK returned without a window.
+int ShowBox(Updater* updater, HWND owner, const char16_t* text, const char16_t* caption, UINT type);
 
 // ---- splash window -----------------------------------------------------------
 

@@ -14,6 +14,8 @@
 namespace {
 
 constexpr DWORD kSplashStyle = WS_POPUP | WS_VISIBLE | WS_BORDER;  // 0x90800000
+// A quiet run's window only carries the steps' messages: never shown.
+constexpr DWORD kQuietStyle = WS_POPUP | WS_BORDER;
 
 void Teardown(Updater& updater, ztWindowClass* windowClass) {
   delete updater.copier;
@@ -41,14 +43,17 @@ HWND OpenSplashWindow(Updater& updater, ztWindowClass* windowClass) {
   SplashClientSize(updater.splash.get(), &w, &h);
   RECT rect = {0, 0, static_cast<LONG>(w), static_cast<LONG>(h)};
   CentreRectOnScreen(&rect, kSplashStyle, 0, FALSE);
-  return CreateWindowExW(0, L"WC_UPDATE", W(title), kSplashStyle, rect.left, rect.top, rect.right - rect.left,
+  return CreateWindowExW(0, L"WC_UPDATE", W(title), updater.quiet ? kQuietStyle : kSplashStyle, rect.left, rect.top, rect.right - rect.left,
                          rect.bottom - rect.top, nullptr, nullptr, instance, &updater);
 }
 
-// Shows the window and runs the visible sequence until the window is gone.
-void RunMessageLoop(HWND window) {
-  ShowWindow(window, SW_SHOW);
-  UpdateWindow(window);
+// Shows the window (unless the run is quiet) and runs the sequence until the
+// window is gone.
+void RunMessageLoop(HWND window, bool quiet) {
+  if (!quiet) {
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+  }
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
@@ -71,6 +76,12 @@ void RecordRun(Updater& updater, ULONGLONG started) {
 
 }  // namespace
 
+int ShowBox(Updater* updater, HWND owner, const char16_t* text, const char16_t* caption, UINT type) {
+  if (!updater || !updater->quiet) return MessageBoxW(owner, W(text), W(caption), type);
+  updater->record.boxes.push_back(std::u16string(caption) + u": " + text);
+  return IDOK;
+}
+
 int RunUpdater(Updater& updater) {
   const ULONGLONG started = GetTickCount64();
   ztLibraryStartup(0x7F, 0);
@@ -80,13 +91,13 @@ int RunUpdater(Updater& updater) {
   std::vector<uint8_t> descriptionBytes;
   if (ReadFileBytes(u"updateinfo.xml", &descriptionBytes) != 1 ||
       !LoadUpdateDescriptionFromMemory(descriptionBytes.data(), descriptionBytes.size(), &updater.description)) {
-    MessageBoxW(nullptr, L"updateinfo.xml was not found.", L"error", MB_OK);
+    ShowBox(&updater, nullptr, u"updateinfo.xml was not found.", u"error", MB_OK);
     ztLibraryShutdown();
     return kExitNoDescription;
   }
   updater.descriptionDigest = ztSha256::Of(descriptionBytes.data(), descriptionBytes.size());
   if (!ChooseLanguage(updater.description, &updater.language)) {
-    MessageBoxW(nullptr, L"", L"error", MB_OK);
+    ShowBox(&updater, nullptr, u"", u"error", MB_OK);
     ztLibraryShutdown();
     return kExitNoDescription;
   }
@@ -102,7 +113,7 @@ int RunUpdater(Updater& updater) {
   (void)gameMutex.Create(updater.description.gameMutex, &gameRuns);
   (void)configMutex.Create(updater.description.configMutex, &configRuns);
   if (gameRuns || configRuns) {
-    MessageBoxW(nullptr, W(updater.language.bootErrorText), W(updater.language.windowTitle), MB_OK);
+    ShowBox(&updater, nullptr, updater.language.bootErrorText, updater.language.windowTitle, MB_OK);
     ztLibraryShutdown();
     return kExitGameRunning;  // configMutex, then gameMutex, close here
   }
@@ -110,11 +121,11 @@ int RunUpdater(Updater& updater) {
   updater.splash.reset(LoadSplashPicture(u"updatebg.ra3"));
   ztWindowClass windowClass;
   if (HWND window = OpenSplashWindow(updater, &windowClass)) {
-    RunMessageLoop(window);
+    RunMessageLoop(window, updater.quiet);
   } else {
     // Without its window the run cannot go on; nothing has been written, and
     // the user is told so rather than left with a program that vanished.
-    MessageBoxW(nullptr, W(updater.language.copyErrorText), W(updater.language.windowTitle), MB_OK);
+    ShowBox(&updater, nullptr, updater.language.copyErrorText, updater.language.windowTitle, MB_OK);
     updater.outcome = kExitNoWindow;
   }
 

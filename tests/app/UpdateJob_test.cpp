@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "app/UpdaterArgs.h"
 #include "file/ztStringList.h"
+#include "tests/common/testutil.h"
 
 namespace {
 
@@ -107,4 +109,22 @@ TEST(SpaceNeeded, NewContentAddsUpRoundedToClustersAndNothingIsFreedDuringTheRun
 TEST(SpaceNeeded, HugeSizesSaturateRatherThanWrap) {
   const uint64_t huge = ~0ull - 10;
   EXPECT_EQ(SpaceNeeded({huge, huge}, 0, 4096), ~0ull);
+}
+
+TEST(UpdaterArgs, TheQuietSwitchIsAWordOfItsOwnAfterTheProgram) {
+  const struct {
+    const char16_t* line;
+    bool quiet;
+  } cases[] = {
+      {u"updater.exe /quiet", true},
+      {u"\"C:\\Games\\my updater.exe\"   -QUIET", true},
+      {u"updater.exe /x \"/quiet\"", true},
+      {u"updater.exe", false},
+      {u"/quiet", false},  // the program's own name
+      {u"\"C:\\a /quiet\\updater.exe\"", false},
+      {u"updater.exe /quieter /quie quiet", false},
+      {u"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HasQuietSwitch(c.line), c.quiet) << zt_test::Utf8(c.line);
+  EXPECT_FALSE(HasQuietSwitch(nullptr));
 }

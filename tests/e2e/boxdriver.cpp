@@ -115,7 +115,7 @@ bool PressButton(HWND window, int id, DWORD timeoutMs) {
 Process::~Process() { Kill(); }
 
 bool Process::Start(const std::u16string& exe, const std::u16string& folder,
-                    const std::vector<std::u16string>& extraEnv) {
+                    const std::vector<std::u16string>& extraEnv, const std::u16string& arguments) {
   // The caller's environment with the extra entries replacing same-named ones.
   std::vector<std::u16string> env;
   wchar_t* block = GetEnvironmentStringsW();
@@ -139,6 +139,7 @@ bool Process::Start(const std::u16string& exe, const std::u16string& folder,
   // leave it waiting: the error mode is inherited by the child.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   std::u16string commandLine = u"\"" + exe + u"\"";
+  if (!arguments.empty()) commandLine += u" " + arguments;
   STARTUPINFOW si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};

@@ -50,8 +50,10 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   // Starts `exe` with `folder` as its current directory. `extraEnv` entries
-  // ("NAME=value") are added to (or replace) the caller's environment.
-  bool Start(const std::u16string& exe, const std::u16string& folder, const std::vector<std::u16string>& extraEnv = {});
+  // ("NAME=value") are added to (or replace) the caller's environment;
+  // `arguments` follow the program's name on its command line.
+  bool Start(const std::u16string& exe, const std::u16string& folder, const std::vector<std::u16string>& extraEnv = {},
+             const std::u16string& arguments = u"");
   // Waits up to `timeoutMs` for a message box. False on time-out or when
   // the program ended first.
   bool WaitBox(Box* box, DWORD timeoutMs = 10000);

@@ -626,3 +626,90 @@ TEST_F(Transaction, PackageWithoutManifestInstallsAsBeforeWhenNoKeyIsInstalled) 
   Run(pkg_, {Confirm(), Success()}, kInstalled);
   ExpectNewVersion(before);
 }
+
+// ---- unattended runs -----------------------------------------------------------
+
+namespace {
+
+// Top-level windows of the process that are visible now.
+size_t VisibleWindows(DWORD pid) {
+  struct Search {
+    DWORD pid;
+    size_t found;
+  } search = {pid, 0};
+  EnumWindows(
+      [](HWND w, LPARAM l) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(l);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == s->pid && IsWindowVisible(w)) ++s->found;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+}  // namespace
+
+TEST_F(Transaction, QuietRunsShowNothingAndEndWithTheRightExitCode) {
+  const KeyPair key(1);
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;  // after Prepare
+    DWORD exitCode;
+    std::vector<std::string> record;  // lines update.log must hold
+    bool installed;
+  };
+  HANDLE gameMutex = nullptr;
+  const std::vector<Case> cases = {
+      {"an update that installs",
+       nullptr,
+       kInstalled,
+       {"  outcome: 0 (installed)\r\n", "  box: " + Lang().title + ": " + Lang().success + "\r\n"},
+       true},
+      {"an installed version too old",
+       [&] { ASSERT_TRUE(WriteFileBytes(Join(inst_, kVersionFile), "<major>1</major><minor>4</minor>")); },
+       kTooOld,
+       {"  outcome: 5 (installed version too old)\r\n", "  box: " + Lang().errorTitle + ": " + Lang().versionError},
+       false},
+      {"a copy that fails",
+       [&] { ASSERT_TRUE(SetFileAttributesW(W(Join(inst_, kVersionFile)), FILE_ATTRIBUTE_READONLY)); },
+       kCopyFailed,
+       {"  outcome: 6 (copy failed)\r\n", "  rolled back", "  box: " + Lang().title + ": " + Lang().copyError},
+       false},
+      {"a package that does not verify",
+       [&] { ASSERT_TRUE(WriteFileBytes(Join(inst_, kTrustedKeyName), EncodePublicKeyFile(key.pub))); },
+       kNotVerified,
+       {"  outcome: 8 (package not verified)\r\n", "not signed"},
+       false},
+      {"the game running", [&] { gameMutex = CreateMutexW(nullptr, FALSE, W(U16(desc_.mutex))); }, 3, {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
+    if (c.arrange) ASSERT_NO_FATAL_FAILURE(c.arrange());
+    Tree before = Snapshot(inst_);
+    Process p;
+    ASSERT_TRUE(p.Start(UpdaterExeFromEnvironment(), pkg_, {}, u"/Quiet"));
+    size_t shown = 0;
+    while (WaitForSingleObject(p.Handle(), 2) == WAIT_TIMEOUT) shown += VisibleWindows(p.Pid());
+    EXPECT_EQ(shown, 0u) << "a quiet run showed a window";
+    DWORD code = 99;
+    ASSERT_TRUE(p.WaitExit(20000, nullptr, &code));
+    EXPECT_EQ(code, c.exitCode);
+    if (c.installed) {
+      ExpectNewVersion(before);
+    } else {
+      if (c.exitCode == kCopyFailed) SetFileAttributesW(W(Join(inst_, kVersionFile)), FILE_ATTRIBUTE_NORMAL);
+      before.erase(kVersionFile);
+      Tree after = Snapshot(inst_);
+      after.erase(kVersionFile);
+      EXPECT_EQ(Diff(before, after), "");
+    }
+    for (const std::string& line : c.record) ExpectRecord({line});
+    if (gameMutex) CloseHandle(gameMutex);
+    gameMutex = nullptr;
+  }
+}
