@@ -300,10 +300,11 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
 }
 
 int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
-  // Most calls are a block done: nothing to do, so nothing is looked up.
-  if (!status->finished && !status->error) return 1;
   HWND dialog = static_cast<HWND>(userData);
   Updater* updater = UpdaterOf(dialog);
+  // Most calls are a block done: the run goes on unless a file already
+  // turned out not to be the package's (the final call then rolls back).
+  if (!status->finished && !status->error) return updater && updater->digestCheck && updater->digestCheck->Failed() ? 0 : 1;
   if (status->finished) {
     // Every thread of the engine is done with the files: the update is
     // committed, or after a failure rolled back, before the user hears of
@@ -311,8 +312,9 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
     bool installed = !status->error;
     // A data file whose bytes were not the listed ones: the package is
     // refused, whatever else the engine reported.
-    if (updater && updater->digestCheck && updater->digestCheck->FailedIndex() >= 0) {
-      const size_t failed = static_cast<size_t>(updater->digestCheck->FailedIndex());
+    const intptr_t mismatch = updater && updater->digestCheck ? updater->digestCheck->Finish() : -1;
+    if (mismatch >= 0) {
+      const size_t failed = static_cast<size_t>(mismatch);
       updater->verifyFailure = kVerifyHashMismatch;
       updater->record.failedFile = failed < updater->files.paths.size() ? u"data\\" + updater->files.paths[failed] : u"";
       const char* words = VerifyFailureWords(kVerifyHashMismatch);

@@ -24,9 +24,14 @@
 // signed by the old one.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file/ztCrypto.h"
@@ -121,20 +126,48 @@ struct PackageFacts {
 VerifyResult CheckPackage(const PackageFacts& facts, std::vector<ztSha256Digest>* expected);
 
 // The copy engine's check of each data file against its listed digest (job
-// i is data file i). The first file that differs is kept for the run record.
+// i is data file i).
+//
+// Hashing costs about as much as the copy itself, so it runs beside it on a
+// thread of its own: each block the engine writes is copied into a queue
+// (the engine waits only while the queue is full) and hashed from there.
+// A file may therefore reach its place before its digest is known; the update
+// is committed only after Finish, and a file that differs rolls it all back.
 class ManifestDigestCheck : public ztCopyVerifier {
  public:
-  explicit ManifestDigestCheck(std::vector<ztSha256Digest> expected) : expected_(std::move(expected)) {}
+  explicit ManifestDigestCheck(std::vector<ztSha256Digest> expected);
+  ~ManifestDigestCheck() override;
+  ManifestDigestCheck(const ManifestDigestCheck&) = delete;
+  ManifestDigestCheck& operator=(const ManifestDigestCheck&) = delete;
+
   void BeginFile(size_t index) override;
   void AddBlock(const void* data, uint32_t length) override;
+  // Never refuses: the verdict comes from Finish (the engine's own failure
+  // would show its box for what is a package fault).
   int32_t EndFile() override;
-  // The job whose bytes differed, or -1.
-  intptr_t FailedIndex() const { return failed_; }
+
+  // A file already found to differ (the run may stop early).
+  bool Failed() const { return failed_.load(std::memory_order_acquire) >= 0; }
+  // Waits until every queued byte is hashed; the first job whose bytes
+  // differed (or that was never listed), or -1 when every file matched.
+  intptr_t Finish();
 
  private:
+  struct Item {
+    int kind;        // 0 begin, 1 data, 2 end
+    size_t index;    // begin: the job
+    uint32_t length; // data: bytes at the ring's read position
+  };
+  void HashLoop();
+  void Push(const Item& item, const void* data);
+
   std::vector<ztSha256Digest> expected_;
-  ztSha256 hash_;
-  size_t current_ = 0;
-  // Written by the engine's threads, read once the run is over.
-  intptr_t failed_ = -1;
+  std::vector<uint8_t> ring_;
+  size_t readAt_ = 0, writeAt_ = 0, used_ = 0;  // used_: bytes queued in the ring
+  std::deque<Item> items_;
+  bool closing_ = false;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::atomic<intptr_t> failed_{-1};
+  std::thread thread_;  // last: it starts once everything above is ready
 };

@@ -316,16 +316,31 @@ TEST(PackageRules, EachFaultIsRefusedWithItsReasonAndTheFile) {
   }
 }
 
-TEST(PackageRules, TheEnginesCheckRefusesTheFirstFileWhoseBytesDiffer) {
-  ManifestDigestCheck check({ztSha256::Of("ab", 2), ztSha256::Of("cd", 2)});
-  check.BeginFile(0);
-  check.AddBlock("a", 1);
-  check.AddBlock("b", 1);
-  EXPECT_EQ(check.EndFile(), 1);
-  check.BeginFile(1);
-  check.AddBlock("cD", 2);
-  EXPECT_EQ(check.EndFile(), 0);
-  check.BeginFile(2);  // a job with no digest
-  EXPECT_EQ(check.EndFile(), 0);
-  EXPECT_EQ(check.FailedIndex(), 1);
+TEST(PackageRules, TheCopysCheckFindsTheFirstFileWhoseBytesDiffer) {
+  // Blocks in uneven pieces, one larger than the check's queue, an empty
+  // file and a job with no digest.
+  const std::string big(9u << 20, 'x');
+  struct Case {
+    std::vector<std::vector<std::string>> files;  // each file's blocks
+    intptr_t failed;
+  };
+  const std::vector<ztSha256Digest> expected = {ztSha256::Of("ab", 2), ztSha256::Of(big.data(), big.size()),
+                                                ztSha256::Of("", 0)};
+  const Case cases[] = {
+      {{{"a", "b"}, {big.substr(0, 5), big.substr(5)}, {}}, -1},
+      {{{"ab"}, {big.substr(1), "x"}, {}}, -1},
+      {{{"ab"}, {big.substr(1), "y"}, {}}, 1},
+      {{{"aB"}, {big}, {"!"}}, 0},
+      {{{"ab"}, {big}, {}, {}}, 3},  // a fourth job: not a file of the package
+  };
+  for (const Case& c : cases) {
+    ManifestDigestCheck check(expected);
+    for (size_t i = 0; i < c.files.size(); ++i) {
+      check.BeginFile(i);
+      for (const std::string& block : c.files[i]) check.AddBlock(block.data(), static_cast<uint32_t>(block.size()));
+      EXPECT_EQ(check.EndFile(), 1);
+    }
+    EXPECT_EQ(check.Finish(), c.failed);
+    EXPECT_EQ(check.Failed(), c.failed >= 0);
+  }
 }
