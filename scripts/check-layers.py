@@ -4,6 +4,7 @@
 The product code is layered; each folder may include its own headers and
 those of the folders below it, never above or beside:
 
+    pack                 the package tool (builds on the updater's own code)
     app, tools           the updater and the image tool
     startup              library start-up (wires file and platform together)
     xml, image           the XML dialect, the image library
@@ -17,7 +18,7 @@ import os
 import re
 import sys
 
-LAYER = {"platform": 0, "file": 1, "xml": 2, "image": 2, "startup": 2, "resources": 3, "app": 4, "tools": 4}
+LAYER = {"platform": 0, "file": 1, "xml": 2, "image": 2, "startup": 2, "resources": 3, "app": 4, "tools": 4, "pack": 5}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/')
 
 root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..")

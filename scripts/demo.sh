@@ -2,13 +2,16 @@
 # Runs the updater on a sample package against a sample installation inside
 # the project's Wine prefix, and prints what happened.
 #
-#   - sets up and builds what is missing (updater.exe, the image tool, the
-#     box driver);
-#   - makes the package: a splash picture (converted to RA-3 with the image
-#     tool), an English and a Japanese description, a data folder with nested
-#     files and a versioned dll;
-#   - makes the installation (version 1.2, an older engine.dll, an install.log
-#     of an earlier update) and its discovery file in ProgramData;
+#   - sets up and builds what is missing (updater.exe, the package tool
+#     ztpack.exe, the box driver);
+#   - makes two versions of a small game (1.2 and 1.3: a changed readme and
+#     settings file, a new nested map, a newer versioned dll, an unchanged
+#     file, a file only the old version has), an English and Japanese
+#     pack.xml and a splash picture, and makes the package from them with
+#     ztpack build;
+#   - makes the installation (version 1.2, an install.log of an earlier
+#     update) and its discovery file in ProgramData, and prints ztpack
+#     check's report of the package against it;
 #   - runs updater.exe from the package folder. With a display the window is
 #     visible and you answer the boxes; without one it runs under Xvfb, the
 #     driver answers every box with OK and saves a screenshot of the splash;
@@ -31,11 +34,11 @@ if /usr/lib/wine/wine --version >/dev/null 2>&1 && [ "${ZT_DEMO_ARCH:-}" != x86_
 else
   build="$root/build/win64"; toolchain="$root/cmake/x86_64-w64-mingw32.cmake"; arch=x86_64
 fi
-say "== building updater.exe ($arch) in ${build#$root/}"
+say "== building updater.exe and ztpack.exe ($arch) in ${build#$root/}"
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" --target updater ztimage e2e_driver e2e_version_1_0 e2e_version_2_0 -j "$(nproc)" >/dev/null
+cmake --build "$build" --target updater ztpack e2e_driver e2e_version_1_0 e2e_version_2_0 -j "$(nproc)" >/dev/null
 
 # A display: the one given, or a private Xvfb.
 auto=${ZT_DEMO_AUTO:-0}
@@ -61,78 +64,94 @@ pkg="$demo/package"
 inst="$demo/Demo Game"
 disc="$WINEPREFIX/drive_c/ProgramData/ZtDemo"
 rm -rf "$demo" "$disc"
-mkdir -p "$pkg/data/bin" "$pkg/data/maps/town" "$inst/config" "$inst/bin" "$disc"
+mkdir -p "$demo/old/bin" "$demo/old/config" "$demo/old/maps/old" "$demo/new/bin" "$demo/new/config" \
+  "$demo/new/maps/town" "$disc"
 winpath() { # a path under drive_c as Windows sees it
   local p=${1#"$WINEPREFIX/drive_c/"}
   printf 'C:\\%s' "${p//\//\\}"
 }
+hostpath() { # any other path of this machine, on Wine's drive Z:
+  printf 'Z:%s' "${1//\//\\}"
+}
 
-say "== making the sample package in $(winpath "$pkg")"
-cp "$build/app/updater.exe" "$pkg/updater.exe"
-run_wine "$build/tests/e2e/e2e_driver.exe" picture "$(winpath "$demo")\\splash.bmp" 640 360
-run_wine "$build/tools/ztimage.exe" convert "$(winpath "$demo")\\splash.bmp" \
-  "$(winpath "$pkg")\\updatebg.ra3" --form strips >/dev/null
-say "   updatebg.ra3: $(stat -c %s "$pkg/updatebg.ra3") bytes, made with: ztimage convert splash.bmp updatebg.ra3 --form strips"
+say "== the two versions of the game: $(winpath "$demo/old") (1.2) and $(winpath "$demo/new") (1.3)"
+startup() { printf '<?xml version="1.0" encoding="UTF-8"?>\r\n<startup><version><major>%s</major><minor>%s</minor></version></startup>\r\n' "$1" "$2"; }
+startup 1 2 >"$demo/old/config/startup.xml"
+printf 'Demo Game 1.2\r\n' >"$demo/old/readme.txt"
+printf '[screen]\r\nwidth=800\r\nheight=600\r\n' >"$demo/old/bin/game.cfg"
+cp "$build/tests/e2e/e2e_version_1_0.dll" "$demo/old/bin/engine.dll"
+head -c 50000 /dev/urandom >"$demo/old/bin/fonts.dat"
+head -c 1000 /dev/urandom >"$demo/old/maps/old/old01.map"
+startup 1 3 >"$demo/new/config/startup.xml"
+printf 'Demo Game 1.3\r\nWhat is new: a town map.\r\n' >"$demo/new/readme.txt"
+printf '[screen]\r\nwidth=1280\r\nheight=720\r\n' >"$demo/new/bin/game.cfg"
+cp "$build/tests/e2e/e2e_version_2_0.dll" "$demo/new/bin/engine.dll"
+cp "$demo/old/bin/fonts.dat" "$demo/new/bin/fonts.dat"
+head -c 200000 /dev/urandom >"$demo/new/maps/town/town01.map"
 
-cat >"$pkg/updateinfo.xml" <<'XML'
+# The author's description of the update: an English and a Japanese text
+# for each box (pack.xml, the format is in README.md).
+cat >"$demo/pack.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?>
-<document>
+<pack>
   <brand>ZtDemo</brand>
   <app>DemoGame</app>
   <mutex>ZtDemoGameRunning</mutex>
   <confmutex>ZtDemoConfigRunning</confmutex>
-  <version><major>1</major><minor>2</minor></version>
+  <requires>1.2</requires>
+  <version>1.3</version>
+  <default>en</default>
   <language>
-    <default>en</default>
-    <lang00><code>1033</code><prifix>en</prifix></lang00>
-    <lang01><code>1041</code><prifix>jp</prifix></lang01>
+    <code>1033</code>
+    <prefix>en</prefix>
+    <title>Demo Game Update 1.3</title>
+    <intro>Demo Game will be updated to version 1.3.\nPress OK to start.</intro>
+    <success>The update is complete.</success>
+    <version_error>This update needs Demo Game 1.2 or later.</version_error>
+    <install_error>Demo Game is not installed.</install_error>
+    <copy_error>Copying the files failed.</copy_error>
+    <copying>Updating, please wait.</copying>
+    <running>Please close Demo Game and its settings tool first.</running>
+    <error_title>Update error</error_title>
   </language>
-  <en>
-    <message>
-      <wndtitle>Demo Game Update 1.3</wndtitle>
-      <intoro>Demo Game will be updated to version 1.3.\nPress OK to start.</intoro>
-      <success>The update is complete.</success>
-      <error_version>This update needs Demo Game 1.2 or later.</error_version>
-      <error_inst>Demo Game is not installed.</error_inst>
-      <error_copy>Copying the files failed.</error_copy>
-    </message>
-    <message_sys><copying>Updating, please wait.</copying></message_sys>
-    <message_error>
-      <boot>Please close Demo Game and its settings tool first.</boot>
-      <title>Update error</title>
-    </message_error>
-  </en>
-  <jp>
-    <message>
-      <wndtitle>デモゲーム アップデート 1.3</wndtitle>
-      <intoro>デモゲームをバージョン 1.3 にアップデートします。\nよろしいですか？</intoro>
-      <success>アップデートが完了しました。</success>
-      <error_version>このアップデートにはバージョン 1.2 以降が必要です。</error_version>
-      <error_inst>デモゲームがインストールされていません。</error_inst>
-      <error_copy>ファイルのコピーに失敗しました。</error_copy>
-    </message>
-    <message_sys><copying>アップデート中です。しばらくお待ちください。</copying></message_sys>
-    <message_error>
-      <boot>デモゲームと設定ツールを終了してから実行してください。</boot>
-      <title>エラー</title>
-    </message_error>
-  </jp>
-</document>
+  <language>
+    <code>1041</code>
+    <prefix>jp</prefix>
+    <title>デモゲーム アップデート 1.3</title>
+    <intro>デモゲームをバージョン 1.3 にアップデートします。\nよろしいですか？</intro>
+    <success>アップデートが完了しました。</success>
+    <version_error>このアップデートにはバージョン 1.2 以降が必要です。</version_error>
+    <install_error>デモゲームがインストールされていません。</install_error>
+    <copy_error>ファイルのコピーに失敗しました。</copy_error>
+    <copying>アップデート中です。しばらくお待ちください。</copying>
+    <running>デモゲームと設定ツールを終了してから実行してください。</running>
+    <error_title>エラー</error_title>
+  </language>
+</pack>
 XML
-printf 'Demo Game 1.3\r\nWhat is new: a town map.\r\n' >"$pkg/data/readme.txt"
-printf '[screen]\r\nwidth=1280\r\nheight=720\r\n' >"$pkg/data/bin/game.cfg"
-head -c 200000 /dev/urandom >"$pkg/data/maps/town/town01.map"
-cp "$build/tests/e2e/e2e_version_2_0.dll" "$pkg/data/bin/engine.dll"
+run_wine "$build/tests/e2e/e2e_driver.exe" picture "$(winpath "$demo")\\splash.bmp" 640 360
+
+say "== the author's key pair: ztpack keygen author.key (author.key.pub goes into the installation as update.key)"
+run_wine "$build/pack/ztpack.exe" keygen "$(winpath "$demo")\\author.key" 2>&1 | sed 's/\r$//; s/^/   /' || true
+
+say "== making the package with: ztpack build --old old --new new --config pack.xml --out package --splash splash.bmp --key author.key"
+run_wine "$build/pack/ztpack.exe" build --old "$(winpath "$demo/old")" --new "$(winpath "$demo/new")" \
+  --config "$(winpath "$demo")\\pack.xml" --out "$(winpath "$pkg")" --splash "$(winpath "$demo")\\splash.bmp" \
+  --key "$(winpath "$demo")\\author.key" \
+  --updater "$(hostpath "$build/app/updater.exe")" 2>&1 | sed 's/\r$//; s/^/   /' || true
+[ -f "$pkg/updater.exe" ] && [ -f "$pkg/update.manifest" ] || { say "ztpack build made no package"; exit 1; }
 
 say "== making the sample installation in $(winpath "$inst") (version 1.2)"
-printf '<?xml version="1.0" encoding="UTF-8"?>\r\n<startup><version><major>1</major><minor>2</minor></version></startup>\r\n' \
-  >"$inst/config/startup.xml"
-printf 'Demo Game 1.2\r\n' >"$inst/readme.txt"
-cp "$build/tests/e2e/e2e_version_1_0.dll" "$inst/bin/engine.dll"
+cp -r "$demo/old" "$inst"
+cp "$demo/author.key.pub" "$inst/update.key"
 printf '"readme.txt"\r\n"bin\\engine.dll"\r\n' >"$inst/install.log"
 printf '<?xml version="1.0" encoding="UTF-8"?>\r\n<install><path>%s</path></install>\r\n' "$(winpath "$inst")" \
   >"$disc/DemoGame.xml"
 say "   discovery file: C:\\ProgramData\\ZtDemo\\DemoGame.xml"
+
+say "== ztpack check package --install \"$(winpath "$inst")\""
+run_wine "$build/pack/ztpack.exe" check "$(winpath "$pkg")" --install "$(winpath "$inst")" 2>&1 |
+  sed 's/\r$//; s/^/   /' || true
 
 shot="$demo/splash-screenshot.bmp"
 if [ "$auto" = 1 ]; then

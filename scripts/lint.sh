@@ -23,7 +23,7 @@ fi
 # GoogleTest's macros and finds nothing there that the tests themselves
 # would not.
 own_sources() {
-  git ls-files 'app/*.cpp' 'xml/*.cpp' 'file/*.cpp' 'image/*.cpp' 'platform/*.cpp' 'tools/*.cpp' 'fuzz/*.cpp' 'bench/*.cpp'
+  git ls-files 'app/*.cpp' 'xml/*.cpp' 'file/*.cpp' 'image/*.cpp' 'platform/*.cpp' 'tools/*.cpp' 'pack/*.cpp' 'fuzz/*.cpp' 'bench/*.cpp'
 }
 test_sources() {
   git ls-files 'tests/*.cpp'

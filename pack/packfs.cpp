@@ -1,0 +1,19 @@
+#include "pack/packfs.h"
+
+#include <algorithm>
+
+#ifdef _WIN32
+constexpr char16_t kNativeSeparator = u'\\';
+#else
+constexpr char16_t kNativeSeparator = u'/';
+#endif
+
+// Joined paths go to the library's calls too, and not every one of them
+// turns '\' into the host's separator: they are made native here.
+std::u16string JoinPackPath(const std::u16string& a, const std::u16string& b) {
+  std::u16string tail = b;
+  std::replace(tail.begin(), tail.end(), u'\\', kNativeSeparator);
+  if (a.empty()) return tail;
+  if (a.back() == u'\\' || a.back() == u'/') return a + tail;
+  return a + kNativeSeparator + tail;
+}
