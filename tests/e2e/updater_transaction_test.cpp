@@ -22,9 +22,13 @@
 #include "app/UpdateJournal.h"
 #include "app/UpdateManifest.h"
 #include "file/ztCrypto.h"
+#include "pack/packbuild.h"
+#include "pack/packconfig.h"
+#include "pack/packsign.h"
 #include "tests/common/testutil.h"
 #include "tests/e2e/boxdriver.h"
 #include "tests/e2e/package.h"
+#include "tests/pack/packtest.h"
 
 using namespace e2e;
 using zt_test::LoadFileBytes;
@@ -709,4 +713,75 @@ TEST_F(Transaction, QuietRunsShowNothingAndEndWithTheRightExitCode) {
     if (gameMutex) CloseHandle(gameMutex);
     gameMutex = nullptr;
   }
+}
+
+// ---- a package made by ztpack --------------------------------------------------
+
+TEST_F(Transaction, PackageBuiltByZtpackTurnsTheOldVersionIntoTheNewOne) {
+  // Two versions: unchanged, changed, nested, added (empty, non-ASCII) and
+  // removed files, and the version file.
+  const std::map<std::u16string, std::string> oldFiles = {
+      {u"readme.txt", "same in both"},
+      {u"bin\\game.dat", Content(u"game.dat", 1, 5000)},
+      {u"maps\\town\\town01.map", Content(u"town01", 1, 70000)},
+      {u"maps\\old.map", "only in the old version"},
+      {kVersionFile, kOldVersion},
+  };
+  std::map<std::u16string, std::string> newFiles = oldFiles;
+  newFiles.erase(u"maps\\old.map");
+  newFiles[u"bin\\game.dat"] = Content(u"game.dat", 2, 5000);
+  newFiles[u"maps\\town\\town01.map"] = Content(u"town01", 2, 90000);
+  newFiles[u"movies\\\u30aa\u30fc\u30d7\u30cb\u30f3\u30b0.txt"] = "new, with a Japanese name";
+  newFiles[u"save\\empty.txt"] = "";
+  newFiles[kVersionFile] = kNewVersion;
+  const std::u16string oldDir = Join(dir_.Path(), u"old"), newDir = Join(dir_.Path(), u"new");
+  for (const auto& [path, bytes] : oldFiles) {
+    ASSERT_TRUE(WriteFileBytes(Join(oldDir, path), bytes));
+    ASSERT_TRUE(WriteFileBytes(Join(inst_, path), bytes));
+  }
+  for (const auto& [path, bytes] : newFiles) ASSERT_TRUE(WriteFileBytes(Join(newDir, path), bytes));
+
+  PackConfig config = packtest::GoodConfig();
+  config.brand = U16(desc_.brand);
+  config.app = U16(desc_.app);
+  config.mutex = U16(desc_.mutex);
+  config.confmutex = U16(desc_.confMutex);
+  config.requiredMajor = 1;
+  config.requiredMinor = 5;
+  config.major = 2;
+  config.minor = 0;
+  ASSERT_TRUE(WriteFileBytes(Join(dir_.Path(), u"pack.xml"), packtest::PackXml(config)));
+  std::string error;
+  const std::u16string keyFile = Join(dir_.Path(), u"author.key");
+  ASSERT_TRUE(MakeKeyPair(keyFile, &error)) << error;
+  ASSERT_TRUE(WriteFileBytes(Join(inst_, kTrustedKeyName), ReadFileBytes(keyFile + u".pub")));
+  const std::string discovery = "<install><path>" + zt_test::Utf8(inst_) + "</path></install>";
+  ASSERT_TRUE(WriteFileBytes(Join(Join(CommonAppData(), U16(desc_.brand)), U16(desc_.app + ".xml")), discovery));
+
+  BuildOptions options;
+  options.oldDir = oldDir;
+  options.newDir = newDir;
+  options.config = Join(dir_.Path(), u"pack.xml");
+  options.out = pkg_;
+  options.key = keyFile;
+  options.updater = UpdaterExeFromEnvironment();
+  PackReport report;
+  BuildResult result;
+  ASSERT_TRUE(BuildPackage(options, &report, nullptr, &result));
+  EXPECT_EQ(result.diff.changed.size() + result.diff.added.size(), 5u);
+
+  Process p;
+  ASSERT_TRUE(p.Start(UpdaterExeFromEnvironment(), pkg_, {}, u"/quiet"));
+  DWORD code = 99;
+  ASSERT_TRUE(p.WaitExit(60000, nullptr, &code));
+  EXPECT_EQ(code, kInstalled) << ReadFileBytes(Join(inst_, kRunRecordName));
+
+  // Exactly the new version, plus the file an update cannot remove.
+  std::map<std::u16string, std::string> want = newFiles, got;
+  want[u"maps\\old.map"] = oldFiles.at(u"maps\\old.map");
+  Walk(inst_, u"", [&](const std::u16string& path, bool folder) {
+    if (!folder && path != u"install.log" && path != kRunRecordName && path != kTrustedKeyName)
+      got[path] = ReadFileBytes(Join(inst_, path));
+  });
+  EXPECT_TRUE(got == want) << got.size() << " files installed, " << want.size() << " wanted";
 }
