@@ -17,3 +17,8 @@ std::u16string JoinPackPath(const std::u16string& a, const std::u16string& b) {
   if (a.back() == u'\\' || a.back() == u'/') return a + tail;
   return a + kNativeSeparator + tail;
 }
+
+bool MakeParent(const std::u16string& path) {
+  const size_t slash = path.find_last_of(u"\\/");
+  return slash == std::u16string::npos || slash == 0 || MakeFolders(path.substr(0, slash));
+}

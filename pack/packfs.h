@@ -50,6 +50,8 @@ bool IsFolderPath(const std::u16string& path);
 bool IsFilePath(const std::u16string& path);
 // Makes `path` and its missing parents. True when the folder exists after.
 bool MakeFolders(const std::u16string& path);
+// The folders above a file's path (true when it has none to make).
+bool MakeParent(const std::u16string& path);
 // True when `path` is missing, or a folder holding nothing.
 bool IsMissingOrEmptyFolder(const std::u16string& path);
 

@@ -165,11 +165,6 @@ bool ReadSmallFile(const std::u16string& path, std::vector<uint8_t>* bytes, uint
 
 namespace {
 
-bool MakeParent(const std::u16string& path) {
-  const size_t slash = path.find_last_of(u"\\/");
-  return slash == std::u16string::npos || slash == 0 || MakeFolders(path.substr(0, slash));
-}
-
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd, data, size);
