@@ -20,11 +20,11 @@
 //
 // With a backup folder set, nothing installed is ever overwritten or
 // deleted: each installed file a job replaces is moved (renamed) into that
-// folder just before its replacement takes its name, so a caller can put
-// every file back after a failure. Such a caller keeps a journal of the run
-// that also removes new files it did not finish, so a destination that does
-// not exist yet is then written under its own name (and still removed by the
-// engine when its copy fails or is stopped).
+// folder just before its replacement is written, so a caller can put every
+// file back after a failure. Such a caller keeps a journal of the run that
+// also removes new files it did not finish, so the replacement is then
+// written under its own name, with no temporary file and no second rename
+// (and still removed by the engine when its copy fails or is stopped).
 //
 // The engine itself (threads and system calls) is Windows build only; the
 // pieces without system calls at the end of this header build and are tested
@@ -129,8 +129,9 @@ class ztFileCopier {
   [[nodiscard]] int32_t SetMode(int32_t mode);
   // Keep what the jobs replace: an installed file is moved to `folder`
   // joined with ztCopyBackupName(its job's index) just before the new file
-  // takes its name (a rename, so the folder must be on the same volume); a
-  // move that fails fails the job. Files kept by mode 1 are not touched. 1,
+  // is written (a rename, so the folder must be on the same volume); a move
+  // that fails fails the job, and a job that fails after it leaves the old
+  // file there for the caller to put back. Files kept by mode 1 are not touched. 1,
   // or 0 (nothing changed) when the folder is null, does not fit 259 units
   // or the run has started.
   [[nodiscard]] int32_t SetBackupFolder(const char16_t* folder);
@@ -196,6 +197,7 @@ class ztFileCopier {
   int32_t BackupPath(size_t index, char16_t* path);
   int32_t CreateTemp(const char16_t* destination, char16_t* path, intptr_t* handle);
   int32_t CreateInPlace(const char16_t* destination);
+  int32_t MoveTargetToBackup(const CopyJob& job, size_t index);
   int32_t InstallTemp(const CopyJob& job, size_t index, uint32_t* systemError);
   void DiscardTemp();
   void CleanLeftovers(const char16_t* destination);

@@ -542,10 +542,28 @@ int32_t ztFileCopier::OpenPair(const CopyJob& job, size_t index, int32_t unbuffe
   // spares asking the system about a name that is not there.
   if (CreateInPlace(job.destination)) return 1;
   if (!CheckDestination(job, index, *size)) return 0;
+  if (*size == 0) return 1;
+  // With a backup folder the installed file (held since the check) moves
+  // there now, and its replacement is written under its own name: the
+  // caller's journal puts the old file back if this one is not finished,
+  // and a temporary name would cost a second rename.
+  if (target_ && backupFolder_[0]) return MoveTargetToBackup(job, index) && CreateInPlace(job.destination);
   // A new destination was tried above; what is left goes through a
   // temporary file.
-  if (*size == 0) return 1;
   return CreateTemp(job.destination, tempPath_, &destination_);
+}
+
+int32_t ztFileCopier::MoveTargetToBackup(const CopyJob& job, size_t index) {
+  // Through the handle that holds the file, so nobody can take the name in
+  // between; by name when the system cannot rename an open file.
+  char16_t backup[ZT_LONG_PATH];
+  if (!BackupPath(index, backup)) {
+    CloseIf(target_);
+    return 0;
+  }
+  const bool moved = RenameOpenFile(H(target_), backup) != 0;
+  CloseIf(target_);
+  return moved || MoveFileExW(W(job.destination), W(backup), MOVEFILE_REPLACE_EXISTING);
 }
 
 int32_t ztFileCopier::CreateInPlace(const char16_t* destination) {
@@ -597,26 +615,14 @@ void ztFileCopier::DiscardAhead() {
 int32_t ztFileCopier::InstallTemp(const CopyJob& job, size_t index, uint32_t* systemError) {
   const char16_t* destination = job.destination;
   CloseIf(source_);
-  if (target_ && backupFolder_[0]) {
-    // The installed file leaves for the backup folder through the handle
-    // that has held it since its job began; the name is then free for the
-    // replacement. A failure here leaves the destination as it was.
-    char16_t backup[ZT_LONG_PATH];
-    if (!BackupPath(index, backup)) {
-      *systemError = ERROR_FILENAME_EXCED_RANGE;
-      CloseIf(target_);
-      DiscardTemp();
-      return 0;
-    }
-    if (!RenameOpenFile(H(target_), backup)) {
-      CloseIf(target_);
-      if (!MoveFileExW(W(destination), W(backup), MOVEFILE_REPLACE_EXISTING)) {
-        DWORD e = GetLastError();
-        *systemError = e ? e : ERROR_WRITE_FAULT;
-        DiscardTemp();
-        return 0;
-      }
-    }
+  if (target_ && backupFolder_[0] && !MoveTargetToBackup(job, index)) {
+    // A file opened ahead still has its installed file in place: it leaves
+    // for the backup folder now, the name is then free for the replacement.
+    // A failure here leaves the destination as it was.
+    DWORD e = GetLastError();
+    *systemError = e ? e : ERROR_WRITE_FAULT;
+    DiscardTemp();
+    return 0;
   }
   // The installed file is let go just before its replacement takes its name.
   CloseIf(target_);
