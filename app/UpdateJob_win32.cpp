@@ -2,6 +2,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <set>
 
 #include "app/UpdateDescription.h"
 #include "app/UpdateJob.h"
@@ -64,6 +65,15 @@ bool IsInJournalFolder(const std::u16string& relative) {
   return lstrcmpiW(W(first.c_str()), W(kJournalFolder)) == 0;
 }
 
+// What a path names now, asked by its attributes: a listing of the name
+// (GetPathKind) costs a scan of a large folder under some systems, once per
+// installed file.
+ztPathKind KindOf(const char16_t* path) {
+  const DWORD a = GetFileAttributesW(W(path));
+  if (a == INVALID_FILE_ATTRIBUTES) return ZT_PATH_NONE;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) ? ZT_PATH_FOLDER : ZT_PATH_FILE;
+}
+
 // What the journal records before anything changes: the package, every
 // destination in job order and whether it is there, the folders to create.
 UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntry>& plan, const char16_t* logPath) {
@@ -73,16 +83,21 @@ UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntr
   journal.app = d.app;
   journal.majorVersion = d.majorVersion;
   journal.minorVersion = d.minorVersion;
-  journal.logExisted = GetPathKind(logPath) == ZT_PATH_FILE;
+  journal.logExisted = KindOf(logPath) == ZT_PATH_FILE;
   const std::vector<std::u16string>& paths = updater.files.paths;
-  journal.files.reserve(paths.size());
-  for (size_t i = 0; i < paths.size(); ++i)
-    journal.files.push_back({paths[i], GetPathKind(plan[i].destination) == ZT_PATH_FILE});
   journal.createdFolders = FoldersToCreate(paths, [&](const std::u16string& folder) {
     char16_t path[ZT_MAX_PATH];
     // Joined paths fit: each file below the folder did (BuildCopyPlan).
-    return JoinPath(path, 2, updater.installFolder, folder.c_str()) >= 0 && GetPathKind(path) == ZT_PATH_FOLDER;
+    return JoinPath(path, 2, updater.installFolder, folder.c_str()) >= 0 && KindOf(path) == ZT_PATH_FOLDER;
   });
+  // A file in a folder the update creates is new: nothing to ask.
+  const std::set<std::u16string> created(journal.createdFolders.begin(), journal.createdFolders.end());
+  journal.files.reserve(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const size_t cut = paths[i].rfind(u'\\');
+    const bool inNewFolder = cut != std::u16string::npos && created.count(paths[i].substr(0, cut)) != 0;
+    journal.files.push_back({paths[i], !inNewFolder && KindOf(plan[i].destination) == ZT_PATH_FILE});
+  }
   return journal;
 }
 
@@ -322,14 +337,20 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
       installed = false;
     }
     if (updater && updater->transaction) {
-      if (installed) installed = updater->transaction->Commit() != 0;
+      if (installed) installed = updater->transaction->WriteCommitMark() != 0;
       if (!installed) {
         // A part that could not be put back is undone by the next run.
         updater->record.rollback = updater->transaction->Rollback() ? 1 : 2;
       }
-      updater->transaction.reset();
     }
     PostMessageW(dialog, installed ? UM_COPY_DONE : UM_COPY_FAILED, 0, 0);
+    // The update is in (or rolled back) once the mark is on disk: the user
+    // reads the outcome while the replaced files are deleted here, and the
+    // process ends only after (the engine's destructor waits for this call).
+    if (updater && updater->transaction) {
+      updater->transaction->CleanUp();
+      updater->transaction.reset();
+    }
     return 1;
   }
   // A failure: shown from the engine's thread, which waits here until the

@@ -49,6 +49,11 @@ class UpdateTransaction {
   // mark is on disk (a clean-up that stops half-way is finished by the next
   // run), 0 when it could not be written (the update must be rolled back).
   [[nodiscard]] int Commit();
+  // Commit in two halves, for a caller that tells the user as soon as the
+  // update is in: the mark alone (1 once it is on disk), then the clean-up
+  // of a committed update (nothing otherwise).
+  [[nodiscard]] int WriteCommitMark();
+  void CleanUp();
   // Puts back what the update changed. 1 when whole (the journal folder is
   // gone); 0 when something could not be put back, and the journal stays
   // for the next run to try again.
@@ -60,6 +65,7 @@ class UpdateTransaction {
   UpdateJournal journal_;
   uint32_t journalCrc_ = 0;
   bool begun_ = false;
+  bool committed_ = false;  // the mark is written, the clean-up not yet done
 };
 
 // What a run finds in the installation before its version check: an

@@ -216,6 +216,12 @@ int UpdateTransaction::ReplaceInstallLog(ztStringList& log) {
 }
 
 int UpdateTransaction::Commit() {
+  if (!WriteCommitMark()) return 0;
+  CleanUp();
+  return 1;
+}
+
+int UpdateTransaction::WriteCommitMark() {
   if (!begun_) return 0;
   const std::vector<uint8_t> mark = EncodeCommitMark(journalCrc_);
   char16_t temp[ZT_LONG_PATH], path[ZT_LONG_PATH];
@@ -223,9 +229,14 @@ int UpdateTransaction::Commit() {
       !WriteDurably(temp, path, mark.data(), mark.size()))
     return 0;
   begun_ = false;
-  // The update is in; a clean-up that stops here is finished by the next run.
-  (void)FinishCommit(folder_);
+  committed_ = true;
   return 1;
+}
+
+void UpdateTransaction::CleanUp() {
+  // The update is in; a clean-up that stops here is finished by the next run.
+  if (committed_) (void)FinishCommit(folder_);
+  committed_ = false;
 }
 
 int UpdateTransaction::Rollback() {
