@@ -608,7 +608,9 @@ TEST_F(Transaction, PackageThatDoesNotVerifyIsRefusedWithNothingChanged) {
     TearDown();
     SetUp();
     ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
-    if (c.keyInstalled) ASSERT_TRUE(WriteFileBytes(Join(inst_, kTrustedKeyName), EncodePublicKeyFile(key.pub)));
+    if (c.keyInstalled) {
+      ASSERT_TRUE(WriteFileBytes(Join(inst_, kTrustedKeyName), EncodePublicKeyFile(key.pub)));
+    }
     sign(2, 0, &key);
     c.change();
     const Tree before = Snapshot(inst_);
@@ -632,21 +634,23 @@ TEST_F(Transaction, PackageWithoutManifestInstallsAsBeforeWhenNoKeyIsInstalled) 
 
 namespace {
 
+struct WindowSearch {
+  DWORD pid;
+  size_t found;
+};
+
+BOOL CALLBACK CountVisible(HWND w, LPARAM l) {
+  auto* s = reinterpret_cast<WindowSearch*>(l);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(w, &owner);
+  if (owner == s->pid && IsWindowVisible(w)) ++s->found;
+  return TRUE;
+}
+
 // Top-level windows of the process that are visible now.
 size_t VisibleWindows(DWORD pid) {
-  struct Search {
-    DWORD pid;
-    size_t found;
-  } search = {pid, 0};
-  EnumWindows(
-      [](HWND w, LPARAM l) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(l);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner == s->pid && IsWindowVisible(w)) ++s->found;
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  WindowSearch search = {pid, 0};
+  EnumWindows(CountVisible, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
@@ -690,7 +694,9 @@ TEST_F(Transaction, QuietRunsShowNothingAndEndWithTheRightExitCode) {
     TearDown();
     SetUp();
     ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
-    if (c.arrange) ASSERT_NO_FATAL_FAILURE(c.arrange());
+    if (c.arrange) {
+      ASSERT_NO_FATAL_FAILURE(c.arrange());
+    }
     Tree before = Snapshot(inst_);
     Process p;
     ASSERT_TRUE(p.Start(UpdaterExeFromEnvironment(), pkg_, {}, u"/Quiet"));
