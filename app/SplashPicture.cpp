@@ -17,29 +17,33 @@ ztImageHolder* LoadSplashPicture(const char16_t* path) {
   ztImageHolder* holder = nullptr;
   // A read that stops short would hand the decoder a cut picture whose tail
   // is whatever the heap held: only the whole file counts.
-  if (file.Read(bytes, static_cast<uint32_t>(size)) == size) {
-    ztMemBlock block;
-    block.data = bytes;
-    block.size = static_cast<uint32_t>(size);
-    block.capacity = static_cast<uint32_t>(size);
-    block.borrowed = 1;  // the bytes are freed below, never by the block
-    holder = new (std::nothrow) ztImageHolder;
-    if (holder && holder->LoadFromMemory(&block, 0, 0) && holder->GetImage()) {
-      holder->GetImage()->FlattenOnColour(0xFFFFFF);
-      holder->GetImage()->FlipVertical();
-    } else {
-      delete holder;
-      holder = nullptr;
-    }
-    uint32_t w = 0, h = 0;
-    if (holder && (holder->GetSize(&w, &h), w == 0 || h == 0)) {
-      delete holder;
-      holder = nullptr;
-    }
-    block.Clear();
-  }
+  if (file.Read(bytes, static_cast<uint32_t>(size)) == size) holder = LoadSplashPictureFromMemory(bytes, size);
   ztHeapFree(bytes);
   file.Close();
+  return holder;
+}
+
+ztImageHolder* LoadSplashPictureFromMemory(const uint8_t* bytes, size_t size) {
+  if (!bytes || size == 0 || size > INT32_MAX) return nullptr;
+  ztMemBlock block;
+  block.data = const_cast<uint8_t*>(bytes);
+  block.size = static_cast<uint32_t>(size);
+  block.capacity = static_cast<uint32_t>(size);
+  block.borrowed = 1;  // the caller's bytes, never freed by the block
+  auto* holder = new (std::nothrow) ztImageHolder;
+  if (holder && holder->LoadFromMemory(&block, 0, 0) && holder->GetImage()) {
+    holder->GetImage()->FlattenOnColour(0xFFFFFF);
+    holder->GetImage()->FlipVertical();
+  } else {
+    delete holder;
+    holder = nullptr;
+  }
+  uint32_t w = 0, h = 0;
+  if (holder && (holder->GetSize(&w, &h), w == 0 || h == 0)) {
+    delete holder;
+    holder = nullptr;
+  }
+  block.Clear();
   return holder;
 }
 

@@ -3,6 +3,7 @@
 // white and turned bottom-up, as a device-independent bitmap wants it).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class ztImageHolder;
@@ -16,6 +17,10 @@ constexpr uint32_t kDefaultSplashHeight = 360;
 // or the picture has no pixels: the updater then runs without a picture.
 // The caller deletes the holder.
 ztImageHolder* LoadSplashPicture(const char16_t* path);
+// The same from the file's bytes, read once by the caller (a signed
+// package's picture is checked against its digest: the bytes checked are
+// the bytes shown).
+ztImageHolder* LoadSplashPictureFromMemory(const uint8_t* bytes, size_t size);
 
 // The splash window's client size: the picture's, or the default size when
 // `holder` is null or holds nothing.

@@ -8,9 +8,9 @@
 #include "app/UpdateJob.h"
 #include "app/UpdateJournal.h"
 #include "app/UpdateManifest.h"
-#include "app/discovery.h"
 #include "app/UpdateTransaction.h"
 #include "app/UpdaterUi.h"
+#include "app/discovery.h"
 #include "file/pathutil.h"
 #include "file/textutil.h"
 #include "file/ztFile.h"
@@ -104,14 +104,6 @@ UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntr
 // The run's state, kept in the dialog's data from WM_INITDIALOG on.
 Updater* UpdaterOf(HWND dialog) { return reinterpret_cast<Updater*>(GetWindowLongPtrW(dialog, DWLP_USER)); }
 
-// 1 with the file's SHA-256 when it is there and read whole.
-bool HashFile(const char16_t* path, ztSha256Digest* digest) {
-  std::vector<uint8_t> bytes;
-  if (ReadFileBytes(path, &bytes) != 1) return false;
-  *digest = ztSha256::Of(bytes.data(), bytes.size());
-  return true;
-}
-
 // The package against its manifest and the installation's key, before
 // anything is written (app/UpdateManifest.h has the rules). 1 to go on, with
 // the engine's check of the data files ready when the package has a
@@ -145,14 +137,26 @@ int VerifyPackage(Updater& updater) {
 
   facts.installedVersion = ReadInstalledVersion(updater.installFolder);
   facts.descriptionDigest = updater.descriptionDigest;
-  facts.hasSplash = GetPathKind(splashPath) == ZT_PATH_FILE;
-  if (facts.hasSplash && !HashFile(splashPath, &facts.splashDigest)) return refuse(kVerifyHashMismatch, u"updatebg.ra3");
+  // The picture as it was read for the window; one that is there but could
+  // not be read is not the listed one.
+  facts.hasSplash = updater.hasSplashFile;
+  facts.splashDigest = updater.splashDigest;
+  if (!facts.hasSplash && GetPathKind(splashPath) == ZT_PATH_FILE) return refuse(kVerifyHashMismatch, u"updatebg.ra3");
   facts.dataPaths = &updater.files.paths;
   facts.dataSizes = &updater.files.sizes;
   std::vector<ztSha256Digest> expected;
   const VerifyResult result = CheckPackage(facts, &expected);
   if (result.failure != kVerifyOk) return refuse(result.failure, result.file);
-  if (facts.manifest) updater.digestCheck = std::make_unique<ManifestDigestCheck>(std::move(expected));
+  if (!facts.manifest) return 1;
+  // With a trusted key each file is checked before its last block is
+  // written (no unchecked byte ever carries a file's own name, even if the
+  // run is killed or its rollback stops half-way); without one the digests
+  // only catch a damaged package, and are checked beside the copy.
+  try {
+    updater.digestCheck = std::make_unique<ManifestDigestCheck>(std::move(expected), facts.trustedKey != nullptr);
+  } catch (...) {
+    return 0;  // no memory or no thread: a failed copy, nothing written
+  }
   return 1;
 }
 
@@ -160,8 +164,8 @@ int VerifyPackage(Updater& updater) {
 // written: the package verifies, the paths fit, the install.log lines fit,
 // the drive has room. On success `plan` holds the jobs and `log` the
 // merged, sorted install.log.
-int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* logPath,
-               std::vector<CopyPlanEntry>* plan, ztStringList* log) {
+int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* logPath, std::vector<CopyPlanEntry>* plan,
+               ztStringList* log) {
   const DataFiles& files = updater.files;
   if (files.incomplete) return 0;
   if (!VerifyPackage(updater)) return 0;
@@ -319,7 +323,8 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
   Updater* updater = UpdaterOf(dialog);
   // Most calls are a block done: the run goes on unless a file already
   // turned out not to be the package's (the final call then rolls back).
-  if (!status->finished && !status->error) return updater && updater->digestCheck && updater->digestCheck->Failed() ? 0 : 1;
+  if (!status->finished && !status->error)
+    return updater && updater->digestCheck && updater->digestCheck->Failed() ? 0 : 1;
   if (status->finished) {
     // Every thread of the engine is done with the files: the update is
     // committed, or after a failure rolled back, before the user hears of
@@ -331,7 +336,8 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
     if (mismatch >= 0) {
       const size_t failed = static_cast<size_t>(mismatch);
       updater->verifyFailure = kVerifyHashMismatch;
-      updater->record.failedFile = failed < updater->files.paths.size() ? u"data\\" + updater->files.paths[failed] : u"";
+      updater->record.failedFile =
+          failed < updater->files.paths.size() ? u"data\\" + updater->files.paths[failed] : u"";
       const char* words = VerifyFailureWords(kVerifyHashMismatch);
       updater->record.failedText.assign(words, words + std::strlen(words));
       installed = false;

@@ -84,15 +84,15 @@ bool DecodeSecretKeyFile(const uint8_t* data, size_t size, uint8_t key[kEd25519S
 
 enum VerifyFailure : int {
   kVerifyOk = 0,
-  kVerifyNotSigned,     // the installation has a key; the package is not signed
-  kVerifyUnknownKey,    // signed with a key the installation does not trust
-  kVerifyBadSignature,  // the signature does not match the manifest
-  kVerifyBadManifest,   // the manifest is damaged or cannot be read
-  kVerifyBadKeyFile,    // the installation's key file is damaged or cannot be read
-  kVerifyFileMissing,   // listed, but not in the package
-  kVerifyFileNotListed, // in the package, but not listed
-  kVerifyHashMismatch,  // a file's size or bytes differ from the listed ones
-  kVerifyOlderVersion,  // older than the installed version
+  kVerifyNotSigned,      // the installation has a key; the package is not signed
+  kVerifyUnknownKey,     // signed with a key the installation does not trust
+  kVerifyBadSignature,   // the signature does not match the manifest
+  kVerifyBadManifest,    // the manifest is damaged or cannot be read
+  kVerifyBadKeyFile,     // the installation's key file is damaged or cannot be read
+  kVerifyFileMissing,    // listed, but not in the package
+  kVerifyFileNotListed,  // in the package, but not listed
+  kVerifyHashMismatch,   // a file's size or bytes differ from the listed ones
+  kVerifyOlderVersion,   // older than the installed version
 };
 
 // The failure in the run record's words ("hash mismatch").
@@ -106,8 +106,8 @@ struct VerifyResult {
 // What the updater knows of the package and the installation before it
 // writes anything.
 struct PackageFacts {
-  const uint8_t* trustedKey = nullptr;  // null: the installation has no key
-  bool keyFileDamaged = false;          // update.key is there but unusable
+  const uint8_t* trustedKey = nullptr;             // null: the installation has no key
+  bool keyFileDamaged = false;                     // update.key is there but unusable
   const std::vector<uint8_t>* manifest = nullptr;  // null: the package has none
   uint32_t installedVersion = 0;
   ztSha256Digest descriptionDigest = {};  // of the updateinfo.xml bytes the updater read
@@ -126,24 +126,28 @@ struct PackageFacts {
 VerifyResult CheckPackage(const PackageFacts& facts, std::vector<ztSha256Digest>* expected);
 
 // The copy engine's check of each data file against its listed digest (job
-// i is data file i).
+// i is data file i). Two ways:
 //
-// Hashing costs about as much as the copy itself, so it runs beside it on a
-// thread of its own: each block the engine writes is copied into a queue
-// (the engine waits only while the queue is full) and hashed from there.
-// A file may therefore reach its place before its digest is known; the update
-// is committed only after Finish, and a file that differs rolls it all back.
+// - before each file is in place (`beforeInstall`, for a package signed
+//   with the installation's key): the blocks are hashed as the engine hands
+//   them over and EndFile refuses a file that differs, before its last block
+//   is written, so the engine never installs it;
+// - beside the copy (a package with a manifest but no trusted key, where the
+//   digests only catch damage): hashing costs about as much as the copy
+//   itself, so each block is copied into a queue (the engine waits only
+//   while it is full) and hashed on a thread of its own. A file may then
+//   reach its place before its digest is known; the update is committed
+//   only after Finish, and a file that differs rolls it all back.
 class ManifestDigestCheck : public ztCopyVerifier {
  public:
-  explicit ManifestDigestCheck(std::vector<ztSha256Digest> expected);
+  ManifestDigestCheck(std::vector<ztSha256Digest> expected, bool beforeInstall);
   ~ManifestDigestCheck() override;
   ManifestDigestCheck(const ManifestDigestCheck&) = delete;
   ManifestDigestCheck& operator=(const ManifestDigestCheck&) = delete;
 
   void BeginFile(size_t index) override;
   void AddBlock(const void* data, uint32_t length) override;
-  // Never refuses: the verdict comes from Finish (the engine's own failure
-  // would show its box for what is a package fault).
+  // Beside the copy it never refuses: the verdict comes from Finish.
   int32_t EndFile() override;
 
   // A file already found to differ (the run may stop early).
@@ -154,14 +158,17 @@ class ManifestDigestCheck : public ztCopyVerifier {
 
  private:
   struct Item {
-    int kind;        // 0 begin, 1 data, 2 end
-    size_t index;    // begin: the job
-    uint32_t length; // data: bytes at the ring's read position
+    int kind;         // 0 begin, 1 data, 2 end
+    size_t index;     // begin: the job
+    uint32_t length;  // data: bytes at the ring's read position
   };
   void HashLoop();
   void Push(const Item& item, const void* data);
 
   std::vector<ztSha256Digest> expected_;
+  bool beforeInstall_;
+  ztSha256 hash_;       // before install: the current file's
+  size_t current_ = 0;  // before install: its job
   std::vector<uint8_t> ring_;
   size_t readAt_ = 0, writeAt_ = 0, used_ = 0;  // used_: bytes queued in the ring
   std::deque<Item> items_;
@@ -169,5 +176,5 @@ class ManifestDigestCheck : public ztCopyVerifier {
   std::mutex lock_;
   std::condition_variable changed_;
   std::atomic<intptr_t> failed_{-1};
-  std::thread thread_;  // last: it starts once everything above is ready
+  std::thread thread_;  // beside the copy; last: it starts once everything above is ready
 };

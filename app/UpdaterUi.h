@@ -68,6 +68,8 @@ struct Updater {
   HINSTANCE instance = nullptr;
   UpdateDescription description;
   ztSha256Digest descriptionDigest = {};     // of the updateinfo.xml bytes read
+  bool hasSplashFile = false;                // updatebg.ra3 was read whole
+  ztSha256Digest splashDigest = {};          // of those bytes
   char16_t packageFolder[kFolderUnits] = {}; // the folder the package was started from
   LanguageRecord language = {};             // the texts the user sees
   std::unique_ptr<ztImageHolder> splash;    // the splash picture, or null

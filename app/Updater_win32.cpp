@@ -30,11 +30,10 @@ void Teardown(Updater& updater, ztWindowClass* windowClass) {
 // primary screen. Null when the system refused either.
 HWND OpenSplashWindow(Updater& updater, ztWindowClass* windowClass) {
   HINSTANCE instance = updater.instance;
-  if (!windowClass->Register(u"WC_UPDATE", SplashWindowProc, instance,
-                             LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_LARGE)),
-                             LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)),
-                             static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)), nullptr,
-                             LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW))
+  if (!windowClass->Register(
+          u"WC_UPDATE", SplashWindowProc, instance, LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_LARGE)),
+          LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)), static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)),
+          nullptr, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW))
     return nullptr;
 
   char16_t title[kTitleUnits];
@@ -43,8 +42,8 @@ HWND OpenSplashWindow(Updater& updater, ztWindowClass* windowClass) {
   SplashClientSize(updater.splash.get(), &w, &h);
   RECT rect = {0, 0, static_cast<LONG>(w), static_cast<LONG>(h)};
   CentreRectOnScreen(&rect, kSplashStyle, 0, FALSE);
-  return CreateWindowExW(0, L"WC_UPDATE", W(title), updater.quiet ? kQuietStyle : kSplashStyle, rect.left, rect.top, rect.right - rect.left,
-                         rect.bottom - rect.top, nullptr, nullptr, instance, &updater);
+  return CreateWindowExW(0, L"WC_UPDATE", W(title), updater.quiet ? kQuietStyle : kSplashStyle, rect.left, rect.top,
+                         rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, instance, &updater);
 }
 
 // Shows the window (unless the run is quiet) and runs the sequence until the
@@ -118,7 +117,12 @@ int RunUpdater(Updater& updater) {
     return kExitGameRunning;  // configMutex, then gameMutex, close here
   }
 
-  updater.splash.reset(LoadSplashPicture(u"updatebg.ra3"));
+  std::vector<uint8_t> splashBytes;
+  if (ReadFileBytes(u"updatebg.ra3", &splashBytes) == 1) {
+    updater.hasSplashFile = true;
+    updater.splashDigest = ztSha256::Of(splashBytes.data(), splashBytes.size());
+    updater.splash.reset(LoadSplashPictureFromMemory(splashBytes.data(), splashBytes.size()));
+  }
   ztWindowClass windowClass;
   if (HWND window = OpenSplashWindow(updater, &windowClass)) {
     RunMessageLoop(window, updater.quiet);

@@ -84,13 +84,15 @@ using ProgressCallback = int32_t (*)(void* userData, const CopyStatus* status);
 
 // Called by the writer just before each block is written, on the block's own
 // memory (so a hook may inspect or transform it in place).
-using ChunkHook = void (*)(void* userData, void* data, uint64_t fileDone, uint32_t length,
-                           const CopyStatus* status);
+using ChunkHook = void (*)(void* userData, void* data, uint64_t fileDone, uint32_t length, const CopyStatus* status);
 
 // Checks the bytes of each copied file as the engine moves them (a signed
 // package's digests): every byte installed is a byte that was checked, with
 // no second read in between. The engine calls it for one file at a time,
-// from its own threads.
+// from its own threads. With a verifier set, a file reaches its own name
+// only after EndFile: one of a single block is checked before the block is
+// written, a longer one is written under a temporary name; and a source
+// that is a folder fails its job (ERROR_FILE_CORRUPT).
 class ztCopyVerifier {
  public:
   virtual ~ztCopyVerifier() = default;
@@ -293,15 +295,14 @@ uint32_t ztCopyBlockSize(uint32_t sector);
 // is asked of the system (rounded up to whole sectors on the last block when
 // `sector` is not 0). Positions and sizes are 64-bit, so files of 4 GiB and
 // more are read whole. Returns 0 when nothing is left.
-int ztCopyNextBlock(uint64_t size, uint64_t position, uint32_t capacity, uint32_t sector,
-                    uint32_t* length, uint32_t* request);
+int ztCopyNextBlock(uint64_t size, uint64_t position, uint32_t capacity, uint32_t sector, uint32_t* length,
+                    uint32_t* request);
 
 // The user's text of a message template: a leading "$key$" is looked up in
 // the library's message table and, having no entry, dropped; the first "%s"
 // takes `argument`. Cut to fit `cap` units; returns the length, or -1 when
 // cut.
-int ztFormatCopyMessage(char16_t* out, size_t cap, const char16_t* messageTemplate,
-                        const char16_t* argument);
+int ztFormatCopyMessage(char16_t* out, size_t cap, const char16_t* messageTemplate, const char16_t* argument);
 
 // Name of a temporary file ("~ztcp-PPPPPPPP-NNNN.tmp", process id and
 // number in upper-case hexadecimal) and the reverse: 1 with `pid` filled

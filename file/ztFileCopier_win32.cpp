@@ -325,9 +325,7 @@ int32_t ztFileCopier::StartCopy(ProgressCallback progress, void* userData, Chunk
 
 // ---- buffers and handles -----------------------------------------------------
 
-void* ztFileCopier::AllocateBuffer(uint32_t bytes) {
-  return VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
-}
+void* ztFileCopier::AllocateBuffer(uint32_t bytes) { return VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE); }
 
 void ztFileCopier::FreeBuffer(void* buffer) { VirtualFree(buffer, 0, MEM_RELEASE); }
 
@@ -540,14 +538,18 @@ int32_t ztFileCopier::OpenPair(const CopyJob& job, size_t index, int32_t unbuffe
   *failed = job.destination;
   // Most destinations of an update are new: trying to make the file first
   // spares asking the system about a name that is not there.
-  if (CreateInPlace(job.destination)) return 1;
+  // A verifier's file reaches its own name only once it is checked: a file
+  // of one block is checked before that block is written, a longer one goes
+  // through a temporary file.
+  const bool direct = !verifier_ || *size <= slots_[0].capacity;
+  if (direct && CreateInPlace(job.destination)) return 1;
   if (!CheckDestination(job, index, *size)) return 0;
   if (*size == 0) return 1;
   // With a backup folder the installed file (held since the check) moves
   // there now, and its replacement is written under its own name: the
   // caller's journal puts the old file back if this one is not finished,
   // and a temporary name would cost a second rename.
-  if (target_ && backupFolder_[0]) return MoveTargetToBackup(job, index) && CreateInPlace(job.destination);
+  if (direct && target_ && backupFolder_[0]) return MoveTargetToBackup(job, index) && CreateInPlace(job.destination);
   // A new destination was tried above; what is left goes through a
   // temporary file.
   return CreateTemp(job.destination, tempPath_, &destination_);
@@ -826,6 +828,12 @@ int32_t ztFileCopier::RunJob(const CopyJob& job, size_t index) {
   const bool openedAhead = aheadIndex_ == static_cast<intptr_t>(index);
   int32_t fromTemp = 0;
   if (!openedAhead && PathKind(job.source, nullptr) == ZT_PATH_FOLDER) {
+    // A verifier checks files: a source that turned into a folder is not
+    // the file it was given.
+    if (verifier_) {
+      ReportSystemError(ERROR_FILE_CORRUPT, 0);
+      return 0;
+    }
     if (!CreateFolderTree(job.destination, 0)) {
       char16_t parent[ZT_MAX_PATH];
       (void)GetParentFolder(job.destination, parent);
