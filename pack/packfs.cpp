@@ -22,3 +22,13 @@ bool MakeParent(const std::u16string& path) {
   const size_t slash = path.find_last_of(u"\\/");
   return slash == std::u16string::npos || slash == 0 || MakeFolders(path.substr(0, slash));
 }
+
+bool ReadSmallFile(const std::u16string& path, std::vector<uint8_t>* bytes, uint64_t limit) {
+  bytes->clear();
+  PackReader in;
+  if (!in.Open(path)) return false;
+  const int64_t size = in.Size();
+  if (size < 0 || static_cast<uint64_t>(size) > limit) return false;
+  bytes->resize(static_cast<size_t>(size));
+  return in.Read(bytes->data(), bytes->size()) == static_cast<int64_t>(bytes->size());
+}

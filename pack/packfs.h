@@ -37,6 +37,8 @@ class PackReader {
   // Fills `buffer` as far as the file goes: the count read (less than `size`
   // only at the end), or -1 on a read error.
   int64_t Read(void* buffer, size_t size);
+  // The open file's size, -1 when it cannot be told.
+  int64_t Size() const;
   void Close();
   // The system's handle (a descriptor on the host), -1 when closed.
   intptr_t Handle() const { return handle_; }

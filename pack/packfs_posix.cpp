@@ -96,6 +96,11 @@ bool ListFiles(const std::u16string& root, std::vector<PackFileEntry>* files, st
 
 PackReader::~PackReader() { Close(); }
 
+int64_t PackReader::Size() const {
+  struct stat st;
+  return handle_ >= 0 && fstat(static_cast<int>(handle_), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 bool PackReader::Open(const std::u16string& path) {
   Close();
   const int fd = open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
@@ -151,16 +156,6 @@ bool IsMissingOrEmptyFolder(const std::u16string& path) {
   while (const dirent* e = readdir(dir.d))
     if (!IsDotEntry(e->d_name)) return false;
   return true;
-}
-
-bool ReadSmallFile(const std::u16string& path, std::vector<uint8_t>* bytes, uint64_t limit) {
-  bytes->clear();
-  PackReader in;
-  if (!in.Open(path)) return false;
-  struct stat st;
-  if (fstat(static_cast<int>(in.Handle()), &st) != 0 || static_cast<uint64_t>(st.st_size) > limit) return false;
-  bytes->resize(static_cast<size_t>(st.st_size));
-  return in.Read(bytes->data(), bytes->size()) == static_cast<int64_t>(bytes->size());
 }
 
 namespace {

@@ -79,6 +79,11 @@ bool ListFiles(const std::u16string& root, std::vector<PackFileEntry>* files, st
 
 PackReader::~PackReader() { Close(); }
 
+int64_t PackReader::Size() const {
+  LARGE_INTEGER size;
+  return handle_ != -1 && GetFileSizeEx(H(handle_), &size) ? static_cast<int64_t>(size.QuadPart) : -1;
+}
+
 bool PackReader::Open(const std::u16string& path) {
   Close();
   HANDLE h = CreateFileW(W(Sys(path).c_str()), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -141,16 +146,6 @@ bool IsMissingOrEmptyFolder(const std::u16string& path) {
   } while (empty && FindNextFileW(find, &d));
   FindClose(find);
   return empty;
-}
-
-bool ReadSmallFile(const std::u16string& path, std::vector<uint8_t>* bytes, uint64_t limit) {
-  bytes->clear();
-  PackReader in;
-  if (!in.Open(path)) return false;
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(H(in.Handle()), &size) || static_cast<uint64_t>(size.QuadPart) > limit) return false;
-  bytes->resize(static_cast<size_t>(size.QuadPart));
-  return in.Read(bytes->data(), bytes->size()) == static_cast<int64_t>(bytes->size());
 }
 
 namespace {
