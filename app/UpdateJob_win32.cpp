@@ -148,14 +148,13 @@ int VerifyPackage(Updater& updater) {
   const VerifyResult result = CheckPackage(facts, &expected);
   if (result.failure != kVerifyOk) return refuse(result.failure, result.file);
   if (!facts.manifest) return 1;
-  // With a trusted key each file is checked before its last block is
-  // written (no unchecked byte ever carries a file's own name, even if the
-  // run is killed or its rollback stops half-way); without one the digests
-  // only catch a damaged package, and are checked beside the copy.
+  // Each file is checked before its last block is written: no unchecked
+  // byte ever carries a file's own name, even if the run is killed or its
+  // rollback stops half-way.
   try {
-    updater.digestCheck = std::make_unique<ManifestDigestCheck>(std::move(expected), facts.trustedKey != nullptr);
+    updater.digestCheck = std::make_unique<ManifestDigestCheck>(std::move(expected));
   } catch (...) {
-    return 0;  // no memory or no thread: a failed copy, nothing written
+    return 0;  // no memory: a failed copy, nothing written
   }
   return 1;
 }
@@ -321,10 +320,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
 int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
   HWND dialog = static_cast<HWND>(userData);
   Updater* updater = UpdaterOf(dialog);
-  // Most calls are a block done: the run goes on unless a file already
-  // turned out not to be the package's (the final call then rolls back).
-  if (!status->finished && !status->error)
-    return updater && updater->digestCheck && updater->digestCheck->Failed() ? 0 : 1;
+  // Most calls are a block done: the run goes on (a file that is not the
+  // package's fails the engine itself, before it is written).
+  if (!status->finished && !status->error) return 1;
   if (status->finished) {
     // Every thread of the engine is done with the files: the update is
     // committed, or after a failure rolled back, before the user hears of
@@ -332,7 +330,7 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
     bool installed = !status->error;
     // A data file whose bytes were not the listed ones: the package is
     // refused, whatever else the engine reported.
-    const intptr_t mismatch = updater && updater->digestCheck ? updater->digestCheck->Finish() : -1;
+    const intptr_t mismatch = updater && updater->digestCheck ? updater->digestCheck->FailedJob() : -1;
     if (mismatch >= 0) {
       const size_t failed = static_cast<size_t>(mismatch);
       updater->verifyFailure = kVerifyHashMismatch;

@@ -247,109 +247,25 @@ VerifyResult CheckPackage(const PackageFacts& f, std::vector<ztSha256Digest>* ex
   return {};
 }
 
-namespace {
-
-// Room for a few of the engine's largest blocks (about 2 MiB each).
-constexpr size_t kQueueBytes = 8u << 20;
-
-}  // namespace
-
-ManifestDigestCheck::ManifestDigestCheck(std::vector<ztSha256Digest> expected, bool beforeInstall)
-    : expected_(std::move(expected)), beforeInstall_(beforeInstall), ring_(beforeInstall ? 0 : kQueueBytes) {
-  if (!beforeInstall_) thread_ = std::thread([this] { HashLoop(); });
-}
-
-ManifestDigestCheck::~ManifestDigestCheck() { Finish(); }
-
-void ManifestDigestCheck::Push(const Item& item, const void* data) {
-  std::unique_lock<std::mutex> guard(lock_);
-  if (item.kind == 1) {
-    // A block larger than the ring is queued in pieces.
-    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    uint32_t left = item.length;
-    while (left > 0) {
-      changed_.wait(guard, [&] { return used_ < ring_.size(); });
-      // One piece: up to the free room and up to the ring's end.
-      const size_t room = std::min(ring_.size() - used_, ring_.size() - writeAt_);
-      const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(left, room));
-      std::memcpy(&ring_[writeAt_], bytes, piece);
-      writeAt_ = (writeAt_ + piece) % ring_.size();
-      used_ += piece;
-      items_.push_back({1, 0, piece});
-      bytes += piece;
-      left -= piece;
-      changed_.notify_all();
-    }
-    return;
-  }
-  items_.push_back(item);
-  changed_.notify_all();
-}
-
 void ManifestDigestCheck::BeginFile(size_t index) {
-  if (!beforeInstall_) return Push({0, index, 0}, nullptr);
   current_ = index;
   hash_.Reset();
 }
 
-void ManifestDigestCheck::AddBlock(const void* data, uint32_t length) {
-  if (!beforeInstall_) {
-    if (length) Push({1, 0, length}, data);
-    return;
-  }
-  hash_.Update(data, length);
+void ManifestDigestCheck::AddBlock(const void* data, uint32_t length) { hash_.Update(data, length); }
+
+int32_t ManifestDigestCheck::EndFile() { return Verdict(current_, hash_.Finish()); }
+
+int32_t ManifestDigestCheck::CheckFile(size_t index, const void* data, uint32_t length) {
+  return Verdict(index, ztSha256::Of(data, length));
 }
 
-int32_t ManifestDigestCheck::EndFile() {
-  if (!beforeInstall_) {
-    Push({2, 0, 0}, nullptr);
-    return 1;
-  }
+int32_t ManifestDigestCheck::Verdict(size_t index, const ztSha256Digest& digest) {
   // A job without a digest is not a file of the package: never installed.
-  if (current_ < expected_.size() && hash_.Finish() == expected_[current_]) return 1;
-  intptr_t none = -1;
-  failed_.compare_exchange_strong(none, static_cast<intptr_t>(current_), std::memory_order_acq_rel);
+  if (index < expected_.size() && digest == expected_[index]) return 1;
+  const intptr_t job = static_cast<intptr_t>(index);
+  intptr_t seen = failed_.load(std::memory_order_acquire);
+  while ((seen < 0 || job < seen) && !failed_.compare_exchange_weak(seen, job, std::memory_order_acq_rel)) {
+  }
   return 0;
-}
-
-void ManifestDigestCheck::HashLoop() {
-  ztSha256 hash;
-  size_t current = 0;
-  for (;;) {
-    Item item;
-    {
-      std::unique_lock<std::mutex> guard(lock_);
-      changed_.wait(guard, [&] { return !items_.empty() || closing_; });
-      if (items_.empty()) return;
-      item = items_.front();
-      items_.pop_front();
-    }
-    if (item.kind == 0) {
-      current = item.index;
-      hash.Reset();
-    } else if (item.kind == 1) {
-      // The bytes stay put until they are released below: the engine only
-      // writes into free room.
-      hash.Update(&ring_[readAt_], item.length);
-      std::lock_guard<std::mutex> guard(lock_);
-      readAt_ = (readAt_ + item.length) % ring_.size();
-      used_ -= item.length;
-      changed_.notify_all();
-    } else {
-      // A job without a digest is not a file of the package: never installed.
-      const bool good = current < expected_.size() && hash.Finish() == expected_[current];
-      intptr_t none = -1;
-      if (!good) failed_.compare_exchange_strong(none, static_cast<intptr_t>(current), std::memory_order_acq_rel);
-    }
-  }
-}
-
-intptr_t ManifestDigestCheck::Finish() {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    closing_ = true;
-    changed_.notify_all();
-  }
-  if (thread_.joinable()) thread_.join();
-  return failed_.load(std::memory_order_acquire);
 }

@@ -25,13 +25,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "file/ztCrypto.h"
@@ -126,55 +122,29 @@ struct PackageFacts {
 VerifyResult CheckPackage(const PackageFacts& facts, std::vector<ztSha256Digest>* expected);
 
 // The copy engine's check of each data file against its listed digest (job
-// i is data file i). Two ways:
-//
-// - before each file is in place (`beforeInstall`, for a package signed
-//   with the installation's key): the blocks are hashed as the engine hands
-//   them over and EndFile refuses a file that differs, before its last block
-//   is written, so the engine never installs it;
-// - beside the copy (a package with a manifest but no trusted key, where the
-//   digests only catch damage): hashing costs about as much as the copy
-//   itself, so each block is copied into a queue (the engine waits only
-//   while it is full) and hashed on a thread of its own. A file may then
-//   reach its place before its digest is known; the update is committed
-//   only after Finish, and a file that differs rolls it all back.
+// i is data file i), made before the file is in place: the engine hands a
+// file of one block over whole before writing it, a longer one block by
+// block, and a file that differs is refused before its last block is
+// written, so it is never installed. Whole files may be checked on two
+// threads at once.
 class ManifestDigestCheck : public ztCopyVerifier {
  public:
-  ManifestDigestCheck(std::vector<ztSha256Digest> expected, bool beforeInstall);
-  ~ManifestDigestCheck() override;
-  ManifestDigestCheck(const ManifestDigestCheck&) = delete;
-  ManifestDigestCheck& operator=(const ManifestDigestCheck&) = delete;
+  explicit ManifestDigestCheck(std::vector<ztSha256Digest> expected) : expected_(std::move(expected)) {}
 
   void BeginFile(size_t index) override;
   void AddBlock(const void* data, uint32_t length) override;
-  // Beside the copy it never refuses: the verdict comes from Finish.
   int32_t EndFile() override;
+  int32_t CheckFile(size_t index, const void* data, uint32_t length) override;
 
-  // A file already found to differ (the run may stop early).
-  bool Failed() const { return failed_.load(std::memory_order_acquire) >= 0; }
-  // Waits until every queued byte is hashed; the first job whose bytes
-  // differed (or that was never listed), or -1 when every file matched.
-  intptr_t Finish();
+  // The lowest job whose bytes differed (or that was never listed), or -1
+  // when every file checked matched.
+  intptr_t FailedJob() const { return failed_.load(std::memory_order_acquire); }
 
  private:
-  struct Item {
-    int kind;         // 0 begin, 1 data, 2 end
-    size_t index;     // begin: the job
-    uint32_t length;  // data: bytes at the ring's read position
-  };
-  void HashLoop();
-  void Push(const Item& item, const void* data);
+  int32_t Verdict(size_t index, const ztSha256Digest& digest);
 
-  std::vector<ztSha256Digest> expected_;
-  bool beforeInstall_;
-  ztSha256 hash_;       // before install: the current file's
-  size_t current_ = 0;  // before install: its job
-  std::vector<uint8_t> ring_;
-  size_t readAt_ = 0, writeAt_ = 0, used_ = 0;  // used_: bytes queued in the ring
-  std::deque<Item> items_;
-  bool closing_ = false;
-  std::mutex lock_;
-  std::condition_variable changed_;
+  const std::vector<ztSha256Digest> expected_;
+  ztSha256 hash_;       // the file going through block by block
+  size_t current_ = 0;  // its job
   std::atomic<intptr_t> failed_{-1};
-  std::thread thread_;  // beside the copy; last: it starts once everything above is ready
 };

@@ -4,7 +4,8 @@
 // One coordinating thread walks the queue. For each file a reader thread and
 // a writer thread stream the data through a small ring of large buffers, so
 // reading the source and writing the destination overlap. Where the system
-// allows it the source is read without system buffering, in whole sectors.
+// allows it the source is read without system buffering, in whole sectors
+// (files read ahead for a verifier, of one block each, are read buffered).
 // The engine creates missing destination folders, keeps newer program files
 // that are already installed (mode 1), copies the file times, resets the
 // destination's attributes to archive only and reports progress, errors and
@@ -76,6 +77,20 @@ struct CopyStatus {
   char16_t errorText[512];    // the failure's description
 };
 
+// A file of one block read ahead in a checked run (see ztFileCopier).
+// `state` is the hand-off: the coordinator fills the record (1), whoever is
+// free claims it (2) and checks it (3), the coordinator takes it and, once
+// the bytes are written, lets it go (0).
+struct CopyFetch {
+  std::atomic<int32_t> state{0};
+  std::atomic<uint32_t> sequence{0};  // order of filling: the reader checks the oldest first
+  size_t index = 0;        // the job
+  int32_t result = 0;      // 1 when the verifier found the bytes right
+  intptr_t source = 0;     // the job's source, open
+  uint32_t length = 0;     // the whole file
+  void* buffer = nullptr;  // VirtualAlloc memory of ztCopyBlockSize(0) bytes
+};
+
 // Called after every written block, after every skipped job, on every failure
 // and once at the end (finished set). A result of 0 after a block or a skip
 // asks the engine to stop; it is ignored for the failure and end calls. The
@@ -88,11 +103,13 @@ using ChunkHook = void (*)(void* userData, void* data, uint64_t fileDone, uint32
 
 // Checks the bytes of each copied file as the engine moves them (a signed
 // package's digests): every byte installed is a byte that was checked, with
-// no second read in between. The engine calls it for one file at a time,
-// from its own threads. With a verifier set, a file reaches its own name
-// only after EndFile: one of a single block is checked before the block is
-// written, a longer one is written under a temporary name; and a source
-// that is a folder fails its job (ERROR_FILE_CORRUPT).
+// no second read in between. The engine calls it from its own threads. With
+// a verifier set, a file reaches its own name only once it is checked: one
+// of a single block is read whole (files of one block are read ahead, a few
+// at a time, and checked on two threads while the files before them are
+// written) and checked before it is written, a longer one goes block by
+// block and is written under a temporary name; and a source that is a
+// folder fails its job (ERROR_FILE_CORRUPT).
 class ztCopyVerifier {
  public:
   virtual ~ztCopyVerifier() = default;
@@ -104,6 +121,11 @@ class ztCopyVerifier {
   // file is right. 0 fails the job (ERROR_FILE_CORRUPT) before its last
   // block reaches the disk, so the file is never installed.
   virtual int32_t EndFile() = 0;
+  // A whole file of at most one block (ztCopyBlockSize(0)), read before any
+  // of it is written: returns as EndFile. The engine may call it from two
+  // threads at once for different files, but never while a file goes
+  // through BeginFile to EndFile.
+  virtual int32_t CheckFile(size_t index, const void* data, uint32_t length) = 0;
 };
 
 class ztFileCopier {
@@ -175,7 +197,7 @@ class ztFileCopier {
   int32_t StartWorkers();
   int32_t RunJob(const CopyJob& job, size_t index);
   int32_t SkipJob(const CopyJob& job);
-  int32_t CopyOneFile(const CopyJob& job, size_t index, int32_t* fromTemp);
+  int32_t CopyOneFile(const CopyJob& job, size_t index, bool fetched, int32_t* fromTemp);
   int32_t TakeAhead(const CopyJob& job, size_t index, uint64_t* size);
   int32_t OpenFresh(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size);
   bool FolderExists(const char16_t* folder);
@@ -185,8 +207,16 @@ class ztFileCopier {
   void EndRun();
   void ReadFileBlocks();
   void WriteFileBlocks();
-  int32_t WriteOneBlock(void* data, uint32_t length, bool last);
-  int32_t CopyOneBlockFile(uint64_t size);
+  int32_t WriteOneBlock(void* data, uint32_t length, bool last, bool checked);
+  int32_t CopyOneBlockFile(uint64_t size, size_t index);
+  bool IsFetched(size_t index) const;
+  int32_t OpenFetched(const CopyJob& job, size_t index, uint64_t* size, void** data);
+  void ReleaseFetched();
+  void ReadAhead(size_t from);
+  bool ReadOneAhead(CopyFetch& record, size_t index);
+  void CheckFetched(CopyFetch& record);
+  CopyFetch* UncheckedEnd(int32_t sign);
+  void DiscardFetches();
 
   void ResetRing();
   void ClearSlots();
@@ -194,6 +224,8 @@ class ztFileCopier {
   int32_t PrepareBuffers(const char16_t* source, uint32_t* systemError);
   uint32_t SectorSizeOf(const char16_t* source);
   int32_t OpenPair(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size, const char16_t** failed);
+  int32_t OpenTarget(const CopyJob& job, size_t index, uint64_t size, bool direct);
+  int32_t PrepareFolder(const CopyJob& job);
   int32_t OpenSource(const char16_t* source, int32_t unbuffered, intptr_t* handle, uint64_t* size);
   int32_t CheckDestination(const CopyJob& job, size_t index, uint64_t size);
   int32_t BackupPath(size_t index, char16_t* path);
@@ -280,6 +312,21 @@ class ztFileCopier {
   uint64_t aheadSize_ = 0;
   int32_t aheadUnbuffered_ = 0;
   char16_t aheadTempPath_[ZT_LONG_PATH] = {};
+  // In a checked run the files of one block are read ahead by the
+  // coordinator into records of their own and checked by the reader, idle
+  // meanwhile, or by the coordinator itself when the reader is behind; the
+  // coordinator installs each file once it is checked. Working out the
+  // digests so overlaps the system calls of the files around them, and the
+  // bytes written are the very bytes checked. Records are filled and taken
+  // in job order: `fetchRead_` and `fetchTaken_` count them; reading ahead
+  // stops at the first job it leaves to the coordinator (`fetchStop_`).
+  static constexpr uint32_t kFetchRecords = 8;
+  CopyFetch fetches_[kFetchRecords];
+  uint32_t fetchRead_ = 0;
+  uint32_t fetchTaken_ = 0;
+  size_t fetchNext_ = 0;  // the next job to read ahead
+  size_t fetchStop_ = SIZE_MAX;
+  int32_t fetchDisabled_ = 0;  // set when the records' buffers could not be had
 };
 
 // ---- pieces of the engine without system calls ------------------------------

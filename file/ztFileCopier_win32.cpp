@@ -531,20 +531,26 @@ int32_t ztFileCopier::CreateTemp(const char16_t* destination, char16_t* path, in
 int32_t ztFileCopier::OpenPair(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size,
                                const char16_t** failed) {
   CloseHandles();
-  tempPath_[0] = 0;
-  inPlace_ = 0;
   *failed = job.source;
   if (!OpenSource(job.source, unbuffered, &source_, size)) return 0;
   *failed = job.destination;
-  // Most destinations of an update are new: trying to make the file first
-  // spares asking the system about a name that is not there.
   // A verifier's file reaches its own name only once it is checked: a file
   // of one block is checked before that block is written, a longer one goes
   // through a temporary file.
-  const bool direct = !verifier_ || *size <= slots_[0].capacity;
+  return OpenTarget(job, index, *size, !verifier_ || *size <= slots_[0].capacity);
+}
+
+// The destination side of a job whose source is open. `direct`: the file
+// may be written under its own name (it is not a checked file that is
+// checked only as its last block passes).
+int32_t ztFileCopier::OpenTarget(const CopyJob& job, size_t index, uint64_t size, bool direct) {
+  tempPath_[0] = 0;
+  inPlace_ = 0;
+  // Most destinations of an update are new: trying to make the file first
+  // spares asking the system about a name that is not there.
   if (direct && CreateInPlace(job.destination)) return 1;
-  if (!CheckDestination(job, index, *size)) return 0;
-  if (*size == 0) return 1;
+  if (!CheckDestination(job, index, size)) return 0;
+  if (size == 0) return 1;
   // With a backup folder the installed file (held since the check) moves
   // there now, and its replacement is written under its own name: the
   // caller's journal puts the old file back if this one is not finished,
@@ -693,10 +699,18 @@ void ztDeleteCopyLeftovers(const char16_t* folder) {
 
 // ---- the program-file rule ---------------------------------------------------
 
+namespace {
+
+// The files mode 1 may keep.
+bool IsProgramFile(const char16_t* path) {
+  const char16_t* ext = GetExtension(path);
+  return lstrcmpiW(W(ext), L"exe") == 0 || lstrcmpiW(W(ext), L"dll") == 0;
+}
+
+}  // namespace
+
 int32_t ztFileCopier::ShouldCopy(const CopyJob& job) const {
-  if (mode_ != 1) return 1;
-  const char16_t* ext = GetExtension(job.destination);
-  if (lstrcmpiW(W(ext), L"exe") != 0 && lstrcmpiW(W(ext), L"dll") != 0) return 1;
+  if (mode_ != 1 || !IsProgramFile(job.destination)) return 1;
   ztFile probe;
   if (!probe.IsFile(job.destination)) return 1;
   // Two records of 6 KB each: too much for the stack of a worker thread
@@ -822,12 +836,14 @@ int32_t ztFileCopier::RunJob(const CopyJob& job, size_t index) {
   status_.fileDone = 0;
   coordinator_->Unlock(kStatusLock);
 
-  if (!ShouldCopy(job)) return SkipJob(job);
+  // A file read ahead is known to be a file, and never one mode 1 may keep.
+  const bool fetched = IsFetched(index);
+  if (!fetched && !ShouldCopy(job)) return SkipJob(job);
 
   // A job opened ahead is known to be a file.
   const bool openedAhead = aheadIndex_ == static_cast<intptr_t>(index);
   int32_t fromTemp = 0;
-  if (!openedAhead && PathKind(job.source, nullptr) == ZT_PATH_FOLDER) {
+  if (!fetched && !openedAhead && PathKind(job.source, nullptr) == ZT_PATH_FOLDER) {
     // A verifier checks files: a source that turned into a folder is not
     // the file it was given.
     if (verifier_) {
@@ -840,7 +856,7 @@ int32_t ztFileCopier::RunJob(const CopyJob& job, size_t index) {
       ReportMessage(kFolderMessage, parent);
       return 0;
     }
-  } else if (!CopyOneFile(job, index, &fromTemp)) {
+  } else if (!CopyOneFile(job, index, fetched, &fromTemp)) {
     return 0;
   }
 
@@ -897,6 +913,14 @@ int32_t ztFileCopier::TakeAhead(const CopyJob& job, size_t index, uint64_t* size
 
 int32_t ztFileCopier::OpenFresh(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size) {
   DiscardAhead();
+  if (!PrepareFolder(job)) return 0;
+  const char16_t* failed = job.source;
+  if (OpenPair(job, index, unbuffered, size, &failed)) return 1;
+  ReportMessage(kOpenMessage, failed);
+  return 0;
+}
+
+int32_t ztFileCopier::PrepareFolder(const CopyJob& job) {
   char16_t parent[ZT_MAX_PATH];
   const int hasParent = GetParentFolder(job.destination, parent);
   // Most files go into a folder that exists already: ask before walking the
@@ -909,23 +933,28 @@ int32_t ztFileCopier::OpenFresh(const CopyJob& job, size_t index, int32_t unbuff
   }
   if (hasParent == 1) (void)CopyText(knownFolder_, parent);  // same width
   CleanLeftovers(job.destination);
-  const char16_t* failed = job.source;
-  if (OpenPair(job, index, unbuffered, size, &failed)) return 1;
-  ReportMessage(kOpenMessage, failed);
-  return 0;
+  return 1;
 }
 
-int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fromTemp) {
+int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, bool fetched, int32_t* fromTemp) {
   *fromTemp = 0;
   uint32_t error = 0;
-  const int32_t unbuffered = PrepareBuffers(job.source, &error);
-  if (unbuffered < 0) {
-    ReportSystemError(error, 0);
-    return 0;
-  }
   uint64_t size = 0;
-  const bool ahead = aheadIndex_ == static_cast<intptr_t>(index) && aheadUnbuffered_ == unbuffered;
-  if (!(ahead ? TakeAhead(job, index, &size) : OpenFresh(job, index, unbuffered, &size))) return 0;
+  int32_t unbuffered = 0;
+  void* fetchedData = nullptr;
+  if (fetched) {
+    // More files are read while this one's check finishes.
+    ReadAhead(index + 1);
+    if (!OpenFetched(job, index, &size, &fetchedData)) return 0;
+  } else {
+    unbuffered = PrepareBuffers(job.source, &error);
+    if (unbuffered < 0) {
+      ReportSystemError(error, 0);
+      return 0;
+    }
+    const bool ahead = aheadIndex_ == static_cast<intptr_t>(index) && aheadUnbuffered_ == unbuffered;
+    if (!(ahead ? TakeAhead(job, index, &size) : OpenFresh(job, index, unbuffered, &size))) return 0;
+  }
   coordinator_->Lock(kStatusLock);
   status_.fileSize = size;
   status_.fileDone = 0;
@@ -935,15 +964,27 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, int32_t* fro
   // A file of zero bytes makes no block: it is complete as soon as its
   // (empty) replacement exists, and checked here.
   fileComplete_.store(size == 0 ? 1 : 0, std::memory_order_release);
-  if (verifier_) {
+  if (verifier_ && !fetched) {
     verifier_->BeginFile(index);
-    if (size == 0 && !verifier_->EndFile()) {
-      ReportSystemError(ERROR_FILE_CORRUPT, 0);
-      return 0;
+    if (size == 0) {
+      if (!verifier_->EndFile()) {
+        ReportSystemError(ERROR_FILE_CORRUPT, 0);
+        return 0;
+      }
+      ReadAhead(index + 1);
     }
   }
-  if (size > 0 && size <= slots_[0].capacity) {
-    if (!CopyOneBlockFile(size)) {
+  if (fetched) {
+    // As for any file of one block, a stop asked after it still installs
+    // it: only a failure ends it here.
+    (void)WriteOneBlock(fetchedData, static_cast<uint32_t>(size), true, true);
+    ReleaseFetched();
+    if (fatal_.load(std::memory_order_acquire)) {
+      abort_.store(1, std::memory_order_release);
+      return 0;
+    }
+  } else if (size > 0 && size <= slots_[0].capacity) {
+    if (!CopyOneBlockFile(size, index)) {
       abort_.store(1, std::memory_order_release);
       return 0;
     }
@@ -1014,6 +1055,7 @@ void ztFileCopier::EndRun() {
   ResetRing();
   DiscardTemp();
   DiscardAhead();
+  DiscardFetches();
   CloseHandles();
   status_.finished = 1;
   finalCall_.store(1, std::memory_order_release);
@@ -1033,9 +1075,14 @@ void ztFileCopier::ReadFileBlocks() {
   auto ending = [this] { return stop_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire); };
   auto halted = [this] { return abort_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire); };
   for (;;) {
-    // Wait for a file; the flags end the thread.
-    Await(reader_, readerWaiting_, [&] { return ending() || readerBusy_.load(std::memory_order_acquire); });
+    // Wait for a file or a record to check; the flags end the thread.
+    Await(reader_, readerWaiting_,
+          [&] { return ending() || readerBusy_.load(std::memory_order_acquire) || UncheckedEnd(1) != nullptr; });
     if (ending()) return;
+    if (CopyFetch* record = UncheckedEnd(1)) {
+      CheckFetched(*record);
+      continue;
+    }
 
     const uint64_t size = status_.fileSize;
     const uint32_t sector = unbufferedNow_ ? sectorSize_ : 0;
@@ -1074,13 +1121,13 @@ void ztFileCopier::ReadFileBlocks() {
   }
 }
 
-int32_t ztFileCopier::WriteOneBlock(void* data, uint32_t length, bool last) {
+int32_t ztFileCopier::WriteOneBlock(void* data, uint32_t length, bool last, bool checked) {
   if (chunkHook_) {
     coordinator_->Lock(kStatusLock);
     chunkHook_(userData_, data, status_.fileDone, length, &status_);
     coordinator_->Unlock(kStatusLock);
   }
-  if (verifier_) {
+  if (verifier_ && !checked) {
     verifier_->AddBlock(data, length);
     if (last && !verifier_->EndFile()) {
       ReportSystemError(ERROR_FILE_CORRUPT, 1);
@@ -1110,7 +1157,7 @@ int32_t ztFileCopier::WriteOneBlock(void* data, uint32_t length, bool last) {
   return 1;
 }
 
-int32_t ztFileCopier::CopyOneBlockFile(uint64_t size) {
+int32_t ztFileCopier::CopyOneBlockFile(uint64_t size, size_t index) {
   // The whole file is one block: the coordinator reads and writes it
   // itself. Handing it to the reader and the writer would buy no overlap
   // and cost two thread switches each way.
@@ -1126,9 +1173,21 @@ int32_t ztFileCopier::CopyOneBlockFile(uint64_t size) {
   // A source that became shorter since it was opened: what was read is
   // written, then the run fails, as with a file read block by block.
   const bool whole = got >= length;
+  // A checked file is checked before it is written (unless a hook may
+  // still change the bytes), so that the next one can be fetched meanwhile.
+  bool checked = false;
+  if (verifier_ && whole && !chunkHook_) {
+    verifier_->AddBlock(slot.buffer, length);
+    if (!verifier_->EndFile()) {
+      ReportSystemError(ERROR_FILE_CORRUPT, 1);
+      return 0;
+    }
+    checked = true;
+    ReadAhead(index + 1);
+  }
   // A stop the callback asks for after the block still installs the file,
   // which is complete: only a failure ends it here.
-  if (got > 0) (void)WriteOneBlock(slot.buffer, whole ? length : got, whole);
+  if (got > 0) (void)WriteOneBlock(slot.buffer, whole ? length : got, whole, checked);
   if (fatal_.load(std::memory_order_acquire)) return 0;
   if (!whole && !abort_.load(std::memory_order_acquire)) {
     ReportSystemError(ERROR_HANDLE_EOF, 1);
@@ -1155,7 +1214,7 @@ void ztFileCopier::WriteFileBlocks() {
       if (halted()) break;
 
       const bool last = slot.last.load(std::memory_order_relaxed) != 0;
-      if (!WriteOneBlock(slot.buffer, slot.length, last)) break;
+      if (!WriteOneBlock(slot.buffer, slot.length, last, false)) break;
       slot.free.store(1, std::memory_order_release);
       Wake(reader_, readerWaiting_);
       if (last) break;
@@ -1164,4 +1223,137 @@ void ztFileCopier::WriteFileBlocks() {
     writerBusy_.store(0, std::memory_order_seq_cst);
     if (!readerBusy_.load(std::memory_order_seq_cst)) Wake(coordinator_, coordinatorWaiting_);
   }
+}
+
+// ---- files read ahead in a checked run -----------------------------------------
+
+bool ztFileCopier::IsFetched(size_t index) const {
+  // Records are filled for consecutive jobs, so the oldest one left is the
+  // current job's or none is.
+  return fetchRead_ != fetchTaken_ && fetches_[fetchTaken_ % kFetchRecords].index == index;
+}
+
+void ztFileCopier::ReadAhead(size_t from) {
+  // Called once the current file's check is done or handed over: the
+  // verifier's whole-file checks never meet a file going through it block
+  // by block, and a hook may still change the bytes a check is to see.
+  if (!verifier_ || chunkHook_ || fetchDisabled_) return;
+  if (fetchNext_ < from) fetchNext_ = from;
+  if (fetchStop_ < from) fetchStop_ = SIZE_MAX;  // the coordinator is past it
+  while (fetchRead_ - fetchTaken_ < kFetchRecords && fetchNext_ < jobs_.size() && fetchNext_ < fetchStop_) {
+    if (!ReadOneAhead(fetches_[fetchRead_ % kFetchRecords], fetchNext_)) {
+      fetchStop_ = fetchNext_;
+      return;
+    }
+    ++fetchNext_;
+  }
+}
+
+bool ztFileCopier::ReadOneAhead(CopyFetch& record, size_t index) {
+  // What is not read here (a program file mode 1 may keep, a folder, an
+  // empty file or one of more than one buffer, a read that fails) is the
+  // coordinator's in the job's own turn, which reports what is wrong.
+  const CopyJob& job = jobs_[index];
+  if (mode_ == 1 && IsProgramFile(job.destination)) return false;
+  const uint32_t block = ztCopyBlockSize(0);
+  if (!record.buffer && !(record.buffer = AllocateBuffer(block))) {
+    // Without it every further file is read by the coordinator.
+    fetchDisabled_ = 1;
+    return false;
+  }
+  uint64_t size = 0;
+  uint32_t got = 0;
+  if (!OpenSource(job.source, 0, &record.source, &size)) return false;
+  if (size == 0 || size > block || !ReadBlock(record.source, record.buffer, static_cast<uint32_t>(size), &got) ||
+      got != size) {
+    CloseIf(record.source);
+    return false;
+  }
+  record.index = index;
+  record.length = got;
+  record.result = 0;
+  record.sequence.store(fetchRead_, std::memory_order_relaxed);
+  record.state.store(1, std::memory_order_release);
+  ++fetchRead_;
+  // A reader that has caught up and sleeps is woken for a few files at
+  // once: each wake is a system call on the coordinator's path, and a file
+  // the reader has not come to by its turn is checked by the coordinator.
+  uint32_t unchecked = 0;
+  for (const CopyFetch& r : fetches_) unchecked += r.state.load(std::memory_order_relaxed) == 1 ? 1 : 0;
+  if (unchecked >= kFetchRecords / 2) Wake(reader_, readerWaiting_);
+  return true;
+}
+
+// Of the records filled and not yet claimed, the one filled first (`sign`
+// 1) or last (-1); null when there is none.
+CopyFetch* ztFileCopier::UncheckedEnd(int32_t sign) {
+  CopyFetch* best = nullptr;
+  for (CopyFetch& r : fetches_) {
+    if (r.state.load(std::memory_order_acquire) != 1) continue;
+    if (!best || sign * static_cast<int32_t>(r.sequence.load(std::memory_order_relaxed) -
+                                             best->sequence.load(std::memory_order_relaxed)) < 0)
+      best = &r;
+  }
+  return best;
+}
+
+void ztFileCopier::CheckFetched(CopyFetch& record) {
+  // Whoever claims the record first checks it.
+  int32_t filled = 1;
+  if (!record.state.compare_exchange_strong(filled, 2, std::memory_order_acq_rel)) return;
+  record.result = verifier_->CheckFile(record.index, record.buffer, record.length) ? 1 : 0;
+  record.state.store(3, std::memory_order_release);
+  Wake(coordinator_, coordinatorWaiting_);
+}
+
+int32_t ztFileCopier::OpenFetched(const CopyJob& job, size_t index, uint64_t* size, void** data) {
+  CopyFetch& record = fetches_[fetchTaken_ % kFetchRecords];
+  // When the reader has not come to it yet, the coordinator checks it;
+  // while the reader is at it, the coordinator checks the newest files
+  // rather than wait (the reader takes the oldest first).
+  CheckFetched(record);
+  while (record.state.load(std::memory_order_acquire) != 3) {
+    CopyFetch* newest = UncheckedEnd(-1);
+    if (!newest) break;
+    CheckFetched(*newest);
+  }
+  // A failure elsewhere was reported already; the run's end waits for the
+  // reader before it lets the records go.
+  Await(coordinator_, coordinatorWaiting_, [&] {
+    return record.state.load(std::memory_order_acquire) == 3 || stop_.load(std::memory_order_acquire) ||
+           fatal_.load(std::memory_order_acquire);
+  });
+  if (record.state.load(std::memory_order_acquire) != 3) return 0;
+  DiscardAhead();
+  CloseHandles();
+  source_ = record.source;
+  record.source = 0;
+  *size = record.length;
+  *data = record.buffer;
+  if (!record.result) {
+    ReportSystemError(ERROR_FILE_CORRUPT, 0);
+    return 0;
+  }
+  if (!PrepareFolder(job)) return 0;
+  if (OpenTarget(job, index, *size, true)) return 1;
+  ReportMessage(kOpenMessage, job.destination);
+  return 0;
+}
+
+void ztFileCopier::ReleaseFetched() {
+  // Its bytes are written: the record may be filled again.
+  fetches_[fetchTaken_ % kFetchRecords].state.store(0, std::memory_order_relaxed);
+  ++fetchTaken_;
+}
+
+void ztFileCopier::DiscardFetches() {
+  for (CopyFetch& r : fetches_) {
+    CloseIf(r.source);
+    r.state.store(0, std::memory_order_relaxed);
+    if (r.buffer) FreeBuffer(r.buffer);
+    r.buffer = nullptr;
+  }
+  fetchRead_ = fetchTaken_ = 0;
+  fetchNext_ = 0;
+  fetchStop_ = SIZE_MAX;
 }

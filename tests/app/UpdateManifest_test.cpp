@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -316,35 +317,45 @@ TEST(PackageRules, EachFaultIsRefusedWithItsReasonAndTheFile) {
   }
 }
 
-TEST(PackageRules, TheCopysCheckFindsTheFirstFileWhoseBytesDiffer) {
-  // Blocks in uneven pieces, one larger than the check's queue, an empty
-  // file and a job with no digest.
+TEST(PackageRules, TheCopysCheckRefusesEachFileWhoseBytesDiffer) {
+  // Blocks in uneven pieces, an empty file and a job with no digest; each
+  // file block by block, then the same files whole.
   const std::string big(9u << 20, 'x');
   struct Case {
     std::vector<std::vector<std::string>> files;  // each file's blocks
-    intptr_t failed;
+    std::vector<intptr_t> refused;
   };
   const std::vector<ztSha256Digest> expected = {ztSha256::Of("ab", 2), ztSha256::Of(big.data(), big.size()),
                                                 ztSha256::Of("", 0)};
   const Case cases[] = {
-      {{{"a", "b"}, {big.substr(0, 5), big.substr(5)}, {}}, -1},
-      {{{"ab"}, {big.substr(1), "x"}, {}}, -1},
-      {{{"ab"}, {big.substr(1), "y"}, {}}, 1},
-      {{{"aB"}, {big}, {}}, 0},
-      {{{"ab"}, {big}, {}, {}}, 3},  // a fourth job: not a file of the package
+      {{{"a", "b"}, {big.substr(0, 5), big.substr(5)}, {}}, {}},
+      {{{"ab"}, {big.substr(1), "x"}, {}}, {}},
+      {{{"ab"}, {big.substr(1), "y"}, {}}, {1}},
+      {{{"aB"}, {big}, {"!"}}, {0, 2}},
+      {{{"ab"}, {big}, {}, {}}, {3}},  // a fourth job: not a file of the package
   };
-  for (bool beforeInstall : {false, true}) {
-    SCOPED_TRACE(beforeInstall ? "before install" : "beside the copy");
+  for (bool whole : {false, true}) {
+    SCOPED_TRACE(whole ? "whole files" : "block by block");
     for (const Case& c : cases) {
-      ManifestDigestCheck check(expected, beforeInstall);
-      for (size_t i = 0; i < c.files.size(); ++i) {
-        check.BeginFile(i);
-        for (const std::string& block : c.files[i]) check.AddBlock(block.data(), static_cast<uint32_t>(block.size()));
-        // Only the check before install refuses the file itself.
-        EXPECT_EQ(check.EndFile(), beforeInstall && static_cast<intptr_t>(i) == c.failed ? 0 : 1) << i;
+      ManifestDigestCheck check(expected);
+      // Whole files are checked in any order (two threads may do it).
+      for (size_t n = 0; n < c.files.size(); ++n) {
+        const size_t i = whole ? c.files.size() - 1 - n : n;
+        std::string all;
+        for (const std::string& block : c.files[i]) all += block;
+        int32_t verdict = 0;
+        if (whole) {
+          verdict = check.CheckFile(i, all.data(), static_cast<uint32_t>(all.size()));
+        } else {
+          check.BeginFile(i);
+          for (const std::string& b : c.files[i]) check.AddBlock(b.data(), static_cast<uint32_t>(b.size()));
+          verdict = check.EndFile();
+        }
+        const bool refused = std::find(c.refused.begin(), c.refused.end(), static_cast<intptr_t>(i)) != c.refused.end();
+        EXPECT_EQ(verdict, refused ? 0 : 1) << i;
       }
-      EXPECT_EQ(check.Finish(), c.failed);
-      EXPECT_EQ(check.Failed(), c.failed >= 0);
+      // The lowest job refused is the one named.
+      EXPECT_EQ(check.FailedJob(), c.refused.empty() ? -1 : c.refused.front());
     }
   }
 }

@@ -615,10 +615,9 @@ TEST_F(Transaction, PackageThatDoesNotVerifyIsRefusedWithNothingChanged) {
     c.change();
     const Tree before = Snapshot(inst_);
     const Step confirm = {U16(Lang().title), u""};  // the intro may be the changed one
-    // A data file whose bytes differ is refused by the engine itself when
-    // the installation has a key (its box comes first); without one it is
-    // found beside the copy. Either way everything is rolled back.
-    if (c.keyInstalled && std::string(c.reason) == "hash mismatch" && std::string(c.what) != "a bit of updateinfo.xml")
+    // A data file whose bytes differ is refused by the engine itself (its
+    // box comes first), key or no key, and everything is rolled back.
+    if (std::string(c.reason) == "hash mismatch" && std::string(c.what) != "a bit of updateinfo.xml")
       Run(pkg_, {confirm, EngineError(u""), CopyError()}, kNotVerified);
     else
       Run(pkg_, {confirm, CopyError()}, kNotVerified);

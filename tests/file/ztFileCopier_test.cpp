@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -1155,6 +1156,14 @@ struct DigestList : ztCopyVerifier {
   }
   void AddBlock(const void* data, uint32_t length) override { hash.Update(data, length); }
   int32_t EndFile() override { return hash.Finish() == expected[begun.back()]; }
+  int32_t CheckFile(size_t index, const void* data, uint32_t length) override {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      begun.push_back(index);
+    }
+    return ztSha256::Of(data, length) == expected[index];
+  }
+  std::mutex lock;
 };
 
 }  // namespace
@@ -1189,4 +1198,58 @@ TEST_F(Copier, AVerifierSeesEveryByteAndAFileThatFailsItIsNeverInstalled) {
   // The last block of the refused file never reached its temporary file.
   EXPECT_EQ(c.writes.load(), 1 + 3 + 1);
   EXPECT_TRUE(TempFiles(Out(u"")).empty());
+}
+
+TEST_F(Copier, FilesReadAheadAreEachCheckedBeforeTheyAreWritten) {
+  // Files of one block, read ahead and checked on two threads, among an
+  // empty file, a file of several blocks and a program file mode 1 leaves
+  // to the coordinator (each stops the reading ahead, which starts again
+  // after it); then the same with one file's bytes not the listed ones.
+  constexpr size_t kCount = 40;
+  std::vector<std::string> bytes(kCount);
+  std::vector<std::u16string> names(kCount);
+  for (size_t i = 0; i < kCount; ++i) {
+    bytes[i] = i == 12 ? "" : i == 25 ? Pattern((3u << 20) + 5, 7) : Pattern(1000 + i * 3001, static_cast<uint32_t>(i));
+    names[i] = u"f" + U16(std::to_string(i)) + (i == 7 ? u".dll" : u".bin");
+    Source(names[i], bytes[i]);
+  }
+  for (const size_t bad : {kCount, size_t{31}}) {
+    for (const bool backup : {false, true}) {
+      SCOPED_TRACE(std::to_string(bad) + (backup ? " with a backup folder" : ""));
+      zt_test::RemoveTree(Out(u""));
+      ASSERT_TRUE(CreateFolderTree(Out(u"x").c_str(), 1));
+      FaultyCopier c(3, 1);
+      DigestList check;
+      for (const std::string& b : bytes) check.expected.push_back(ztSha256::Of(b.data(), b.size()));
+      if (bad < kCount) check.expected[bad].bytes[3] ^= 0x40;
+      ASSERT_TRUE(c.SetVerifier(&check));
+      ASSERT_TRUE(c.SetMode(1));
+      if (backup) {
+        ASSERT_TRUE(CreateFolderTree(Join(dir.Path(), u"keep\\x").c_str(), 1));
+        ASSERT_TRUE(c.SetBackupFolder(Join(dir.Path(), u"keep").c_str()));
+      }
+      for (size_t i = 0; i < kCount; ++i) ASSERT_TRUE(c.AddJob(In(names[i]).c_str(), Out(names[i]).c_str(), 0));
+      Recorder r;
+      ASSERT_TRUE(RunToEnd(c, r));
+      // Every file up to the refused one was checked exactly once; files
+      // after it may have been read and checked, but none was written.
+      std::vector<size_t> begun = check.begun;
+      std::sort(begun.begin(), begun.end());
+      for (size_t i = 0; i < kCount && i <= bad; ++i)
+        EXPECT_EQ(std::count(begun.begin(), begun.end(), i), 1) << i;
+      EXPECT_TRUE(std::adjacent_find(begun.begin(), begun.end()) == begun.end());
+      for (size_t i = 0; i < kCount; ++i) {
+        if (i < bad) {
+          EXPECT_EQ(ReadFileBytes(Out(names[i])), bytes[i]) << i;
+        } else {
+          EXPECT_FALSE(PathExists(Out(names[i]))) << i;
+        }
+      }
+      ASSERT_EQ(r.Failures().size(), bad < kCount ? 1u : 0u);
+      if (bad < kCount) {
+        EXPECT_EQ(std::u16string(r.Failures()[0].errorText), SystemText(ERROR_FILE_CORRUPT));
+      }
+      EXPECT_TRUE(TempFiles(Out(u"")).empty());
+    }
+  }
 }
