@@ -216,8 +216,10 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   if (!copier) return 0;
   // Keep installed program files that are newer than the package's.
   (void)copier->SetMode(1);  // not started yet: always taken
-  for (const CopyPlanEntry& e : plan)
-    if (!copier->AddJob(e.source, e.destination, 0)) return 0;
+  // Each job's flag is its index: the final call then knows the job the
+  // engine stopped on.
+  for (size_t i = 0; i < plan.size(); ++i)
+    if (!copier->AddJob(plan[i].source, plan[i].destination, static_cast<int32_t>(i))) return 0;
   if (updater.digestCheck && !copier->SetVerifier(updater.digestCheck.get())) return 0;
 
   // From here on the update is one transaction: the journal is on disk
@@ -329,9 +331,11 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
     // the outcome.
     bool installed = !status->error;
     // A data file whose bytes were not the listed ones: the package is
-    // refused, whatever else the engine reported.
+    // refused. Files are checked a few jobs ahead of the copy, so one found
+    // after the job the engine failed on for another reason leaves that
+    // failure's report as it is.
     const intptr_t mismatch = updater && updater->digestCheck ? updater->digestCheck->FailedJob() : -1;
-    if (mismatch >= 0) {
+    if (mismatch >= 0 && !(status->error && mismatch > status->jobFlag)) {
       const size_t failed = static_cast<size_t>(mismatch);
       updater->verifyFailure = kVerifyHashMismatch;
       updater->record.failedFile =

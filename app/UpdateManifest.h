@@ -123,10 +123,10 @@ VerifyResult CheckPackage(const PackageFacts& facts, std::vector<ztSha256Digest>
 
 // The copy engine's check of each data file against its listed digest (job
 // i is data file i), made before the file is in place: the engine hands a
-// file of one block over whole before writing it, a longer one block by
-// block, and a file that differs is refused before its last block is
-// written, so it is never installed. Whole files may be checked on two
-// threads at once.
+// file it has read ahead (up to 2 MiB) over whole before writing it, any
+// other block by block, and a file that differs is refused before its last
+// block is written, so it is never installed. Whole files may be checked on
+// two threads at once.
 class ManifestDigestCheck : public ztCopyVerifier {
  public:
   explicit ManifestDigestCheck(std::vector<ztSha256Digest> expected) : expected_(std::move(expected)) {}

@@ -213,7 +213,7 @@ class ztFileCopier {
   int32_t OpenFetched(const CopyJob& job, size_t index, uint64_t* size, void** data);
   void ReleaseFetched();
   void ReadAhead(size_t from);
-  bool ReadOneAhead(CopyFetch& record, size_t index);
+  bool ReadOneAhead(CopyFetch& record, size_t index, size_t current);
   void CheckFetched(CopyFetch& record);
   CopyFetch* UncheckedEnd(int32_t sign);
   void DiscardFetches();
@@ -226,6 +226,7 @@ class ztFileCopier {
   int32_t OpenPair(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size, const char16_t** failed);
   int32_t OpenTarget(const CopyJob& job, size_t index, uint64_t size, bool direct);
   int32_t PrepareFolder(const CopyJob& job);
+  int32_t CheckEmptyFile(size_t index);
   int32_t OpenSource(const char16_t* source, int32_t unbuffered, intptr_t* handle, uint64_t* size);
   int32_t CheckDestination(const CopyJob& job, size_t index, uint64_t size);
   int32_t BackupPath(size_t index, char16_t* path);

@@ -527,12 +527,16 @@ int32_t ztFileCopier::CreateTemp(const char16_t* destination, char16_t* path, in
 
 // On failure `failed` names the file the user must look at: the source when
 // it could not be opened, else the destination (held, read-only, or no room
-// for its temporary file beside it).
+// for its temporary file beside it); null when the failure was reported.
 int32_t ztFileCopier::OpenPair(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size,
                                const char16_t** failed) {
   CloseHandles();
   *failed = job.source;
   if (!OpenSource(job.source, unbuffered, &source_, size)) return 0;
+  if (*size == 0 && !CheckEmptyFile(index)) {
+    *failed = nullptr;
+    return 0;
+  }
   *failed = job.destination;
   // A verifier's file reaches its own name only once it is checked: a file
   // of one block is checked before that block is written, a longer one goes
@@ -906,6 +910,7 @@ int32_t ztFileCopier::TakeAhead(const CopyJob& job, size_t index, uint64_t* size
   aheadSource_ = aheadTemp_ = 0;
   aheadTempPath_[0] = 0;
   aheadIndex_ = -1;
+  if (*size == 0 && !CheckEmptyFile(index)) return 0;
   if (CheckDestination(job, index, *size)) return 1;
   ReportMessage(kOpenMessage, job.destination);
   return 0;
@@ -916,7 +921,18 @@ int32_t ztFileCopier::OpenFresh(const CopyJob& job, size_t index, int32_t unbuff
   if (!PrepareFolder(job)) return 0;
   const char16_t* failed = job.source;
   if (OpenPair(job, index, unbuffered, size, &failed)) return 1;
-  ReportMessage(kOpenMessage, failed);
+  if (failed) ReportMessage(kOpenMessage, failed);
+  return 0;
+}
+
+// An empty file has no block to hold back: it is checked before its
+// destination is made or emptied. 1 when there is no verifier or the file
+// is right; 0 once the failure is reported.
+int32_t ztFileCopier::CheckEmptyFile(size_t index) {
+  if (!verifier_) return 1;
+  verifier_->BeginFile(index);
+  if (verifier_->EndFile()) return 1;
+  ReportSystemError(ERROR_FILE_CORRUPT, 0);
   return 0;
 }
 
@@ -962,16 +978,13 @@ int32_t ztFileCopier::CopyOneFile(const CopyJob& job, size_t index, bool fetched
   unbufferedNow_ = unbuffered;
 
   // A file of zero bytes makes no block: it is complete as soon as its
-  // (empty) replacement exists, and checked here.
+  // (empty) replacement exists (it was checked as its source was opened).
   fileComplete_.store(size == 0 ? 1 : 0, std::memory_order_release);
   if (verifier_ && !fetched) {
-    verifier_->BeginFile(index);
     if (size == 0) {
-      if (!verifier_->EndFile()) {
-        ReportSystemError(ERROR_FILE_CORRUPT, 0);
-        return 0;
-      }
       ReadAhead(index + 1);
+    } else {
+      verifier_->BeginFile(index);
     }
   }
   if (fetched) {
@@ -1173,6 +1186,11 @@ int32_t ztFileCopier::CopyOneBlockFile(uint64_t size, size_t index) {
   // A source that became shorter since it was opened: what was read is
   // written, then the run fails, as with a file read block by block.
   const bool whole = got >= length;
+  // A checked file's bytes are written only once the whole file is checked.
+  if (!whole && verifier_) {
+    ReportSystemError(ERROR_HANDLE_EOF, 1);
+    return 0;
+  }
   // A checked file is checked before it is written (unless a hook may
   // still change the bytes), so that the next one can be fetched meanwhile.
   bool checked = false;
@@ -1241,7 +1259,7 @@ void ztFileCopier::ReadAhead(size_t from) {
   if (fetchNext_ < from) fetchNext_ = from;
   if (fetchStop_ < from) fetchStop_ = SIZE_MAX;  // the coordinator is past it
   while (fetchRead_ - fetchTaken_ < kFetchRecords && fetchNext_ < jobs_.size() && fetchNext_ < fetchStop_) {
-    if (!ReadOneAhead(fetches_[fetchRead_ % kFetchRecords], fetchNext_)) {
+    if (!ReadOneAhead(fetches_[fetchRead_ % kFetchRecords], fetchNext_, from - 1)) {
       fetchStop_ = fetchNext_;
       return;
     }
@@ -1249,12 +1267,16 @@ void ztFileCopier::ReadAhead(size_t from) {
   }
 }
 
-bool ztFileCopier::ReadOneAhead(CopyFetch& record, size_t index) {
+bool ztFileCopier::ReadOneAhead(CopyFetch& record, size_t index, size_t current) {
   // What is not read here (a program file mode 1 may keep, a folder, an
   // empty file or one of more than one buffer, a read that fails) is the
-  // coordinator's in the job's own turn, which reports what is wrong.
+  // coordinator's in the job's own turn, which reports what is wrong. So is
+  // a source that a job before it (from the current one on) writes: it is
+  // read after that write (paths compared as they are spelled).
   const CopyJob& job = jobs_[index];
   if (mode_ == 1 && IsProgramFile(job.destination)) return false;
+  for (size_t j = current; j < index; ++j)
+    if (lstrcmpiW(W(jobs_[j].destination), W(job.source)) == 0) return false;
   const uint32_t block = ztCopyBlockSize(0);
   if (!record.buffer && !(record.buffer = AllocateBuffer(block))) {
     // Without it every further file is read by the coordinator.
@@ -1317,8 +1339,9 @@ int32_t ztFileCopier::OpenFetched(const CopyJob& job, size_t index, uint64_t* si
     if (!newest) break;
     CheckFetched(*newest);
   }
-  // A failure elsewhere was reported already; the run's end waits for the
-  // reader before it lets the records go.
+  // Otherwise the run is ending (a failure reported elsewhere, or the
+  // engine destroyed); its end waits for the reader before it lets the
+  // records go.
   Await(coordinator_, coordinatorWaiting_, [&] {
     return record.state.load(std::memory_order_acquire) == 3 || stop_.load(std::memory_order_acquire) ||
            fatal_.load(std::memory_order_acquire);

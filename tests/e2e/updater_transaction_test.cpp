@@ -626,6 +626,22 @@ TEST_F(Transaction, PackageThatDoesNotVerifyIsRefusedWithNothingChanged) {
   }
 }
 
+TEST_F(Transaction, ADamagedFileCheckedAheadLeavesTheFailureTheCopyStoppedAt) {
+  // Files are checked a few jobs ahead of the copy: a damaged file just
+  // after the one the copy fails on does not change what is reported.
+  const size_t k = 3;
+  ASSERT_NO_FATAL_FAILURE(
+      Prepare(5, Small, [&](size_t pos, const std::u16string& name) { return pos == k || EverySecond(pos, name); }));
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, kManifestName), ManifestOf(pkg_, 2, 0, nullptr)));
+  FlipBit(Join(pkg_, u"data\\" + order_[k + 1]), -1);
+  const std::u16string failing = Join(inst_, order_[k]);
+  ASSERT_TRUE(SetFileAttributesW(W(failing), FILE_ATTRIBUTE_READONLY));
+  const Tree before = Snapshot(inst_);
+  Run(pkg_, {Confirm(), EngineError(u"ファイル [" + failing + u"] がオープン出来ません"), CopyError()}, kCopyFailed);
+  EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+  ExpectRecord({"  outcome: 6 (copy failed)\r\n", "  failed: " + zt_test::Utf8(failing) + ": "});
+}
+
 TEST_F(Transaction, PackageWithoutManifestInstallsAsBeforeWhenNoKeyIsInstalled) {
   ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
   const Tree before = Snapshot(inst_);

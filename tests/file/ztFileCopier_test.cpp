@@ -1253,3 +1253,33 @@ TEST_F(Copier, FilesReadAheadAreEachCheckedBeforeTheyAreWritten) {
     }
   }
 }
+
+TEST_F(Copier, ACheckedRunWritesNoByteItDidNotCheck) {
+  // An empty file that is not the listed one leaves the installed file as
+  // it was; a source that an earlier job writes is read after that write.
+  const std::string a = Pattern(5000, 1), b = Pattern(6000, 2);
+  for (const bool emptyRefused : {false, true}) {
+    SCOPED_TRACE(emptyRefused ? "an empty file refused" : "every file right");
+    zt_test::RemoveTree(Out(u""));
+    const std::u16string installed = Installed(u"empty.bin", "old");
+    FaultyCopier copier(3, 1);
+    DigestList check;
+    const ztSha256Digest digestOfA = ztSha256::Of(a.data(), a.size());
+    check.expected = {digestOfA, digestOfA, digestOfA, ztSha256::Of("", 0)};
+    if (emptyRefused) check.expected[3] = ztSha256::Of("x", 1);
+    ASSERT_TRUE(copier.SetVerifier(&check));
+    // a.bin -> out\a.bin, a.bin -> out\b.bin, then out\b.bin -> out\c.bin
+    // (read ahead after the first), then an empty file.
+    ASSERT_TRUE(copier.AddJob(Source(u"a.bin", a).c_str(), Out(u"a.bin").c_str(), 0));
+    ASSERT_TRUE(copier.AddJob(In(u"a.bin").c_str(), Installed(u"b.bin", b).c_str(), 0));
+    ASSERT_TRUE(copier.AddJob(Out(u"b.bin").c_str(), Out(u"c.bin").c_str(), 0));
+    ASSERT_TRUE(copier.AddJob(Source(u"empty.bin", "").c_str(), installed.c_str(), 0));
+    Recorder r;
+    ASSERT_TRUE(RunToEnd(copier, r));
+    ASSERT_EQ(r.Failures().size(), emptyRefused ? 1u : 0u);
+    EXPECT_EQ(ReadFileBytes(Out(u"b.bin")), a);
+    EXPECT_EQ(ReadFileBytes(Out(u"c.bin")), a);
+    EXPECT_EQ(ReadFileBytes(installed), emptyRefused ? "old" : "");
+    EXPECT_TRUE(TempFiles(Out(u"")).empty());
+  }
+}
