@@ -65,15 +65,6 @@ bool IsInJournalFolder(const std::u16string& relative) {
   return lstrcmpiW(W(first.c_str()), W(kJournalFolder)) == 0;
 }
 
-// What a path names now, asked by its attributes: a listing of the name
-// (GetPathKind) costs a scan of a large folder under some systems, once per
-// installed file.
-ztPathKind KindOf(const char16_t* path) {
-  const DWORD a = GetFileAttributesW(W(path));
-  if (a == INVALID_FILE_ATTRIBUTES) return ZT_PATH_NONE;
-  return (a & FILE_ATTRIBUTE_DIRECTORY) ? ZT_PATH_FOLDER : ZT_PATH_FILE;
-}
-
 // What the journal records before anything changes: the package, every
 // destination in job order and whether it is there, the folders to create.
 UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntry>& plan, const char16_t* logPath) {
@@ -83,12 +74,14 @@ UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntr
   journal.app = d.app;
   journal.majorVersion = d.majorVersion;
   journal.minorVersion = d.minorVersion;
-  journal.logExisted = KindOf(logPath) == ZT_PATH_FILE;
+  // Asked by attributes: a listing of the name (GetPathKind) costs a scan of
+  // a large folder under some systems, once per installed file.
+  journal.logExisted = ztIsFile(logPath) != 0;
   const std::vector<std::u16string>& paths = updater.files.paths;
   journal.createdFolders = FoldersToCreate(paths, [&](const std::u16string& folder) {
     char16_t path[ZT_MAX_PATH];
     // Joined paths fit: each file below the folder did (BuildCopyPlan).
-    return JoinPath(path, 2, updater.installFolder, folder.c_str()) >= 0 && KindOf(path) == ZT_PATH_FOLDER;
+    return JoinPath(path, 2, updater.installFolder, folder.c_str()) >= 0 && ztIsFolder(path);
   });
   // A file in a folder the update creates is new: nothing to ask.
   const std::set<std::u16string> created(journal.createdFolders.begin(), journal.createdFolders.end());
@@ -96,7 +89,7 @@ UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntr
   for (size_t i = 0; i < paths.size(); ++i) {
     const size_t cut = paths[i].rfind(u'\\');
     const bool inNewFolder = cut != std::u16string::npos && created.count(paths[i].substr(0, cut)) != 0;
-    journal.files.push_back({paths[i], !inNewFolder && KindOf(plan[i].destination) == ZT_PATH_FILE});
+    journal.files.push_back({paths[i], !inNewFolder && ztIsFile(plan[i].destination)});
   }
   return journal;
 }

@@ -26,17 +26,6 @@ bool Join(const char16_t* base, const std::u16string& name, char16_t (&out)[ZT_L
   return ztAppendLong(out, ZT_LONG_PATH, base, tail.c_str()) >= 0;
 }
 
-bool IsFile(const char16_t* path) {
-  const DWORD a = GetFileAttributesW(W(path));
-  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool IsFolder(const char16_t* path) {
-  const DWORD a = GetFileAttributesW(W(path));
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-
 // Writes `bytes` to `temp`, flushes them to the disk and renames the file to
 // `path`: a file under its final name is always whole.
 bool WriteDurably(const char16_t* temp, const char16_t* path, const void* bytes, size_t size) {
@@ -73,7 +62,7 @@ bool RemoveJournalFolder(const char16_t* folder) {
     char16_t path[ZT_LONG_PATH];
     ok = Join(folder, name, path) && DeleteIfThere(path) && ok;
   }
-  if (!RemoveDirectoryW(W(folder)) && IsFolder(folder)) ok = false;
+  if (!RemoveDirectoryW(W(folder)) && ztIsFolder(folder)) ok = false;
   return ok;
 }
 
@@ -117,10 +106,10 @@ bool RollBackJournal(const char16_t* root, const char16_t* folder, const UpdateJ
       ok = false;
       return;
     }
-    if (IsFile(backup)) {
+    if (ztIsFile(backup)) {
       // The old file, with its own times and attributes, takes its name back.
       if (!MoveFileExW(W(backup), W(path), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) ok = false;
-    } else if (!existed && IsFile(path) && !DeleteFileW(W(path))) {
+    } else if (!existed && ztIsFile(path) && !DeleteFileW(W(path))) {
       ok = false;
     }
     // Otherwise the file was never reached (or kept by the newer-program
@@ -249,7 +238,7 @@ int UpdateTransaction::Rollback() {
 
 RecoveryKind RecoverUnfinishedUpdate(const char16_t* installRoot) {
   char16_t root[ZT_MAX_PATH], folder[ZT_LONG_PATH];
-  if (CopyText(root, installRoot) < 0 || !JournalFolderOf(root, folder) || !IsFolder(folder)) return kRecoveryNone;
+  if (CopyText(root, installRoot) < 0 || !JournalFolderOf(root, folder) || !ztIsFolder(folder)) return kRecoveryNone;
 
   char16_t path[ZT_LONG_PATH], markPath[ZT_LONG_PATH];
   if (!Join(folder, kJournalName, path) || !Join(folder, kCommitName, markPath)) return kRecoveryRefused;

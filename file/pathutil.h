@@ -48,6 +48,9 @@ ztPathKind GetPathKind(const char16_t* path);
 // rather than searching for its name, so a folder written with a trailing
 // separator and a drive root are folders too (GetPathKind finds neither).
 int ztIsFolder(const char16_t* path);
+// 1 when `path` is a file (anything but a folder) now, else 0; asked the
+// same way, which costs no scan of a large folder.
+int ztIsFile(const char16_t* path);
 
 // Makes sure a folder exists, creating parents from the root down. With
 // `isFilePath` set, `path` names a file and its parent folder is made.

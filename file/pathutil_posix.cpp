@@ -38,6 +38,11 @@ int ztIsFolder(const char16_t* path) {
   return path && stat(zt_path::ToNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+int ztIsFile(const char16_t* path) {
+  struct stat st;
+  return path && stat(zt_path::ToNative(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
 ztPathKind GetPathKind(const char16_t* path) {
   if (!path) return ZT_PATH_NONE;
   struct stat st;

@@ -77,6 +77,12 @@ int ztIsFolder(const char16_t* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 
+int ztIsFile(const char16_t* path) {
+  if (!path) return 0;
+  DWORD attributes = GetFileAttributesW(W(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+}
+
 ztPathKind GetPathKind(const char16_t* path) {
   if (!path) return ZT_PATH_NONE;
   WIN32_FIND_DATAW fd;

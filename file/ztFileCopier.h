@@ -78,17 +78,18 @@ struct CopyStatus {
 };
 
 // A file of one block read ahead in a checked run (see ztFileCopier).
-// `state` is the hand-off: the coordinator fills the record (1), whoever is
-// free claims it (2) and checks it (3), the coordinator takes it and, once
-// the bytes are written, lets it go (0).
+// `state` is the hand-off: the coordinator fills the record (kFilled),
+// whoever is free claims it (kClaimed) and checks it (kChecked), the
+// coordinator takes it and, once the bytes are written, lets it go (kFree).
 struct CopyFetch {
-  std::atomic<int32_t> state{0};
+  enum : int32_t { kFree = 0, kFilled = 1, kClaimed = 2, kChecked = 3 };
+  std::atomic<int32_t> state{kFree};
   std::atomic<uint32_t> sequence{0};  // order of filling: the reader checks the oldest first
-  size_t index = 0;        // the job
-  int32_t result = 0;      // 1 when the verifier found the bytes right
-  intptr_t source = 0;     // the job's source, open
-  uint32_t length = 0;     // the whole file
-  void* buffer = nullptr;  // VirtualAlloc memory of ztCopyBlockSize(0) bytes
+  size_t index = 0;                   // the job
+  int32_t result = 0;                 // 1 when the verifier found the bytes right
+  intptr_t source = 0;                // the job's source, open
+  uint32_t length = 0;                // the whole file
+  void* buffer = nullptr;             // VirtualAlloc memory of ztCopyBlockSize(0) bytes
 };
 
 // Called after every written block, after every skipped job, on every failure

@@ -929,9 +929,7 @@ int32_t ztFileCopier::OpenFresh(const CopyJob& job, size_t index, int32_t unbuff
 // destination is made or emptied. 1 when there is no verifier or the file
 // is right; 0 once the failure is reported.
 int32_t ztFileCopier::CheckEmptyFile(size_t index) {
-  if (!verifier_) return 1;
-  verifier_->BeginFile(index);
-  if (verifier_->EndFile()) return 1;
+  if (!verifier_ || verifier_->CheckFile(index, "", 0)) return 1;
   ReportSystemError(ERROR_FILE_CORRUPT, 0);
   return 0;
 }
@@ -1090,9 +1088,9 @@ void ztFileCopier::ReadFileBlocks() {
   for (;;) {
     // Wait for a file or a record to check; the flags end the thread.
     Await(reader_, readerWaiting_,
-          [&] { return ending() || readerBusy_.load(std::memory_order_acquire) || UncheckedEnd(1) != nullptr; });
+          [&] { return ending() || readerBusy_.load(std::memory_order_acquire) || (verifier_ && UncheckedEnd(1)); });
     if (ending()) return;
-    if (CopyFetch* record = UncheckedEnd(1)) {
+    if (CopyFetch* record = verifier_ ? UncheckedEnd(1) : nullptr) {
       CheckFetched(*record);
       continue;
     }
@@ -1295,13 +1293,14 @@ bool ztFileCopier::ReadOneAhead(CopyFetch& record, size_t index, size_t current)
   record.length = got;
   record.result = 0;
   record.sequence.store(fetchRead_, std::memory_order_relaxed);
-  record.state.store(1, std::memory_order_release);
+  record.state.store(CopyFetch::kFilled, std::memory_order_release);
   ++fetchRead_;
   // A reader that has caught up and sleeps is woken for a few files at
   // once: each wake is a system call on the coordinator's path, and a file
   // the reader has not come to by its turn is checked by the coordinator.
   uint32_t unchecked = 0;
-  for (const CopyFetch& r : fetches_) unchecked += r.state.load(std::memory_order_relaxed) == 1 ? 1 : 0;
+  for (const CopyFetch& r : fetches_)
+    unchecked += r.state.load(std::memory_order_relaxed) == CopyFetch::kFilled ? 1 : 0;
   if (unchecked >= kFetchRecords / 2) Wake(reader_, readerWaiting_);
   return true;
 }
@@ -1311,9 +1310,10 @@ bool ztFileCopier::ReadOneAhead(CopyFetch& record, size_t index, size_t current)
 CopyFetch* ztFileCopier::UncheckedEnd(int32_t sign) {
   CopyFetch* best = nullptr;
   for (CopyFetch& r : fetches_) {
-    if (r.state.load(std::memory_order_acquire) != 1) continue;
+    if (r.state.load(std::memory_order_acquire) != CopyFetch::kFilled) continue;
     if (!best || sign * static_cast<int32_t>(r.sequence.load(std::memory_order_relaxed) -
-                                             best->sequence.load(std::memory_order_relaxed)) < 0)
+                                             best->sequence.load(std::memory_order_relaxed)) <
+                     0)
       best = &r;
   }
   return best;
@@ -1321,10 +1321,10 @@ CopyFetch* ztFileCopier::UncheckedEnd(int32_t sign) {
 
 void ztFileCopier::CheckFetched(CopyFetch& record) {
   // Whoever claims the record first checks it.
-  int32_t filled = 1;
-  if (!record.state.compare_exchange_strong(filled, 2, std::memory_order_acq_rel)) return;
+  int32_t filled = CopyFetch::kFilled;
+  if (!record.state.compare_exchange_strong(filled, CopyFetch::kClaimed, std::memory_order_acq_rel)) return;
   record.result = verifier_->CheckFile(record.index, record.buffer, record.length) ? 1 : 0;
-  record.state.store(3, std::memory_order_release);
+  record.state.store(CopyFetch::kChecked, std::memory_order_release);
   Wake(coordinator_, coordinatorWaiting_);
 }
 
@@ -1334,7 +1334,7 @@ int32_t ztFileCopier::OpenFetched(const CopyJob& job, size_t index, uint64_t* si
   // while the reader is at it, the coordinator checks the newest files
   // rather than wait (the reader takes the oldest first).
   CheckFetched(record);
-  while (record.state.load(std::memory_order_acquire) != 3) {
+  while (record.state.load(std::memory_order_acquire) != CopyFetch::kChecked) {
     CopyFetch* newest = UncheckedEnd(-1);
     if (!newest) break;
     CheckFetched(*newest);
@@ -1343,10 +1343,10 @@ int32_t ztFileCopier::OpenFetched(const CopyJob& job, size_t index, uint64_t* si
   // engine destroyed); its end waits for the reader before it lets the
   // records go.
   Await(coordinator_, coordinatorWaiting_, [&] {
-    return record.state.load(std::memory_order_acquire) == 3 || stop_.load(std::memory_order_acquire) ||
-           fatal_.load(std::memory_order_acquire);
+    return record.state.load(std::memory_order_acquire) == CopyFetch::kChecked ||
+           stop_.load(std::memory_order_acquire) || fatal_.load(std::memory_order_acquire);
   });
-  if (record.state.load(std::memory_order_acquire) != 3) return 0;
+  if (record.state.load(std::memory_order_acquire) != CopyFetch::kChecked) return 0;
   DiscardAhead();
   CloseHandles();
   source_ = record.source;
@@ -1365,14 +1365,14 @@ int32_t ztFileCopier::OpenFetched(const CopyJob& job, size_t index, uint64_t* si
 
 void ztFileCopier::ReleaseFetched() {
   // Its bytes are written: the record may be filled again.
-  fetches_[fetchTaken_ % kFetchRecords].state.store(0, std::memory_order_relaxed);
+  fetches_[fetchTaken_ % kFetchRecords].state.store(CopyFetch::kFree, std::memory_order_relaxed);
   ++fetchTaken_;
 }
 
 void ztFileCopier::DiscardFetches() {
   for (CopyFetch& r : fetches_) {
     CloseIf(r.source);
-    r.state.store(0, std::memory_order_relaxed);
+    r.state.store(CopyFetch::kFree, std::memory_order_relaxed);
     if (r.buffer) FreeBuffer(r.buffer);
     r.buffer = nullptr;
   }

@@ -87,6 +87,7 @@ TEST(Folders, CreateFolderTreeBuildsMissingParents) {
   EXPECT_EQ(CreateFolderTree(deep.c_str(), 0), 1);
   EXPECT_EQ(CreateFolderTree((deep + zt_test::kSep).c_str(), 0), 1);
   EXPECT_EQ(ztIsFolder((deep + zt_test::kSep).c_str()), 1);
+  EXPECT_EQ(ztIsFile(deep.c_str()), 0);
   EXPECT_EQ(CreateFolderTree(u"C:", 0), 1);
   const std::u16string fresh = dir.Join(u"fresh") + zt_test::kSep;
   EXPECT_EQ(CreateFolderTree(fresh.c_str(), 0), 1);
@@ -101,7 +102,10 @@ TEST(Folders, FileInTheWayFails) {
   EXPECT_EQ(CreateFolderTree(below.c_str(), 0), 0);
   EXPECT_EQ(CreateFolderTree(dir.Join(u"blocker").c_str(), 0), 0);
   EXPECT_EQ(ztIsFolder(dir.Join(u"blocker").c_str()), 0);
+  EXPECT_EQ(ztIsFile(dir.Join(u"blocker").c_str()), 1);
+  EXPECT_EQ(ztIsFile(below.c_str()), 0);
   EXPECT_EQ(ztIsFolder(nullptr), 0);
+  EXPECT_EQ(ztIsFile(nullptr), 0);
   EXPECT_EQ(GetPathKind(nullptr), 0);
 }
 
