@@ -62,14 +62,29 @@ void Confirm(Updater& updater, HWND window) {
     StopWith(updater, window, lang.installErrorText, lang.windowTitle, kExitNotInstalled);
     return;
   }
+  // From here on every step works inside the folder as the system resolves
+  // it, holding it: a second updater of the same installation stops here,
+  // and writes nothing (not even update.log, which the first one owns).
+  if (!updater.guard.Open(updater.installFolder)) {
+    if (updater.guard.Problem() != InstallGuard::kGuardBusy) {
+      updater.installFound = true;
+      RecordProblem(updater, u"", InstallGuard::ProblemWords(updater.guard.Problem()));
+    }
+    StopWith(updater, window, lang.copyErrorText, lang.windowTitle, kExitCopyFailed);
+    return;
+  }
+  (void)CopyText(updater.installFolder, updater.guard.Root());  // it fitted before
   updater.installFound = true;
 
   // An update that a kill or a power cut left unfinished is undone (or, when
   // it was complete, finished) before anything reads the installation: the
-  // version file may be one of its files. A journal that cannot be read is
-  // never guessed at.
-  updater.record.recovery = RecoverUnfinishedUpdate(updater.installFolder);
+  // version file may be one of its files. A journal that cannot be read or
+  // trusted, or that names a folder leading out of the installation, is
+  // never acted on.
+  TransactionProblem problem;
+  updater.record.recovery = RecoverUnfinishedUpdate(updater.guard, &problem);
   if (updater.record.recovery == kRecoveryRefused || updater.record.recovery == kRecoveryFailed) {
+    RecordProblem(updater, problem.path, problem.words);
     StopWith(updater, window, lang.copyErrorText, lang.windowTitle, kExitCopyFailed);
     return;
   }

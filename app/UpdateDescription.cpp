@@ -119,6 +119,70 @@ void ReadDescription(ztXml& xml, UpdateDescription* out) {
 
 }  // namespace
 
+namespace {
+
+char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+// Whether the units [0, n) of `text` spell `word` (ASCII, upper case)
+// without regard to case.
+bool SpellsDevice(const char16_t* text, size_t n, const char* word) {
+  size_t i = 0;
+  for (; i < n && word[i]; ++i)
+    if (AsciiUpper(text[i]) != static_cast<char16_t>(word[i])) return false;
+  return i == n && !word[i];
+}
+
+// Windows opens a device, not a file, for these names whatever extension
+// follows: it cuts the name at the first dot and drops the spaces before
+// it, so "nul", "NUL.txt" and "nul .xml" all name the null device.
+bool IsDeviceName(const char16_t* name) {
+  size_t n = 0;
+  while (name[n] && name[n] != u'.') ++n;
+  while (n > 0 && name[n - 1] == u' ') --n;
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    if (SpellsDevice(name, n, device)) return true;
+  if (n != 4 || !(SpellsDevice(name, 3, "COM") || SpellsDevice(name, 3, "LPT"))) return false;
+  const char16_t digit = name[3];
+  // COM0 and LPT0 are ordinary names; the superscripts one to three are not.
+  return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+}
+
+}  // namespace
+
+const char* PathComponentFault(const char16_t* name) {
+  if (!name || !name[0]) return "an empty name";
+  size_t n = 0;
+  for (; name[n]; ++n) {
+    const char16_t c = name[n];
+    if (c < 0x20 || c == 0x7F) return "a control character";
+    switch (c) {
+      case u'\\':
+      case u'/': return "a path separator";
+      case u':': return "a colon, which names a drive or a stream";
+      case u'<':
+      case u'>':
+      case u'"':
+      case u'|':
+      case u'?':
+      case u'*': return "one of the characters < > \" | ? *";
+      default: break;
+    }
+  }
+  if ((n == 1 && name[0] == u'.') || (n == 2 && name[0] == u'.' && name[1] == u'.'))
+    return "the name of the folder itself or of its parent";
+  if (name[n - 1] == u'.' || name[n - 1] == u' ') return "a dot or a space at its end, which Windows drops";
+  if (IsDeviceName(name)) return "a device name";
+  return nullptr;
+}
+
+int CheckDescriptionNames(const UpdateDescription& description, const char** badElement) {
+  const char* bad = !IsPlainPathComponent(description.brand) ? "brand"
+                    : !IsPlainPathComponent(description.app) ? "app"
+                                                             : nullptr;
+  if (badElement) *badElement = bad;
+  return bad ? 0 : 1;
+}
+
 int ChooseLanguage(const UpdateDescription& description, LanguageRecord* out) {
   const auto& table = description.languages;
   if (table.empty()) {

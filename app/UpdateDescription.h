@@ -17,16 +17,16 @@ constexpr size_t kTitleUnits = 256;
 constexpr size_t kTextUnits = 512;
 
 struct LanguageRecord {
-  uint16_t code;                         // Windows language identifier, 1041 = Japanese
-  char16_t windowTitle[kTitleUnits];     // splash window title, caption of most boxes
-  char16_t introText[kTextUnits];        // the OK/Cancel confirmation
-  char16_t successText[kTextUnits];      // the final success box
-  char16_t versionErrorText[kTextUnits]; // installed version too old
-  char16_t installErrorText[kTextUnits]; // installation not found
-  char16_t copyErrorText[kTextUnits];    // the final copy-failed box
-  char16_t copyingText[kTextUnits];      // text of the progress dialog
-  char16_t bootErrorText[kTextUnits];    // the game or its configuration tool runs
-  char16_t errorTitle[kTextUnits];       // caption of the version-error and copy-engine boxes
+  uint16_t code;                          // Windows language identifier, 1041 = Japanese
+  char16_t windowTitle[kTitleUnits];      // splash window title, caption of most boxes
+  char16_t introText[kTextUnits];         // the OK/Cancel confirmation
+  char16_t successText[kTextUnits];       // the final success box
+  char16_t versionErrorText[kTextUnits];  // installed version too old
+  char16_t installErrorText[kTextUnits];  // installation not found
+  char16_t copyErrorText[kTextUnits];     // the final copy-failed box
+  char16_t copyingText[kTextUnits];       // text of the progress dialog
+  char16_t bootErrorText[kTextUnits];     // the game or its configuration tool runs
+  char16_t errorTitle[kTextUnits];        // caption of the version-error and copy-engine boxes
 };
 
 struct UpdateDescription {
@@ -52,6 +52,27 @@ int LoadUpdateDescriptionFrom(const char16_t* path, UpdateDescription* out);
 // package's description is checked against its digest: the bytes checked
 // must be the bytes used).
 int LoadUpdateDescriptionFromMemory(const void* data, size_t size, UpdateDescription* out);
+
+// The description's brand and app are joined onto the all-users data folder
+// as <folder>\<brand>\<app>.xml, so each must name exactly one entry in
+// that folder: a name such as "..\users\Public" or "C:" would make the
+// updater read (and trust) a discovery file anywhere on the machine.
+//
+// Null when `name` is one plain path component; otherwise a few English
+// words saying why not, for messages ("a control character", ...). Plain
+// means: not empty; none of \ / : < > " | ? * and no control character
+// (below U+0020, or U+007F); not "." or ".."; no dot or space at its end
+// (Windows drops them, so the name would open another entry); and not a
+// device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, also with the
+// superscript digits 1-3 Windows takes as the same ports, CONIN$, CONOUT$;
+// in any case, also followed by spaces and an extension: "nul .txt").
+const char* PathComponentFault(const char16_t* name);
+inline bool IsPlainPathComponent(const char16_t* name) { return PathComponentFault(name) == nullptr; }
+
+// 1 when both the brand and the app are plain path components; 0 otherwise,
+// with `badElement` (when given) set to "brand" or "app", the first of the
+// two that is not.
+int CheckDescriptionNames(const UpdateDescription& description, const char** badElement = nullptr);
 
 // Copies the language the user sees into `out`: the only entry; else the
 // first (in key order) whose code is the UI language; else the entry whose

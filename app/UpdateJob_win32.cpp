@@ -8,6 +8,7 @@
 #include "app/UpdateJob.h"
 #include "app/UpdateJournal.h"
 #include "app/UpdateManifest.h"
+#include "app/PackagePaths.h"
 #include "app/UpdateTransaction.h"
 #include "app/UpdaterUi.h"
 #include "app/discovery.h"
@@ -57,12 +58,6 @@ uint64_t ExistingSize(const char16_t* path) {
   if (!GetFileAttributesExW(W(path), GetFileExInfoStandard, &d)) return 0;
   if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
   return (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
-}
-
-bool IsInJournalFolder(const std::u16string& relative) {
-  const size_t cut = relative.find(u'\\');
-  const std::u16string first = relative.substr(0, cut);
-  return lstrcmpiW(W(first.c_str()), W(kJournalFolder)) == 0;
 }
 
 // What the journal records before anything changes: the package, every
@@ -161,10 +156,22 @@ int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* log
   const DataFiles& files = updater.files;
   if (files.incomplete) return 0;
   if (!VerifyPackage(updater)) return 0;
-  // The journal folder is the updater's own: a package that writes into it
-  // would write over its backups.
-  for (const std::u16string& path : files.paths)
-    if (IsInJournalFolder(path)) return 0;
+  // Two files for one destination would overwrite each other (and back up
+  // the same file twice); install.log, update.log and the journal folder
+  // are the updater's own.
+  const PackagePathProblem clash = FindPackagePathProblem(files.paths);
+  if (clash.reason != PackagePathReason::kNone) {
+    RecordProblem(updater, u"data\\" + clash.path, PackagePathReasonWords(clash.reason));
+    return 0;
+  }
+  // Every folder the files go into stays what it is now: a plain folder of
+  // the installation, held until the run ends.
+  for (const std::u16string& path : files.paths) {
+    if (!updater.guard.HoldParentOf(path)) {
+      RecordProblem(updater, updater.guard.ProblemFolder(), InstallGuard::ProblemWords(updater.guard.Problem()));
+      return 0;
+    }
+  }
   if (!BuildCopyPlan(dataFolder, updater.installFolder, files.paths, plan)) return 0;
   // A missing install.log leaves the list empty. One that is there but
   // cannot be read (held by another program, past the length limit) would
@@ -209,24 +216,32 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   if (!copier) return 0;
   // Keep installed program files that are newer than the package's.
   (void)copier->SetMode(1);  // not started yet: always taken
-  // Each job's flag is its index: the final call then knows the job the
-  // engine stopped on.
-  for (size_t i = 0; i < plan.size(); ++i)
-    if (!copier->AddJob(plan[i].source, plan[i].destination, static_cast<int32_t>(i))) return 0;
-  if (updater.digestCheck && !copier->SetVerifier(updater.digestCheck.get())) return 0;
-
   // From here on the update is one transaction: the journal is on disk
   // before the first installed file changes, each replaced file is kept in
   // its folder, and the engine's final callback commits or rolls back.
-  auto transaction = std::make_unique<UpdateTransaction>(updater.installFolder);
+  auto transaction = std::make_unique<UpdateTransaction>(updater.guard);
+  // Each job's flag is its index: the final call then knows the job the
+  // engine stopped on. A new trusted key is written into the journal
+  // folder; it takes its name only once the update is committed.
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const std::u16string target = transaction->TargetOf(updater.files.paths[i]);
+    if (target.empty() || !copier->AddJob(plan[i].source, target.c_str(), static_cast<int32_t>(i))) return 0;
+  }
+  if (updater.digestCheck && !copier->SetVerifier(updater.digestCheck.get())) return 0;
   if (!copier->SetBackupFolder(transaction->Folder())) return 0;
-  if (!transaction->Begin(MakeJournal(updater, plan, logPath))) return 0;
+  if (!transaction->Begin(MakeJournal(updater, plan, logPath))) {
+    RecordProblem(updater, transaction->Problem().path, transaction->Problem().words);
+    // Begin leaves nothing behind unless the journal was on disk already.
+    if (transaction->Rollback()) updater.record.rollback = 1;
+    return 0;
+  }
   updater.transaction = std::move(transaction);
 
   // The log lists every file this update writes. Copying without that
   // record would leave files nobody knows were installed: a failed save
   // ends the job before anything is copied.
   if (updater.transaction->ReplaceInstallLog(log) && copier->StartCopy(OnCopyProgress, dialog, nullptr)) return 1;
+  RecordProblem(updater, updater.transaction->Problem().path, updater.transaction->Problem().words);
   // A part that could not be put back is undone by the next run.
   updater.record.rollback = updater.transaction->Rollback() ? 1 : 2;
   updater.transaction.reset();
@@ -241,6 +256,13 @@ void ShowOutcome(Updater& updater, HWND dialog, const char16_t* text, UpdaterExi
 }
 
 }  // namespace
+
+void RecordProblem(Updater& updater, const std::u16string& path, const char* words) {
+  RunRecord& record = updater.record;
+  if (!record.failedFile.empty() || !record.failedText.empty()) return;
+  record.failedFile = path.empty() ? std::u16string(updater.installFolder) : path;
+  record.failedText.assign(words, words + std::strlen(words));
+}
 
 void WalkDataFolder(const char16_t* relative, DataFiles* files) {
   const bool top = !relative || !relative[0];
@@ -338,7 +360,11 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
       installed = false;
     }
     if (updater && updater->transaction) {
-      if (installed) installed = updater->transaction->WriteCommitMark() != 0;
+      if (installed) {
+        installed = updater->transaction->WriteCommitMark() != 0;
+        if (!installed)
+          RecordProblem(*updater, updater->transaction->Problem().path, updater->transaction->Problem().words);
+      }
       if (!installed) {
         // A part that could not be put back is undone by the next run.
         updater->record.rollback = updater->transaction->Rollback() ? 1 : 2;

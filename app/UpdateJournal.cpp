@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <set>
 
+#include "app/UpdateManifest.h"
 #include "file/textutil.h"
 #include "platform/ztBytes.h"
 
@@ -72,6 +73,25 @@ bool IsSafeRelativePath(const std::u16string& path) {
     if (end == std::u16string::npos) return true;
     start = end + 1;
   }
+}
+
+bool IsTrustedKeyPath(const std::u16string& path) {
+  // The system drops trailing dots and spaces of a name: "update.key. "
+  // opens update.key.
+  size_t n = path.size();
+  while (n > 0 && (path[n - 1] == u'.' || path[n - 1] == u' ')) --n;
+  const std::u16string key = kTrustedKeyName;
+  if (n != key.size()) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (Upper(path[i]) != Upper(key[i])) return false;
+  return true;
+}
+
+JournalTrust DecideJournalTrust(const JournalFolderFacts& facts) {
+  if (!facts.elevated) return kJournalTrusted;
+  if (!facts.known) return kJournalRefused;
+  if (facts.ownerIsAdmin && facts.protectedAcl && !facts.othersMayWrite) return kJournalTrusted;
+  return kJournalRestricted;
 }
 
 std::vector<uint8_t> EncodeJournal(const UpdateJournal& j) {

@@ -67,6 +67,44 @@ bool DecodeCommitMark(const uint8_t* data, size_t size, uint32_t* journalCrc);
 // component, no control characters.
 bool IsSafeRelativePath(const std::u16string& path);
 
+// True when the relative path names the installation's trusted key file
+// (update.key at the top) as the system compares names: without case, and
+// with trailing dots and spaces ignored. The journal never moves that file:
+// a package's new key is written into the journal folder and takes its
+// place only after the commit mark.
+bool IsTrustedKeyPath(const std::u16string& path);
+// The new key's name inside the journal folder while an update runs.
+constexpr const char16_t* kStagedKeyName = u"update.key.new";
+
+// ---- trusting a journal found at start ---------------------------------------
+
+// What the system says of the journal folder a run finds, and of the run.
+struct JournalFolderFacts {
+  bool elevated = false;     // this process runs with an administrator's rights
+  bool known = false;        // the folder's owner and access list could be read
+  bool ownerIsAdmin = false; // owned by SYSTEM or the Administrators group
+  bool protectedAcl = false; // its access list inherits nothing
+  // Any entry of its access list lets someone other than SYSTEM and the
+  // Administrators group write, add or delete in it.
+  bool othersMayWrite = true;
+};
+
+enum JournalTrust : int {
+  kJournalTrusted = 0,     // applied as it is
+  kJournalRestricted = 1,  // applied, but never touches the trusted key
+  kJournalRefused = 2,     // not applied; nothing touched
+};
+
+// A journal is only as trustworthy as the folder it lies in. A process
+// without an administrator's rights can do nothing a journal could make it
+// do that its user could not do anyway: trusted. An elevated process trusts
+// only a folder that its own kind made (owned by SYSTEM or Administrators,
+// a protected access list that lets nobody else write); any other may have
+// been written by a standard user, and is applied without the one thing
+// such a user must never reach through it, the trusted key. A folder whose
+// descriptor cannot be read is refused.
+JournalTrust DecideJournalTrust(const JournalFolderFacts& facts);
+
 // The folders among the parents of `paths` (relative) for which `exists`
 // says no, each after its own parent and each once (compared without case).
 std::vector<std::u16string> FoldersToCreate(const std::vector<std::u16string>& paths,

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/InstallGuard.h"
 #include "app/UpdateDescription.h"
 #include "app/UpdateJob.h"
 #include "app/UpdateJournal.h"
@@ -75,6 +76,10 @@ struct Updater {
   std::unique_ptr<ztImageHolder> splash;    // the splash picture, or null
   char16_t installFolder[ZT_MAX_PATH] = {}; // full path once found and checked
   bool installFound = false;                // installFolder names the installation
+  // The installation resolved, locked against a second updater, and every
+  // folder the run touches held (app/InstallGuard.h). Lives until the
+  // process ends, after the run's record is written.
+  InstallGuard guard;
   DataFiles files;                          // the package's data folder
   ztFileCopier* copier = nullptr;           // made by the progress dialog
   // The update's journal from just before the first change until it is
@@ -92,6 +97,11 @@ struct Updater {
   // outcome.
   UpdaterExitCode outcome = kExitNoWindow;
 };
+
+// Records why the run stopped for update.log (the first reason stays):
+// `path` relative to the installation ("" for the installation folder
+// itself), `words` fixed English.
+void RecordProblem(Updater& updater, const std::u16string& path, const char* words);
 
 // The whole run, from the library start-up to the teardown. Returns the
 // run's UpdaterExitCode.

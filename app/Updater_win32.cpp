@@ -86,10 +86,13 @@ int RunUpdater(Updater& updater) {
   ztLibraryStartup(0x7F, 0);
 
   // Read once: a signed package's description is checked against the
-  // digest of exactly the bytes that were used.
+  // digest of exactly the bytes that were used. A brand or app that is more
+  // than one plain name would lead the discovery lookup out of its folder,
+  // so such a description is as unusable as a missing one.
   std::vector<uint8_t> descriptionBytes;
   if (ReadFileBytes(u"updateinfo.xml", &descriptionBytes) != 1 ||
-      !LoadUpdateDescriptionFromMemory(descriptionBytes.data(), descriptionBytes.size(), &updater.description)) {
+      !LoadUpdateDescriptionFromMemory(descriptionBytes.data(), descriptionBytes.size(), &updater.description) ||
+      !CheckDescriptionNames(updater.description)) {
     ShowBox(&updater, nullptr, u"updateinfo.xml was not found.", u"error", MB_OK);
     ztLibraryShutdown();
     return kExitNoDescription;

@@ -361,8 +361,11 @@ int ztParseCopyTempName(const char16_t* name, uint32_t* pid);
 
 // Deletes the engine's temporary files in `folder` that belong to processes
 // no longer running (a run killed half-way through a file). Windows build
-// only.
-void ztDeleteCopyLeftovers(const char16_t* folder);
+// only. `anyProcess`: every one, whatever process id its name carries; for
+// a caller that knows no other run can be writing there (the updater holds
+// its installation's lock), since the system hands a dead run's process id
+// out again, and a file of that id would otherwise pass for a live one's.
+void ztDeleteCopyLeftovers(const char16_t* folder, bool anyProcess = false);
 
 // Name of the backup of job `index` in the backup folder ("0000002A.bak",
 // upper-case hexadecimal): 1, or 0 when `cap` is below 13.

@@ -477,7 +477,7 @@ int32_t ztFileCopier::CheckDestination(const CopyJob& job, size_t index, uint64_
     }
     HANDLE d = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (d == INVALID_HANDLE_VALUE && !keep)
-      d = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+      d = CreateFileW(W(destination), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (d == INVALID_HANDLE_VALUE) return 0;
     destination_ = I(d);
     return 1;
@@ -486,7 +486,10 @@ int32_t ztFileCopier::CheckDestination(const CopyJob& job, size_t index, uint64_
     // Held without sharing until the replacement is in place, so nobody
     // else changes the file meanwhile; with DELETE access when it is to be
     // moved to the backup folder through this handle.
-    HANDLE t = CreateFileW(W(destination), GENERIC_WRITE | (keep ? DELETE : 0), 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // A link in the destination's place is opened (and moved) as itself,
+    // never followed to whatever it points at.
+    HANDLE t = CreateFileW(W(destination), GENERIC_WRITE | (keep ? DELETE : 0), 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (t == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
     target_ = I(t);
   }
@@ -679,7 +682,7 @@ void ztFileCopier::CleanLeftovers(const char16_t* destination) {
   ztDeleteCopyLeftovers(folder);
 }
 
-void ztDeleteCopyLeftovers(const char16_t* folder) {
+void ztDeleteCopyLeftovers(const char16_t* folder, bool anyProcess) {
   char16_t pattern[ZT_LONG_PATH];
   if (!folder || ztAppendLong(pattern, ZT_LONG_PATH, folder, u"\\~ztcp-*.tmp") < 0) return;
   WIN32_FIND_DATAW fd;
@@ -692,7 +695,7 @@ void ztDeleteCopyLeftovers(const char16_t* folder) {
     if (!ztParseCopyTempName(name, &pid)) continue;
     // Our own files belong to a live run of this process; a live process's
     // file may be between its last write and its rename.
-    if (pid == GetCurrentProcessId() || ProcessRuns(pid)) continue;
+    if (!anyProcess && (pid == GetCurrentProcessId() || ProcessRuns(pid))) continue;
     char16_t path[ZT_LONG_PATH];
     char16_t tail[ZT_MAX_PATH + 1] = u"\\";
     if (CopyText(tail + 1, ZT_MAX_PATH, name) >= 0 && ztAppendLong(path, ZT_LONG_PATH, folder, tail) >= 0)

@@ -237,6 +237,7 @@ int ztStringList::SaveText(const char16_t* path) {
     uint32_t count = static_cast<uint32_t>(bytes) + 2;
     if (file.Write(line, count) != static_cast<int32_t>(count)) ok = 0;
   }
+  if (ok && !ztFlushFileHandle(file.GetHandle())) ok = 0;
   if (!file.Close()) ok = 0;
   if (ok && !ztReplaceFileWith(temp, path)) ok = 0;
   if (!ok) {

@@ -90,6 +90,10 @@ class ztStringList {
 // Replaces `target` by `source` (a file in the same folder), overwriting an
 // existing target. 1 on success (ztStringList_win32.cpp / _posix.cpp).
 [[nodiscard]] int ztReplaceFileWith(const char16_t* source, const char16_t* target);
+// Puts the data of an open file (a ztFile's handle) on the disk: a list that
+// takes its name by a rename must be whole there first, or a power cut can
+// leave the new name on an empty or partly written file. 1, or 0.
+[[nodiscard]] int ztFlushFileHandle(intptr_t handle);
 
 // The file a whole-file save writes first, to replace `path` with once it is
 // complete: `path` followed by ".zt~", in the long form when that passes 259

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -37,3 +39,5 @@ int ztReplaceFileWith(const char16_t* source, const char16_t* target) {
   if (ToUtf8(source, from) < 0 || ToUtf8(target, to) < 0) return 0;
   return std::rename(from, to) == 0 ? 1 : 0;
 }
+
+int ztFlushFileHandle(intptr_t handle) { return fsync(static_cast<int>(handle)) == 0 ? 1 : 0; }

@@ -38,3 +38,5 @@ bool ztStringList::AppendSortKey(const char16_t* text, std::vector<uint8_t>& out
 int ztReplaceFileWith(const char16_t* source, const char16_t* target) {
   return MoveFileExW(W(source), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
+
+int ztFlushFileHandle(intptr_t handle) { return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) ? 1 : 0; }

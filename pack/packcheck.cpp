@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 
+#include "app/PackagePaths.h"
 #include "app/SplashPicture.h"
 #include "app/UpdateJob.h"
 #include "app/UpdateManifest.h"
@@ -40,24 +41,6 @@ std::string Lower(std::u16string text) {
   for (char16_t& c : text)
     if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
   return Utf8Of(text);
-}
-
-// Why a name cannot be a file name on Windows, or "" when it can.
-std::string BadWindowsName(const std::u16string& name) {
-  if (name.empty()) return "an empty name";
-  for (char16_t c : name) {
-    if (c < 0x20) return "a control character";
-    if (std::u16string(u"<>:\"|?*/").find(c) != std::u16string::npos)
-      return std::string("the character ") + static_cast<char>(c);
-  }
-  if (name.back() == u' ' || name.back() == u'.') return "a name ending in a space or a dot";
-  std::string base = Lower(name.substr(0, name.find(u'.')));
-  for (const char* device : {"con", "prn", "aux", "nul"})
-    if (base == device) return "the device name " + base;
-  if (base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) && base[3] >= '1' &&
-      base[3] <= '9')
-    return "the device name " + base;
-  return "";
 }
 
 const char* XmlReason(int32_t code) {
@@ -164,6 +147,16 @@ void PackageChecker::Description() {
   Field({"brand"}, 260, Severity::kError);
   Field({"app"}, 260, Severity::kError);
   if (!description_.brand[0] || !description_.app[0]) report_->Error(kDescription, findGame);
+  // The updater joins both onto the all-users data folder and refuses a
+  // description whose names would lead anywhere else.
+  for (const auto& name : {std::make_pair("brand", description_.brand), std::make_pair("app", description_.app)}) {
+    const char* fault = name.second[0] ? PathComponentFault(name.second) : nullptr;
+    if (fault)
+      report_->Error(std::string(kDescription) + ": " + name.first,
+                     "\"" + Utf8Of(name.second) + "\" is not one plain folder name (" + fault +
+                         "); the updater stops at once (exit code 2). Set <" + name.first +
+                         "> in pack.xml to a plain name");
+  }
   Field({"mutex"}, 260, Severity::kWarning);
   Field({"confmutex"}, 260, Severity::kWarning);
   Field({"language", "default"}, 64, Severity::kNote);
@@ -386,13 +379,27 @@ void PackageChecker::Data() {
     for (;;) {
       const size_t end = e.path.find(u'\\', start);
       const std::u16string part = e.path.substr(start, end == std::u16string::npos ? end : end - start);
-      const std::string bad = BadWindowsName(part);
-      if (!bad.empty()) report_->Error(where, "\"" + Utf8Of(part) + "\" has " + bad + ", which Windows refuses");
-      if (start == 0 && Lower(part) == ".ztupdate")
-        report_->Error(where, "the updater keeps its journal in .ztupdate; a package must not ship files there");
+      if (const char* fault = PathComponentFault(part.c_str()))
+        report_->Error(where, "\"" + Utf8Of(part) + "\" is not a name Windows can give a file or folder: " + fault);
       if (end == std::u16string::npos) break;
       start = end + 1;
     }
+  }
+  std::vector<std::u16string> paths;
+  paths.reserve(data_.size());
+  for (const PackFileEntry& e : data_) paths.push_back(e.path);
+  for (const PackagePathProblem& p : FindPackagePathProblems(paths)) {
+    const std::string words = PackagePathReasonWords(p.reason);
+    if (p.reason == PackagePathReason::kDuplicateDestination)
+      report_->Error("data\\" + Utf8Of(p.path),
+                     words + ": Windows takes it and data\\" + Utf8Of(p.other) +
+                         " for one file or folder (names compare without case and without the dots and spaces at "
+                         "their end); the updater refuses the update. Rename or remove one");
+    else
+      report_->Error("data\\" + Utf8Of(p.path),
+                     words +
+                         ": the updater keeps install.log, update.log and its journal (.ztupdate) in the "
+                         "installation and refuses an update that would write over them; remove it");
   }
   report_->Note("data", std::to_string(data_.size()) + " files, " + SizeText(bytes));
   std::vector<uint8_t> startup;

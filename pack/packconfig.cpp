@@ -194,6 +194,14 @@ bool LoadPackConfig(const std::u16string& path, PackConfig* config, std::vector<
     if (!count[name]) r.Fail(name, "missing");
   if (config->brand.empty() && count["brand"]) r.Fail("brand", "empty; the updater would not find the game");
   if (config->app.empty() && count["app"]) r.Fail("app", "empty; the updater would not find the game");
+  // Both are joined onto the all-users data folder; the updater refuses a
+  // name that would lead out of it.
+  for (const auto& name : {std::make_pair("brand", &config->brand), std::make_pair("app", &config->app)}) {
+    const char* fault = name.second->empty() ? nullptr : PathComponentFault(name.second->c_str());
+    if (fault)
+      r.Fail(name.first, "\"" + Utf8Of(*name.second) + "\" is not one plain folder name (" + fault +
+                             "); the updater would refuse the package. Write a plain name such as ZtDemo");
+  }
   if (config->languages.empty()) r.Fail("language", "missing; give at least one <language>");
   if (config->defaultPrefix.empty() && config->languages.size() == 1)
     config->defaultPrefix = config->languages[0].prefix;

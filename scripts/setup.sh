@@ -19,15 +19,44 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   cmake ninja-build g++ clang clang-format clang-tidy cppcheck
   g++-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
-  libz-mingw-w64-dev wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
+  libz-mingw-w64-dev wine wine64 xvfb xauth x11-apps imagemagick
   zlib1g-dev libjpeg62-turbo-dev libpng-dev libwebp-dev libsodium-dev
   autoconf automake libtool
   googletest libgtest-dev libbenchmark-dev libtinyxml2-dev
-  dpkg-dev nasm xz-utils python3 locales
+  dpkg-dev nasm xz-utils python3 locales strace
 )
 
+# 32-bit Wine only helps where the kernel executes 32-bit programs; some
+# kernels here refuse them outright, and there wine32:i386 is a large
+# install that can only fail. A 96-byte ELF32 that exits with 7 tells.
+runs_32bit() {
+  local probe
+  probe=$(mktemp)
+  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000\002\000\003\000\001\000\000\000\124\200\004\0104\000\000\000\000\000\000\000\000\000\000\0004\000 \000\001\000\000\000\000\000\000\000\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010`\000\000\000`\000\000\000\005\000\000\000\000\020\000\000\270\001\000\000\000\273\007\000\000\000\315\200' >"$probe"
+  chmod +x "$probe"
+  local rc=0
+  "$probe" 2>/dev/null || rc=$?
+  rm -f "$probe"
+  [ "$rc" -eq 7 ]
+}
+
+want_wine32=0
+wine32_failed="$deps/.wine32-failed"
+if runs_32bit; then
+  want_wine32=1
+  # A mirror that could not give it a moment ago is not asked again for six
+  # hours: every script calls this setup, and each would wait for the retries.
+  if [ -f "$wine32_failed" ] && [ -n "$(find "$wine32_failed" -mmin -360 2>/dev/null)" ]; then
+    log "wine32:i386 could not be installed earlier today; the i686 tests will be skipped"
+  else
+    packages+=(wine32:i386)
+  fi
+else
+  log "this kernel does not run 32-bit programs: wine32 is not installed, the i686 tests will be skipped"
+fi
+
 missing=()
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$want_wine32" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   log "adding the i386 architecture"
   as_root dpkg --add-architecture i386
   need_update=1
@@ -58,13 +87,50 @@ if [ "$have_src" -eq 0 ]; then
   need_update=1
 fi
 
+# A mirror in the middle of a sync fails "apt-get update" for one of its
+# indexes for a while. Try a few times; if it still fails, go on with the
+# lists that did come in and let the install below decide.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    if as_root apt-get update -qq; then return 0; fi
+    log "apt-get update failed (try $try of 3)"
+    [ "$try" -lt 3 ] && sleep $((try * 5))
+  done
+  log "warning: apt-get update failed; going on with the package lists there are"
+}
+
+# Installs the packages in one go; if that fails, one at a time, so that
+# one package the mirror cannot give today costs only itself. Only the
+# 32-bit Wine may be missing afterwards: the i686 tests are then skipped.
+apt_install() {
+  if as_root apt-get install -y -qq --no-install-recommends "$@" >/dev/null; then
+    return 0
+  fi
+  log "installing them together failed; trying one at a time"
+  local p failed=()
+  rm -f "$wine32_failed"
+  for p in "$@"; do
+    as_root apt-get install -y -qq --no-install-recommends "$p" >/dev/null 2>&1 || failed+=("$p")
+  done
+  for p in "${failed[@]}"; do
+    if [ "$p" = wine32:i386 ]; then
+      log "warning: wine32:i386 could not be installed; the i686 tests will be skipped"
+      mkdir -p "$deps" && touch "$wine32_failed"
+    else
+      echo "setup: could not install $p" >&2
+      return 1
+    fi
+  done
+}
+
 if [ "${#missing[@]}" -gt 0 ] || [ "${need_update:-0}" -eq 1 ]; then
   log "apt-get update"
-  as_root apt-get update -qq
+  apt_update
 fi
 if [ "${#missing[@]}" -gt 0 ]; then
   log "installing: ${missing[*]}"
-  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_install "${missing[@]}"
 fi
 
 # The posix-thread flavour of the mingw compiler is the one we build with.

@@ -69,8 +69,8 @@ TEST_F(Description, ReadsEveryField) {
   ASSERT_EQ(Load("<brand>MAKER</brand><app>game</app><mutex>GameMutex</mutex><confmutex>ConfMutex</confmutex>"
                  "<version><major>2</major><minor>10</minor></version>"
                  "<language><default>en</default>" +
-                 Entry("lang00", "1041", "jp") + Entry("lang01", "1033", "en") + "</language>" +
-                 Texts("jp", "日本語") + Texts("en", "English")),
+                 Entry("lang00", "1041", "jp") + Entry("lang01", "1033", "en") + "</language>" + Texts("jp", "日本語") +
+                 Texts("en", "English")),
             1);
   const UpdateDescription& d = g_description;
   EXPECT_EQ(std::u16string(d.brand), u"MAKER");
@@ -128,6 +128,73 @@ TEST_F(Description, LastOfTwoBrandsIsRead) {
 TEST_F(Description, OtherOutermostElementHidesTheValues) {
   ASSERT_EQ(LoadRaw(kDecl + "<root><brand>x</brand></root>"), 1);
   EXPECT_EQ(std::u16string(g_description.brand), u"");
+}
+
+// ---- the names the discovery file is found by ---------------------------------
+
+TEST(PathComponent, OnlyOnePlainNameIsAccepted) {
+  struct Case {
+    std::u16string name;
+    const char* fault;  // words of the rule that refuses it; null for a plain name
+  };
+  const Case cases[] = {
+      {u"Demo Game", nullptr},  {u"ZtDemo", nullptr},
+      {u"a.b", nullptr},        {u"a..b", nullptr},
+      {u".hidden", nullptr},  // a leading dot or space is kept by Windows
+      {u" lead", nullptr},      {u"ゲーム", nullptr},
+      {u"Ünïcødé", nullptr},    {u"com0", nullptr},  // only the digits 1 to 9 make ports
+      {u"lpt10", nullptr},      {u"con1", nullptr},
+      {u"", "empty"},           {u".", "folder itself"},
+      {u"..", "folder itself"}, {u"a\\b", "separator"},
+      {u"a/b", "separator"},    {u"..\\users\\Public", "separator"},
+      {u"C:", "colon"},         {u"a.", "at its end"},
+      {u"a ", "at its end"},    {u"nul", "device"},
+      {u"NUL.txt", "device"},   {u"nul .txt", "device"},
+      {u"con", "device"},       {u"aux.xml", "device"},
+      {u"com1", "device"},      {u"COM9", "device"},
+      {u"COM1.xml", "device"},  {u"lpt9", "device"},
+      {u"com\u00B9", "device"}, {u"CONOUT$", "device"},
+      {u"a\tb", "control"},     {u"a\u001Fb", "control"},
+      {u"a\u007Fb", "control"}, {u"a<b", "characters"},
+      {u"a>b", "characters"},   {u"a\"b", "characters"},
+      {u"a|b", "characters"},   {u"a?b", "characters"},
+      {u"a*b", "characters"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(zt_test::Utf8(c.name));
+    const char* fault = PathComponentFault(c.name.c_str());
+    EXPECT_EQ(IsPlainPathComponent(c.name.c_str()), c.fault == nullptr);
+    if (c.fault) {
+      ASSERT_NE(fault, nullptr);
+      EXPECT_NE(std::string(fault).find(c.fault), std::string::npos) << fault;
+    } else {
+      EXPECT_EQ(fault, nullptr) << fault;
+    }
+  }
+  EXPECT_FALSE(IsPlainPathComponent(nullptr));
+}
+
+TEST_F(Description, BrandOrAppThatLeadsElsewhereIsRefused) {
+  struct Case {
+    const char* inner;
+    int plain;
+    const char* bad;
+  };
+  const Case cases[] = {
+      {"<brand>ZtDemo</brand><app>Demo Game</app>", 1, nullptr},
+      {"<brand>..\\users\\Public</brand><app>Demo Game</app>", 0, "brand"},
+      {"<brand>ZtDemo</brand><app>..\\..\\secret</app>", 0, "app"},
+      {"<brand>nul</brand><app>C:</app>", 0, "brand"},  // the brand is told first
+      {"<app>Demo Game</app>", 0, "brand"},             // a missing name is an empty one
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inner);
+    ASSERT_EQ(Load(c.inner), 1);
+    const char* bad = "unset";
+    EXPECT_EQ(CheckDescriptionNames(g_description, &bad), c.plain);
+    EXPECT_EQ(bad ? std::string(bad) : "", c.bad ? std::string(c.bad) : "");
+    EXPECT_EQ(CheckDescriptionNames(g_description), c.plain);
+  }
 }
 
 // ---- the language list ------------------------------------------------------------
@@ -240,10 +307,10 @@ TEST(ExpandLineBreaks, StaysInsideTheBuffer) {
 class Choice : public Description {
  protected:
   void LoadTwo(const std::string& def, const std::string& codeA, const std::string& codeB) {
-    ASSERT_EQ(Load("<language><default>" + def + "</default>" + Entry("lang00", codeA, "jp") +
-                   Entry("lang01", codeB, "en") + Entry("lang02", "2052", "zh") + "</language>" + Texts("jp", "J") +
-                   Texts("en", "E") + Texts("zh", "Z")),
-              1);
+    ASSERT_EQ(
+        Load("<language><default>" + def + "</default>" + Entry("lang00", codeA, "jp") + Entry("lang01", codeB, "en") +
+             Entry("lang02", "2052", "zh") + "</language>" + Texts("jp", "J") + Texts("en", "E") + Texts("zh", "Z")),
+        1);
   }
   static std::u16string Chosen() { return g_language.successText; }
 };

@@ -126,3 +126,69 @@ TEST(RunRecord, SaysWhatHappenedOnWholeLinesAndKeepsTheLatestRuns) {
   const std::string huge(80, 'x');
   EXPECT_EQ(AppendBounded(log, huge + "\r\n", 50), huge + "\r\n");  // one run is never cut
 }
+
+TEST(UpdateJournal, LimitsHoldExactlyAtTheirEdgeAndAddedBytesAreRefusedUnderAGoodChecksum) {
+  EXPECT_TRUE(IsSafeRelativePath(std::u16string(259, u'a')));
+  EXPECT_FALSE(IsSafeRelativePath(std::u16string(260, u'a')));
+  EXPECT_TRUE(IsSafeRelativePath(std::u16string(u"a\x20")));
+  EXPECT_FALSE(IsSafeRelativePath(std::u16string(u"a\x1f")));
+  // A byte more inside the journal, with its checksum made right again, is
+  // still not a journal: whatever the parse meets, it must not take it.
+  const std::vector<uint8_t> good = EncodeJournal(Sample());
+  for (size_t at = 0; at + 4 <= good.size(); ++at) {
+    std::vector<uint8_t> longer(good.begin(), good.end() - 4);
+    longer.insert(longer.begin() + static_cast<std::ptrdiff_t>(at), 0);
+    const uint32_t crc = JournalCrc(longer.data(), longer.size());
+    for (int i = 0; i < 4; ++i) longer.push_back(static_cast<uint8_t>(crc >> (8 * i)));
+    UpdateJournal out;
+    EXPECT_FALSE(DecodeJournal(longer.data(), longer.size(), &out)) << "zero byte added at " << at;
+  }
+}
+
+TEST(RunRecord, ATrimMeetsTheLimitExactlyOnALineBoundary) {
+  const std::string line = "0123456789\r\n";  // 12 bytes
+  // 36 + 12 bytes fit 48 exactly: nothing goes; one byte less and the oldest
+  // line goes whole.
+  EXPECT_EQ(AppendBounded(line + line + line, line, 48), line + line + line + line);
+  EXPECT_EQ(AppendBounded(line + line + line, line, 47), line + line + line);
+  EXPECT_EQ(AppendBounded(line + line + line, line, 37), line + line + line);
+  EXPECT_EQ(AppendBounded(line + line + line, line, 36), line + line + line);
+  EXPECT_EQ(AppendBounded(line + line + line, line, 35), line + line);
+}
+
+TEST(UpdateJournal, TheTrustedKeyIsNamedAsTheSystemComparesNames) {
+  for (const char16_t* name : {u"update.key", u"UPDATE.KEY", u"Update.Key.", u"update.key ", u"update.key. ."})
+    EXPECT_TRUE(IsTrustedKeyPath(name)) << std::string(name, name + std::char_traits<char16_t>::length(name));
+  for (const char16_t* name : {u"update.ke", u"update.keys", u"x\\update.key", u".update.key", u"update.key\\x", u""})
+    EXPECT_FALSE(IsTrustedKeyPath(name)) << std::string(name, name + std::char_traits<char16_t>::length(name));
+}
+
+TEST(UpdateJournal, AJournalFolderIsTrustedOnlyWhenNoStandardUserCouldHaveWrittenIt) {
+  struct Case {
+    bool elevated, known, ownerIsAdmin, protectedAcl, othersMayWrite;
+    JournalTrust want;
+  };
+  const Case cases[] = {
+      // Not elevated: a journal can do nothing its user could not.
+      {false, false, false, false, true, kJournalTrusted},
+      {false, true, false, false, true, kJournalTrusted},
+      // Elevated: our own kind of folder, and each one thing short of it.
+      {true, true, true, true, false, kJournalTrusted},
+      {true, true, false, true, false, kJournalRestricted},
+      {true, true, true, false, false, kJournalRestricted},
+      {true, true, true, true, true, kJournalRestricted},
+      // What Wine shows for the folder an elevated run made.
+      {true, true, false, false, false, kJournalRestricted},
+      {true, false, true, true, false, kJournalRefused},
+  };
+  for (const Case& c : cases) {
+    JournalFolderFacts f;
+    f.elevated = c.elevated;
+    f.known = c.known;
+    f.ownerIsAdmin = c.ownerIsAdmin;
+    f.protectedAcl = c.protectedAcl;
+    f.othersMayWrite = c.othersMayWrite;
+    EXPECT_EQ(DecideJournalTrust(f), c.want) << c.elevated << c.known << c.ownerIsAdmin << c.protectedAcl
+                                             << c.othersMayWrite;
+  }
+}

@@ -146,6 +146,18 @@ TEST_F(Transaction, AFailureHalfWayIsRolledBackToExactlyTheOldInstallation) {
   EXPECT_FALSE(tx.Rollback());  // once only
 }
 
+TEST_F(Transaction, TwoJobsForOneFileRollBackToTheInstalledOne) {
+  // The second job backs up what the first one wrote: put back newest
+  // first, the installed file is the one that stays.
+  Package(u"readme.txt", "newer readme");
+  const Tree before = Snapshot(inst_);
+  UpdateTransaction tx(inst_.c_str());
+  ASSERT_EQ(Copy(tx), 0);
+  EXPECT_EQ(ReadFileBytes(Join(inst_, u"readme.txt")), "newer readme");
+  EXPECT_TRUE(tx.Rollback());
+  EXPECT_EQ(Snapshot(inst_), before);
+}
+
 TEST_F(Transaction, ACommitKeepsTheNewFilesAndNothingOfTheJournal) {
   UpdateTransaction tx(inst_.c_str());
   ASSERT_EQ(Copy(tx), 0);
@@ -168,8 +180,13 @@ TEST_F(Transaction, RecoveryUndoesAnUpdateThatWasNeverCommitted) {
       UpdateTransaction tx(inst_.c_str());
       ASSERT_EQ(Copy(tx), 0);
     }  // killed: neither committed nor rolled back
-    // A kill during the save of install.log leaves the list's temporary file.
+    // A kill during the save of install.log leaves the list's temporary file,
+    // and one during a copy the engine's; that one carries a process id the
+    // system may have handed out again (here: this very process's).
     ASSERT_TRUE(WriteFileBytes(Join(inst_, u"install.log.zt~"), "\"half"));
+    char16_t temp[32];
+    ASSERT_TRUE(ztCopyTempName(temp, 32, GetCurrentProcessId(), 7));
+    ASSERT_TRUE(WriteFileBytes(Join(inst_, u"bin\\" + std::u16string(temp)), "half a game"));
     EXPECT_EQ(RecoverUnfinishedUpdate(inst_.c_str()), kRecoveryRolledBack);
     EXPECT_EQ(Snapshot(inst_), before);
     EXPECT_EQ(RecoverUnfinishedUpdate(inst_.c_str()), kRecoveryNone);

@@ -810,3 +810,184 @@ TEST_F(Transaction, PackageBuiltByZtpackTurnsTheOldVersionIntoTheNewOne) {
   });
   EXPECT_TRUE(got == want) << got.size() << " files installed, " << want.size() << " wanted";
 }
+
+// ---- what a standard user may have planted ------------------------------------------
+
+namespace {
+
+// The Unix path Wine gives a Windows path (the links below are Unix ones:
+// Wine shows a symbolic link to a folder as a reparse point, as Windows
+// shows a junction).
+std::string UnixPathOf(const std::u16string& path) {
+  using Fn = char*(CDECL*)(const wchar_t*);
+  auto fn = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* unix = fn ? fn(W(path)) : nullptr;
+  if (!unix) return "";
+  std::string out = unix;
+  HeapFree(GetProcessHeap(), 0, unix);
+  return out;
+}
+
+// Runs a program of the host system (Wine starts Unix programs too).
+bool RunHost(const std::wstring& commandLine) {
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  std::wstring line = commandLine;
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  WaitForSingleObject(pi.hProcess, 10000);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// `link` becomes a link to the folder `target`.
+bool MakeFolderLink(const std::u16string& target, const std::u16string& link) {
+  const std::string from = UnixPathOf(target), to = UnixPathOf(link);
+  if (from.empty() || to.empty()) return false;
+  RunHost(L"Z:\\bin\\ln -sn \"" + Wide(from) + L"\" \"" + Wide(to) + L"\"");
+  const DWORD a = GetFileAttributesW(W(link));
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A second name for a file that Windows would take for the same one (a
+// package made on a system that tells them apart).
+bool CopyUnderOtherName(const std::u16string& from, const std::u16string& folder, const std::string& name) {
+  const std::string a = UnixPathOf(from), dir = UnixPathOf(folder);
+  return !a.empty() && !dir.empty() && RunHost(L"Z:\\bin\\cp \"" + Wide(a) + L"\" \"" + Wide(dir + "/" + name) + L"\"");
+}
+
+std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+}  // namespace
+
+TEST_F(Transaction, NothingAStandardUserPlantedCarriesTheUpdaterOutOfTheInstallation) {
+  const KeyPair key(1);
+  struct Case {
+    const char* what;
+    std::function<void()> plant;  // after Prepare; `outside_` holds the user's target
+    DWORD exitCode;
+    std::vector<std::string> record;  // lines update.log must hold
+  };
+  std::u16string outside;
+  auto journalOf = [](std::vector<JournalFile> files) {
+    UpdateJournal j;
+    j.files = std::move(files);
+    return EncodeJournal(j);
+  };
+  const std::vector<Case> cases = {
+      {"a forged journal through a link out",
+       [&] {
+         ASSERT_TRUE(MakeFolderLink(outside, Join(inst_, u"x")));
+         ASSERT_TRUE(WriteFileBytes(Journal(kJournalName),
+                                    Bytes(journalOf({{u"x\\victim.dll", false}, {u"x\\evil.dll", true}}))));
+         ASSERT_TRUE(WriteFileBytes(Journal(u"00000001.bak"), "the user's own dll"));
+       },
+       kCopyFailed,
+       {"  failed: x: a folder is a link or junction\r\n", "  outcome: 6 (copy failed)\r\n"}},
+      {"the journal folder a link to a committed journal",
+       [&] {
+         const std::vector<uint8_t> journal = journalOf({{u"victim.dll", true}});
+         ASSERT_TRUE(WriteFileBytes(Join(outside, kJournalName), Bytes(journal)));
+         ASSERT_TRUE(WriteFileBytes(Join(outside, kCommitName),
+                                    Bytes(EncodeCommitMark(JournalCrc(journal.data(), journal.size())))));
+         ASSERT_TRUE(WriteFileBytes(Join(outside, u"00000000.bak"), "a backup the user wants gone"));
+         ASSERT_TRUE(MakeFolderLink(outside, Join(inst_, kJournalFolder)));
+       },
+       kCopyFailed,
+       {"  failed: .ztupdate: a folder is a link or junction\r\n"}},
+      {"a folder of the package a link out",
+       [&] {
+         // The installed maps folder moved out, a link in its place: the
+         // package's maps\m100.dat would land outside.
+         ASSERT_TRUE(MoveFileExW(W(Join(inst_, u"maps")), W(Join(outside, u"maps")), 0));
+         ASSERT_TRUE(MakeFolderLink(Join(outside, u"maps"), Join(inst_, u"maps")));
+       },
+       kCopyFailed,
+       {"  failed: maps: a folder is a link or junction\r\n"}},
+      {"a forged journal that would delete the trusted key",
+       [&] {
+         // Contained, so it is applied; but the key is not the journal's.
+         ASSERT_TRUE(WriteFileBytes(Journal(kJournalName),
+                                    Bytes(journalOf({{kTrustedKeyName, false}, {u"readme.txt", true}}))));
+         ASSERT_TRUE(WriteFileBytes(Journal(u"00000000.bak"), "not a key"));
+       },
+       kInstalled,
+       {"  outcome: 0 (installed)\r\n"}},
+      {"two files for one destination",
+       [&] { ASSERT_TRUE(CopyUnderOtherName(Join(pkg_, u"data\\a100.dat"), Join(pkg_, u"data"), "A100.DAT")); },
+       kCopyFailed,
+       {"two files name one destination\r\n", "  outcome: 6 (copy failed)\r\n"}},
+      {"a package that ships install.log",
+       [&] { ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"data\\install.log"), "\"nothing.txt\"\r\n")); },
+       kCopyFailed,
+       {"  failed: data\\install.log: a file the updater keeps for itself\r\n"}},
+      {"a file named like the journal folder",
+       [&] { ASSERT_TRUE(WriteFileBytes(Join(inst_, kJournalFolder), "planted")); },
+       kCopyFailed,
+       {"  failed: .ztupdate: is a file, not the journal folder\r\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
+    ASSERT_TRUE(WriteFileBytes(Join(inst_, kTrustedKeyName), EncodePublicKeyFile(key.pub)));
+    outside = Join(dir_.Path(), U16("outside" + std::to_string(&c - cases.data())));
+    ASSERT_TRUE(WriteFileBytes(Join(outside, u"victim.dll"), "the system's own dll"));
+    ASSERT_NO_FATAL_FAILURE(c.plant());
+    // Signed as planted: what refuses the package is the plant, not its
+    // signature.
+    ASSERT_TRUE(WriteFileBytes(Join(pkg_, kManifestName), ManifestOf(pkg_, 2, 0, &key)));
+    const Tree outsideBefore = Snapshot(outside), before = Snapshot(inst_);
+    const std::string key0 = ReadFileBytes(Join(inst_, kTrustedKeyName));
+    Run(pkg_, {Confirm(), c.exitCode == kInstalled ? Success() : CopyError()}, c.exitCode);
+    EXPECT_EQ(Diff(outsideBefore, Snapshot(outside)), "");
+    EXPECT_EQ(ReadFileBytes(Join(inst_, kTrustedKeyName)), key0);
+    if (c.exitCode != kInstalled) {
+      EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+    }
+    for (const std::string& line : c.record) ExpectRecord({line});
+  }
+}
+
+TEST_F(Transaction, ADescriptionWhoseBrandLeavesItsFolderIsNotUsable) {
+  // A discovery file where "..\<brand>" would find it: were the name taken
+  // as a path, the run would go on to this installation.
+  ASSERT_NO_FATAL_FAILURE(Prepare(2, Small, EverySecond));
+  const std::string discovery = "<install><path>" + zt_test::Utf8(inst_) + "</path></install>";
+  const std::u16string escaped = Join(Join(CommonAppData(), u".."), U16(desc_.brand + "_out"));
+  ASSERT_TRUE(WriteFileBytes(Join(escaped, U16(desc_.app + ".xml")), discovery));
+  DescriptionParts bad = desc_;
+  bad.brand = "..\\" + desc_.brand + "_out";
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"updateinfo.xml"), DescriptionXml(bad)));
+  const Tree before = Snapshot(inst_);
+  Run(pkg_, {{u"error", u"updateinfo.xml was not found."}}, 2);
+  EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+  EXPECT_FALSE(FileExists(Join(inst_, kRunRecordName)));
+  RemoveTree(escaped);
+}
+
+// ---- durable before committed --------------------------------------------------------
+
+// Run by tests/e2e/durability_trace.sh under strace: one quiet update, then
+// the Unix paths the trace must show flushed before the commit mark's rename
+// are written to the file ZT_TRACE_LIST names.
+TEST_F(Transaction, EveryInstalledFileIsDurableBeforeTheCommitMark) {
+  const char* list = std::getenv("ZT_TRACE_LIST");
+  if (!list) GTEST_SKIP() << "run by tests/e2e/durability_trace.sh under strace";
+  ASSERT_NO_FATAL_FAILURE(Prepare(5, Small, EverySecond));
+  Process p;
+  ASSERT_TRUE(p.Start(UpdaterExeFromEnvironment(), pkg_, {}, u"/quiet"));
+  DWORD code = 99;
+  ASSERT_TRUE(p.WaitExit(60000, nullptr, &code));
+  ASSERT_EQ(code, kInstalled) << ReadFileBytes(Join(inst_, kRunRecordName));
+  std::string lines;
+  for (const std::u16string& name : order_) lines += "file " + UnixPathOf(Join(inst_, name)) + "\n";
+  lines += "file " + UnixPathOf(Join(inst_, u"install.log")) + "\n";
+  lines += "journal " + UnixPathOf(inst_) + "/" + zt_test::Utf8(kJournalFolder) + "\n";
+  ASSERT_TRUE(WriteFileBytes(U16(list), lines));
+}

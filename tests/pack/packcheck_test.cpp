@@ -123,6 +123,15 @@ TEST(Check, EachFaultIsFoundWhereItIs) {
       {"no data", [](Scene& s) { zt_test::RemoveTree(At(s.pkg, "data")); }, false, Severity::kError, "data", "missing"},
       {"journal folder in data", [](Scene& s) { s.Write(s.pkg, "data/.ztupdate/x", "x"); }, false, Severity::kError,
        "data\\.ztupdate\\x", "journal"},
+      {"the updater's own log in data", [](Scene& s) { s.Write(s.pkg, "data/Update.Log", "x"); }, false,
+       Severity::kError, "data\\Update.Log", "a file the updater keeps for itself"},
+      {"two files name one destination", [](Scene& s) { s.Write(s.pkg, "data/README.TXT", "x"); }, false,
+       Severity::kError, "data\\readme.txt", "two files name one destination: Windows takes it and data\\README.TXT"},
+      {"brand leads out of its folder",
+       [](Scene& s) { s.Replace("updateinfo.xml", "<brand>ZtPackTest</brand>", "<brand>..\\users\\Public</brand>"); },
+       false, Severity::kError, xml + "brand", "not one plain folder name"},
+      {"app is a device name", [](Scene& s) { s.Replace("updateinfo.xml", "<app>Game</app>", "<app>NUL.txt</app>"); },
+       false, Severity::kError, xml + "app", "device name"},
       {"file changed after the manifest, same size",
        [](Scene& s) { s.Write(s.pkg, "data/bin/engine.dll", std::string(4999, 'e') + "f"); }, false, Severity::kError,
        "data\\bin\\engine.dll", "differ from update.manifest"},
@@ -164,6 +173,44 @@ TEST(Check, EachFaultIsFoundWhereItIs) {
     if (f.severity == Severity::kWarning) {
       EXPECT_EQ(report.Errors(), 0u) << report.Lines();
     }
+  }
+}
+
+// ztpack build refuses such a name in pack.xml as check refuses it in a
+// package; a plain name with a space or a dot inside passes both.
+TEST(Check, BrandAndAppAreOnePlainFolderName) {
+  struct Case {
+    std::u16string brand, app;
+    const char* bad;  // the element named, or null
+  };
+  const Case cases[] = {
+      {u"..\\users\\Public", u"Game", "brand"},
+      {u"ZtPackTest", u"C:", "app"},
+      {u"ZtPackTest", u"com1.xml", "app"},
+      {u"Zt Pack.Test", u"My Game 2", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(zt_test::Utf8(c.brand + u" / " + c.app));
+    Scene s;
+    s.config.brand = c.brand;
+    s.config.app = c.app;
+    s.Make();
+    s.Manifest();
+    const PackReport report = s.Check(false);
+    ASSERT_TRUE(s.dir.Write(u"pack.xml", packtest::PackXml(s.config)));
+    PackConfig config;
+    std::vector<std::string> errors;
+    const bool loaded = LoadPackConfig(s.dir.Join(u"pack.xml"), &config, &errors);
+    if (!c.bad) {
+      EXPECT_EQ(report.Errors(), 0u) << report.Lines();
+      EXPECT_TRUE(loaded) << ::testing::PrintToString(errors);
+      continue;
+    }
+    EXPECT_TRUE(report.Has(Severity::kError, std::string("updateinfo.xml: ") + c.bad, "not one plain folder name"))
+        << report.Lines();
+    EXPECT_FALSE(loaded);
+    ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(errors);
+    EXPECT_EQ(errors[0].find(std::string("pack.xml: ") + c.bad + ": \""), 0u) << errors[0];
   }
 }
 
