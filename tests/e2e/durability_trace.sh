@@ -19,7 +19,7 @@ servers=()
 cleanup() {
   for p in "${servers[@]}"; do kill "$p" 2>/dev/null; done
   wait 2>/dev/null
-  rm -rf "$work"
+  [ -n "${ZT_KEEP_TRACE:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -41,14 +41,18 @@ for p in "${servers[@]}"; do kill "$p" 2>/dev/null; done
 wait 2>/dev/null
 servers=()
 python3 - "$work" <<'PY'
-import glob, re, sys
+import glob, os, re, sys
 work = sys.argv[1]
+# Wine names a file through its drive's link (dosdevices/c:) or the real
+# folder (drive_c), as it happens: compare real paths.
+real = os.path.realpath
 files, journal = [], None
 for line in open(f"{work}/list.txt", encoding="utf-8"):
     kind, _, path = line.rstrip("\n").partition(" ")
-    if kind == "file": files.append(path)
-    elif kind == "journal": journal = path
-line_re = re.compile(r'^\d+\s+(\d+\.\d+)\s+(\w+)\((.*)\)\s+=\s+(-?\d+).*<(\d+\.\d+)>\s*$')
+    if kind == "file": files.append(real(path))
+    elif kind == "journal": journal = real(path)
+# A traced process's own lines have no process id in front.
+line_re = re.compile(r'^(?:\d+\s+)?(\d+\.\d+)\s+(\w+)\((.*)\)\s+=\s+(-?\d+).*<(\d+\.\d+)>\s*$')
 def calls(paths):
     for name in paths:
         for line in open(name, encoding="utf-8", errors="replace"):
@@ -57,7 +61,7 @@ def calls(paths):
                 yield float(m.group(1)), float(m.group(1)) + float(m.group(5)), m.group(2), m.group(3)
 mark = journal + "/committed"
 renames = [(start, args) for start, end, call, args in calls(glob.glob(f"{work}/server.*"))
-           if re.search(r'"' + re.escape(mark) + r'"', args)]
+           if any(real(p) == mark for p in re.findall(r'"([^"]*)"', args))]
 if not renames:
     print("no rename creating", mark, "was traced"); sys.exit(1)
 commit = min(start for start, _ in renames)
@@ -66,7 +70,7 @@ dir_after = False
 for start, end, call, args in calls([f"{work}/client"]):
     m = re.match(r'\d+<(.*)>$', args)
     if not m: continue
-    path = m.group(1)
+    path = real(m.group(1))
     if call == "syncfs":
         for f in files: flushed.setdefault(f, end)
     elif end < commit:

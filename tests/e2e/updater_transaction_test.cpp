@@ -829,7 +829,17 @@ std::string UnixPathOf(const std::u16string& path) {
   return out;
 }
 
-// Runs a program of the host system (Wine starts Unix programs too).
+// Wine cannot wait for a Unix program it started: its handle may be
+// signalled before the program ran. What it did is polled for instead.
+bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 500; ++i) {
+    if (done()) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+// Starts a program of the host system (Wine starts Unix programs too).
 bool RunHost(const std::wstring& commandLine) {
   STARTUPINFOW si = {};
   si.cb = sizeof si;
@@ -844,20 +854,34 @@ bool RunHost(const std::wstring& commandLine) {
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-// `link` becomes a link to the folder `target`.
+// `link` (not there yet) becomes a link to the folder `target`.
 bool MakeFolderLink(const std::u16string& target, const std::u16string& link) {
-  const std::string from = UnixPathOf(target), to = UnixPathOf(link);
+  const size_t cut = link.rfind(u'\\');
+  const std::string from = UnixPathOf(target), parent = UnixPathOf(link.substr(0, cut));
+  const std::string to = parent.empty() ? "" : parent + "/" + zt_test::Utf8(link.substr(cut + 1));
   if (from.empty() || to.empty()) return false;
-  RunHost(L"Z:\\bin\\ln -sn \"" + Wide(from) + L"\" \"" + Wide(to) + L"\"");
-  const DWORD a = GetFileAttributesW(W(link));
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (!RunHost(L"Z:\\bin\\ln -sn \"" + Wide(from) + L"\" \"" + Wide(to) + L"\"")) return false;
+  return Eventually([&] {
+    const DWORD a = GetFileAttributesW(W(link));
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+  });
 }
 
 // A second name for a file that Windows would take for the same one (a
 // package made on a system that tells them apart).
 bool CopyUnderOtherName(const std::u16string& from, const std::u16string& folder, const std::string& name) {
   const std::string a = UnixPathOf(from), dir = UnixPathOf(folder);
-  return !a.empty() && !dir.empty() && RunHost(L"Z:\\bin\\cp \"" + Wide(a) + L"\" \"" + Wide(dir + "/" + name) + L"\"");
+  if (a.empty() || dir.empty() || !RunHost(L"Z:\\bin\\cp \"" + Wide(a) + L"\" \"" + Wide(dir + "/" + name) + L"\""))
+    return false;
+  return Eventually([&] {
+    WIN32_FIND_DATAW d;
+    HANDLE h = FindFirstFileW(W(Join(folder, u"*")), &d);
+    bool found = false;
+    for (bool more = h != INVALID_HANDLE_VALUE; more && !found; more = FindNextFileW(h, &d))
+      found = zt_test::Utf8(reinterpret_cast<const char16_t*>(d.cFileName)) == name;
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+    return found;
+  });
 }
 
 std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
