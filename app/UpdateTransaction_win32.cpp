@@ -36,11 +36,21 @@ bool Join(const char16_t* base, const std::u16string& name, char16_t (&out)[ZT_L
   return ztAppendLong(out, ZT_LONG_PATH, base, tail.c_str()) >= 0;
 }
 
+// Deletes a file that may or may not be there; false only when it stays.
+bool DeleteIfThere(const char16_t* path) {
+  if (DeleteFileW(W(path))) return true;
+  const DWORD e = GetLastError();
+  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+}
+
 // Writes `bytes` to `temp`, flushes them to the disk and renames the file to
 // `path`: a file under its final name is always whole. The caller flushes
 // the folder to make the rename itself durable.
 bool WriteDurably(const char16_t* temp, const char16_t* path, const void* bytes, size_t size) {
-  HANDLE f = CreateFileW(W(temp), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Made anew, never opened: a name planted there (a link to a file
+  // elsewhere) is removed as itself, not written through.
+  (void)DeleteIfThere(temp);
+  HANDLE f = CreateFileW(W(temp), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   DWORD put = 0;
   const bool written = size <= MAXDWORD && WriteFile(f, bytes, static_cast<DWORD>(size), &put, nullptr) &&
@@ -49,13 +59,6 @@ bool WriteDurably(const char16_t* temp, const char16_t* path, const void* bytes,
   if (written && MoveFileExW(W(temp), W(path), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
   DeleteFileW(W(temp));
   return false;
-}
-
-// Deletes a file that may or may not be there; false only when it stays.
-bool DeleteIfThere(const char16_t* path) {
-  if (DeleteFileW(W(path))) return true;
-  const DWORD e = GetLastError();
-  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
 }
 
 std::u16string BackupName(size_t index) {

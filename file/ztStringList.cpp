@@ -220,8 +220,14 @@ int ztStringList::SaveText(const char16_t* path) {
   char16_t temp[ZT_LONG_PATH];
   if (!ztReplacementName(path, temp)) return 0;
 
+  // Made anew, never opened: a name planted there (a link to a file
+  // elsewhere) is removed as itself, not written through.
   ztFile file;
-  if (!file.Open(temp, ZTFILE_WRITE | ZTFILE_CREATE_ALWAYS)) return 0;
+  {
+    ztFile remover;
+    (void)remover.Remove(temp, 1);
+  }
+  if (!file.Open(temp, ZTFILE_WRITE | ZTFILE_CREATE_NEW)) return 0;
   int ok = 1;
   // An entry is at most 259 units; each unit needs at most 3 UTF-8 bytes
   // (a surrogate pair takes 4 for 2 units), plus CR LF and the terminator.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -249,4 +250,40 @@ TEST_F(Transaction, AJournalStillBeingWrittenMeansNothingChanged) {
   ASSERT_TRUE(WriteFileBytes(Join(JournalFolder(), u"journal.tmp"), "half a jour"));
   EXPECT_EQ(RecoverUnfinishedUpdate(inst_.c_str()), kRecoveryNone);
   EXPECT_EQ(Snapshot(inst_), before);
+}
+
+TEST_F(Transaction, OneUpdaterAtATimeAndOnlyThroughPlainFoldersOfTheInstallation) {
+  auto owner = std::make_unique<InstallGuard>();
+  InstallGuard& first = *owner;
+  InstallGuard second;
+  ASSERT_TRUE(first.Open(inst_.c_str()));
+  // The same folder, by another spelling of its path.
+  EXPECT_FALSE(second.Open((inst_ + u"\\bin\\..").c_str()));
+  EXPECT_EQ(second.Problem(), InstallGuard::kGuardBusy);
+  EXPECT_TRUE(first.HoldFolder(u"bin"));
+  EXPECT_TRUE(first.HoldFolder(u"maps\\new\\deeper"));  // not there: nothing below it is either
+  // A held folder cannot be renamed away (and a link put in its place).
+  EXPECT_FALSE(MoveFileExW(W(Join(inst_, u"bin")), W(Join(inst_, u"bin2")), 0));
+  ASSERT_TRUE(WriteFileBytes(Join(inst_, u"afile"), "x"));
+  EXPECT_FALSE(first.HoldFolder(u"afile\\below"));
+  EXPECT_EQ(first.Problem(), InstallGuard::kGuardNotFolder);
+  EXPECT_EQ(first.ProblemFolder(), u"afile");
+  // The first run's end lets the next one in.
+  owner.reset();
+  InstallGuard third;
+  EXPECT_TRUE(third.Open(inst_.c_str()));
+}
+
+TEST_F(Transaction, AnUpdateLogThatCannotBeReadKeepsItsHistory) {
+  const std::u16string log = Join(inst_, u"update.log");
+  ASSERT_TRUE(WriteFileBytes(log, "earlier runs\r\n"));
+  RunRecord record = {};
+  FormatLocalTime(record.when);
+  HANDLE held = CreateFileW(W(log), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  AppendRunRecord(inst_.c_str(), record);
+  CloseHandle(held);
+  EXPECT_EQ(ReadFileBytes(log), "earlier runs\r\n");
+  AppendRunRecord(inst_.c_str(), record);
+  EXPECT_EQ(ReadFileBytes(log).rfind("earlier runs\r\n[", 0), 0u);
 }
