@@ -176,9 +176,8 @@ const char* PathComponentFault(const char16_t* name) {
 }
 
 int CheckDescriptionNames(const UpdateDescription& description, const char** badElement) {
-  const char* bad = !IsPlainPathComponent(description.brand) ? "brand"
-                    : !IsPlainPathComponent(description.app) ? "app"
-                                                             : nullptr;
+  auto plain = [](const char16_t* name) { return !name[0] || IsPlainPathComponent(name); };
+  const char* bad = !plain(description.brand) ? "brand" : !plain(description.app) ? "app" : nullptr;
   if (badElement) *badElement = bad;
   return bad ? 0 : 1;
 }

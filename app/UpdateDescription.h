@@ -69,9 +69,11 @@ int LoadUpdateDescriptionFromMemory(const void* data, size_t size, UpdateDescrip
 const char* PathComponentFault(const char16_t* name);
 inline bool IsPlainPathComponent(const char16_t* name) { return PathComponentFault(name) == nullptr; }
 
-// 1 when both the brand and the app are plain path components; 0 otherwise,
-// with `badElement` (when given) set to "brand" or "app", the first of the
-// two that is not.
+// 1 when the brand and the app are each empty or a plain path component; 0
+// otherwise, with `badElement` (when given) set to "brand" or "app", the
+// first of the two that is not. An empty name leads nowhere: the lookup
+// then finds no installation, as it always has (the package tool reports
+// it as an error of its own).
 int CheckDescriptionNames(const UpdateDescription& description, const char** badElement = nullptr);
 
 // Copies the language the user sees into `out`: the only entry; else the

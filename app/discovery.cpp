@@ -61,7 +61,8 @@ uint32_t ParseInstalledVersion(const char* bytes) {
 int FindInstallFolder(const char16_t* brand, const char16_t* app, char16_t (&out)[ZT_MAX_PATH]) {
   // The updater refuses such a description before it gets here; this keeps
   // the lookup inside its folder for any other caller too.
-  if (!IsPlainPathComponent(brand) || !IsPlainPathComponent(app)) return 0;
+  auto plain = [](const char16_t* name) { return !name || !name[0] || IsPlainPathComponent(name); };
+  if (!plain(brand) || !plain(app)) return 0;
   char16_t folder[ZT_MAX_PATH];
   if (!GetShellFolder(8, folder)) return 0;
   char16_t name[ZT_MAX_PATH];

@@ -185,7 +185,8 @@ TEST_F(Description, BrandOrAppThatLeadsElsewhereIsRefused) {
       {"<brand>..\\users\\Public</brand><app>Demo Game</app>", 0, "brand"},
       {"<brand>ZtDemo</brand><app>..\\..\\secret</app>", 0, "app"},
       {"<brand>nul</brand><app>C:</app>", 0, "brand"},  // the brand is told first
-      {"<app>Demo Game</app>", 0, "brand"},             // a missing name is an empty one
+      {"<app>Demo Game</app>", 1, nullptr},  // empty leads nowhere: the installation is simply not found
+      {"<brand>ZtDemo</brand><app>a.</app>", 0, "app"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.inner);

@@ -123,7 +123,14 @@ TEST(UpdaterArgs, TheQuietSwitchIsAWordOfItsOwnAfterTheProgram) {
       {u"/quiet", false},  // the program's own name
       {u"\"C:\\a /quiet\\updater.exe\"", false},
       {u"updater.exe /quieter /quie quiet", false},
+      {u"updater.exe \"a /quiet b\"", false},  // one argument that holds the words
+      {u"updater.exe \"a /quiet", false},      // its quote never closed
+      {u"updater.exe --quiet \\quiet /qUiEt/", false},
+      {u"updater.exe\t/quiet", true},
+      {u"updater.exe /a \"\" -b\t-QuIeT\t", true},
+      {u"updater.exe /a -b c", false},
       {u"", false},
+      {u" \t ", false},
   };
   for (const auto& c : cases) EXPECT_EQ(HasQuietSwitch(c.line), c.quiet) << zt_test::Utf8(c.line);
   EXPECT_FALSE(HasQuietSwitch(nullptr));

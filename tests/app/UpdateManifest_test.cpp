@@ -83,6 +83,34 @@ TEST(Crypto, Ed25519MatchesRfc8032AndRefusesAnyChange) {
   }
 }
 
+TEST(Crypto, HexIsExactlyTwoDigitsPerByteInEitherCase) {
+  const struct {
+    std::string text;
+    size_t size;
+    const char* bytes;  // as ztHex writes them back; null: refused
+  } cases[] = {
+      {"", 0, ""},
+      {"09afAF", 3, "09afaf"},  // the ends of each digit range
+      {"abcd", 2, "abcd"},
+      {"abc", 2, nullptr},    // one digit too few
+      {"abcde", 2, nullptr},  // one digit too many
+      {"ab", 2, nullptr},
+      // The characters just outside each range, first and last.
+      {"/0", 1, nullptr},
+      {"0:", 1, nullptr},
+      {"@0", 1, nullptr},
+      {"0G", 1, nullptr},
+      {"`0", 1, nullptr},
+      {"0g", 1, nullptr},
+      {std::string("0\0", 2), 1, nullptr},
+  };
+  for (const auto& c : cases) {
+    uint8_t out[4] = {};
+    const bool ok = ztParseHex(c.text.data(), c.text.size(), out, c.size);
+    EXPECT_EQ(ok ? ztHex(out, c.size) : "refused", c.bytes ? c.bytes : "refused") << c.text << " into " << c.size;
+  }
+}
+
 // ---- the manifest --------------------------------------------------------------
 
 namespace {
@@ -174,12 +202,20 @@ TEST(Manifest, DamagedManifestsAreRefused) {
       {"another header", "ZTMANIFEST 2\nversion 2 1\n" + file},
       {"CR LF lines", "ZTMANIFEST 1\r\nversion 2 1\r\n" + file},
       {"no version", "ZTMANIFEST 1\n" + file},
-      {"a version part above 65535", "ZTMANIFEST 1\nversion 65536 0\n" + file},
+      {"a header with a space after it", "ZTMANIFEST 1 \nversion 2 1\n" + file},
+      {"one version part", "ZTMANIFEST 1\nversion 2\n" + file},
+      {"two spaces in the version", "ZTMANIFEST 1\nversion 2  1\n" + file},
+      {"a space after the version", "ZTMANIFEST 1\nversion 2 1 \n" + file},
       {"a leading zero", "ZTMANIFEST 1\nversion 02 1\n" + file},
       {"no files", head},
       {"a short hash", head + "file 3 " + hash.substr(1) + " data\\a.txt\n"},
       {"a size that is no number", head + "file -3 " + hash + " data\\a.txt\n"},
-      {"a size past 63 bits", head + "file 9223372036854775808 " + hash + " data\\a.txt\n"},
+      {"a file named like data", head + "file 3 " + hash + " database.txt\n"},
+      {"an empty line", head + "\n" + file},
+      {"an empty last line", head + file + "\n"},
+      {"a key one digit short", head + "key " + std::string(63, '1') + "\n" + file},
+      {"two keys", head + key + key + file},
+      {"a signature one digit short", head + key + file + "signature " + std::string(127, '0') + "\n"},
       {"a path going up", head + "file 3 " + hash + " data\\..\\..\\windows\\a.dll\n"},
       {"a drive", head + "file 3 " + hash + " C:\\a.txt\n"},
       {"a file outside data", head + "file 3 " + hash + " updater.exe\n"},
@@ -198,6 +234,48 @@ TEST(Manifest, DamagedManifestsAreRefused) {
   }
 }
 
+TEST(Manifest, EachLimitHoldsAtItsEndAndNotOnePast) {
+  const std::string hash(64, 'a'), head = "ZTMANIFEST 1\nversion 2 1\n";
+  auto file = [&](const std::string& size, const std::string& digits, const std::string& path) {
+    return "file " + size + " " + digits + " " + path + "\n";
+  };
+  const std::string a = file("3", hash, "data\\a.txt");
+  auto version = [&](const char* v) { return "ZTMANIFEST 1\nversion " + std::string(v) + "\n" + a; };
+  auto keyed = [&](size_t keyDigits, size_t signatureDigits) {
+    return head + "key " + std::string(keyDigits, '1') + "\n" + a + "signature " + std::string(signatureDigits, '0') +
+           "\n";
+  };
+  // Counted in UTF-16 units: the emoji is 4 bytes and 2 units.
+  auto path = [&](size_t units) {
+    return head + file("3", hash, "data\\" + std::string(units - 7, 'a') + "\xF0\x9F\x98\x80");
+  };
+  // The largest manifest read, and one byte more that is otherwise as good.
+  std::string big = head;
+  for (size_t i = 0; kManifestLimit - big.size() > 300; ++i)
+    big += file("1", hash, "data\\" + std::to_string(i) + std::string(150, 'x'));
+  big += file("1", hash, "data\\" + std::string(kManifestLimit - big.size() - 78, 'y'));
+  ASSERT_EQ(big.size(), kManifestLimit);
+  const struct {
+    const char* what;
+    std::string at, past;
+  } limits[] = {
+      {"major", version("65535 1"), version("65536 1")},
+      {"minor", version("2 65535"), version("2 65536")},
+      {"size", head + file("9223372036854775807", hash, "data\\a.txt"),
+       head + file("9223372036854775808", hash, "data\\a.txt")},
+      {"hash digits", head + a, head + file("3", hash + "a", "data\\a.txt")},
+      {"key digits", keyed(64, 128), keyed(65, 128)},
+      {"signature digits", keyed(64, 128), keyed(64, 129)},
+      {"path units", path(259), path(260)},
+      {"manifest bytes", big, std::string(big).insert(big.find("file 1") + 6, "0")},
+  };
+  for (const auto& c : limits) {
+    UpdateManifest m;
+    EXPECT_TRUE(Decode(c.at, &m)) << c.what;
+    EXPECT_FALSE(Decode(c.past, &m)) << c.what;
+  }
+}
+
 TEST(Manifest, KeyFilesReadBackAndRefuseOtherText) {
   const Keys key(3);
   uint8_t pub[kEd25519PublicKeyBytes], secret[kEd25519SecretKeyBytes];
@@ -212,6 +290,30 @@ TEST(Manifest, KeyFilesReadBackAndRefuseOtherText) {
   EXPECT_FALSE(DecodeSecretKeyFile(data(pubText), pubText.size(), secret));
   EXPECT_FALSE(DecodePublicKeyFile(data(pubText), pubText.size() - 4, pub));
   EXPECT_FALSE(DecodePublicKeyFile(data(" " + pubText), pubText.size() + 1, pub));
+  // One line of the tag and exactly the key's digits.
+  const std::string hex = ztHex(key.pub, sizeof key.pub), secretHex = ztHex(key.secret, sizeof key.secret);
+  const struct {
+    const char* what;
+    bool secret;
+    std::string text;
+    bool ok;
+  } cases[] = {
+      {"no line end", false, "ZTKEY1 " + hex, true},
+      {"a line feed alone", false, "ZTKEY1 " + hex + "\n", true},
+      {"63 digits", false, "ZTKEY1 " + hex.substr(1), false},
+      {"65 digits", false, "ZTKEY1 " + hex + "0", false},
+      {"127 digits", true, "ZTSECRET1 " + secretHex.substr(1), false},
+      {"129 digits", true, "ZTSECRET1 " + secretHex + "0", false},
+      {"a space at the end", false, "ZTKEY1 " + hex + " \r\n", false},
+      {"two lines", false, pubText + pubText, false},
+  };
+  for (const auto& c : cases) {
+    uint8_t got[kEd25519SecretKeyBytes] = {};
+    const bool ok = c.secret ? DecodeSecretKeyFile(data(c.text), c.text.size(), got)
+                             : DecodePublicKeyFile(data(c.text), c.text.size(), got);
+    EXPECT_EQ(ok, c.ok) << c.what;
+    EXPECT_TRUE(!ok || std::memcmp(got, c.secret ? key.secret : key.pub, c.secret ? sizeof secret : sizeof pub) == 0);
+  }
 }
 
 // ---- the rules -----------------------------------------------------------------
@@ -234,11 +336,32 @@ TEST(PackageRules, EachFaultIsRefusedWithItsReasonAndTheFile) {
     };
   };
   auto unsignedSample = [] { return EncodeManifestBody(Sample(nullptr)); };
+  auto older = [](UpdateManifest& m) { m.minorVersion = 0; };
+  auto unsignedOlder = [older] {
+    UpdateManifest m = Sample(nullptr);
+    older(m);
+    return EncodeManifestBody(m);
+  };
+  auto changed = [](std::function<std::string()> make, std::function<void(std::string&)> change) {
+    return [make, change] {
+      std::string s = make();
+      change(s);
+      return s;
+    };
+  };
+  auto sizeDigit = [](std::string& s) { s[s.find("file ") + 5] ^= 1; };  // still a manifest
   const std::function<void(PackageFacts&)> none = [](PackageFacts&) {};
   std::vector<std::u16string> extra = kData, fewer = kData;
   extra.push_back(u"new.txt");
   fewer.pop_back();
   std::vector<uint64_t> extraSizes = {7, 3, 0, 0}, fewerSizes = {7, 3}, otherSizes = {7, 4, 0};
+  auto withAdded = [&](std::function<void(PackageFacts&)> more) {
+    return [&, more](PackageFacts& f) {
+      f.dataPaths = &extra;
+      f.dataSizes = &extraSizes;
+      more(f);
+    };
+  };
   const Case cases[] = {
       {"signed with the trusted key", true, signedBy(key), none, kVerifyOk, u""},
       {"no key, no manifest", false, nullptr, none, kVerifyOk, u""},
@@ -251,13 +374,7 @@ TEST(PackageRules, EachFaultIsRefusedWithItsReasonAndTheFile) {
        kTrustedKeyName},
       {"a damaged manifest", false, [] { return std::string("ZTMANIFEST 1\n"); }, none, kVerifyBadManifest,
        kManifestName},
-      {"a changed signed byte", true,
-       [&] {
-         std::string s = Signed(Sample(&key), key);
-         s[s.find("file ") + 5] ^= 1;  // a size digit: still a manifest
-         return s;
-       },
-       none, kVerifyBadSignature, kManifestName},
+      {"a changed signed byte", true, changed(signedBy(key), sizeDigit), none, kVerifyBadSignature, kManifestName},
       {"an older version", true, signedBy(key, [](UpdateManifest& m) { m.minorVersion = 0; }), none,
        kVerifyOlderVersion, kManifestName},
       {"the installed version itself", true, signedBy(key, [](UpdateManifest& m) { m.minorVersion = 1; }), none,
@@ -268,12 +385,7 @@ TEST(PackageRules, EachFaultIsRefusedWithItsReasonAndTheFile) {
        kVerifyHashMismatch, u"updatebg.ra3"},
       {"no splash", true, signedBy(key), [](PackageFacts& f) { f.hasSplash = false; }, kVerifyFileMissing,
        u"updatebg.ra3"},
-      {"a file added to data", true, signedBy(key),
-       [&](PackageFacts& f) {
-         f.dataPaths = &extra;
-         f.dataSizes = &extraSizes;
-       },
-       kVerifyFileNotListed, u"data\\new.txt"},
+      {"a file added to data", true, signedBy(key), withAdded(none), kVerifyFileNotListed, u"data\\new.txt"},
       {"a file removed from data", false, unsignedSample,
        [&](PackageFacts& f) {
          f.dataPaths = &fewer;
@@ -281,6 +393,39 @@ TEST(PackageRules, EachFaultIsRefusedWithItsReasonAndTheFile) {
        },
        kVerifyFileMissing, u"data\\empty.txt"},
       {"a data file of another size", true, signedBy(key), [&](PackageFacts& f) { f.dataSizes = &otherSizes; },
+       kVerifyHashMismatch, u"data\\maps\\\u5730\u56f3.map"},
+      {"no key, an older version", false, unsignedOlder, none, kVerifyOk, u""},
+      {"2.0 over the highest minor of 1", true, signedBy(key, older),
+       [](PackageFacts& f) { f.installedVersion = 0x1FFFF; }, kVerifyOk, u""},
+      {"a byte added inside the signed lines", true,
+       changed(signedBy(key), [](std::string& s) { s.insert(s.find("file ") + 5, "1"); }), none, kVerifyBadSignature,
+       kManifestName},
+      {"a digit added to the signature", true,
+       changed(signedBy(key), [](std::string& s) { s.insert(s.size() - 1, "0"); }), none, kVerifyBadManifest,
+       kManifestName},
+      // Two faults at once: the first rule broken names the reason.
+      {"a damaged key file and no manifest", false, nullptr, [](PackageFacts& f) { f.keyFileDamaged = true; },
+       kVerifyBadKeyFile, kTrustedKeyName},
+      {"a key and a damaged manifest", true, [] { return std::string("ZTMANIFEST 1\n"); }, none, kVerifyBadManifest,
+       kManifestName},
+      {"a key and an unsigned older manifest", true, unsignedOlder, none, kVerifyNotSigned, kManifestName},
+      {"another key and a changed signed byte", true, changed(signedBy(other), sizeDigit), none, kVerifyUnknownKey,
+       kManifestName},
+      {"another key and a file removed from data", true, signedBy(other),
+       [&](PackageFacts& f) { f.dataPaths = &fewer; }, kVerifyUnknownKey, kManifestName},
+      {"an older version and a changed signed byte", true, changed(signedBy(key, older), sizeDigit), none,
+       kVerifyBadSignature, kManifestName},
+      {"an older version and a file added to data", true, signedBy(key, older), withAdded(none), kVerifyOlderVersion,
+       kManifestName},
+      {"another description and a file added to data", true, signedBy(key),
+       withAdded([](PackageFacts& f) { f.descriptionDigest.bytes[0] ^= 1; }), kVerifyHashMismatch, u"updateinfo.xml"},
+      {"no splash and a file added to data", true, signedBy(key),
+       withAdded([](PackageFacts& f) { f.hasSplash = false; }), kVerifyFileMissing, u"updatebg.ra3"},
+      {"a data file removed and another of another size", true, signedBy(key),
+       [&](PackageFacts& f) {
+         f.dataPaths = &fewer;
+         f.dataSizes = &otherSizes;
+       },
        kVerifyHashMismatch, u"data\\maps\\\u5730\u56f3.map"},
   };
   const std::vector<uint64_t> sizes = {7, 3, 0};
