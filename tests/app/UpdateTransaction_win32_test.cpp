@@ -113,7 +113,7 @@ class Transaction : public ::testing::Test {
     EXPECT_TRUE(tx.ReplaceInstallLog(log));
     ztFileCopier copier(3, 0);
     EXPECT_TRUE(copier.SetBackupFolder(tx.Folder()));
-    for (const std::u16string& p : paths_) EXPECT_TRUE(copier.AddJob(Join(src_, p).c_str(), Join(inst_, p).c_str(), 0));
+    for (const std::u16string& p : paths_) EXPECT_TRUE(copier.AddJob(Join(src_, p).c_str(), tx.TargetOf(p).c_str(), 0));
     Done done;
     EXPECT_TRUE(copier.StartCopy(OnEnd, &done, nullptr));
     EXPECT_EQ(WaitForSingleObject(done.event, 60000), WAIT_OBJECT_0);
@@ -157,6 +157,25 @@ TEST_F(Transaction, TwoJobsForOneFileRollBackToTheInstalledOne) {
   EXPECT_EQ(ReadFileBytes(Join(inst_, u"readme.txt")), "newer readme");
   EXPECT_TRUE(tx.Rollback());
   EXPECT_EQ(Snapshot(inst_), before);
+}
+
+TEST_F(Transaction, ANewKeyTakesItsPlaceOnlyWithTheCommit) {
+  Installed(u"update.key", "old key");
+  Package(u"update.key", "new key");
+  const Tree before = Snapshot(inst_);
+  {
+    UpdateTransaction tx(inst_.c_str());
+    ASSERT_EQ(Copy(tx), 0);
+    // Every file is in place but the key: it waits in the journal folder.
+    EXPECT_EQ(ReadFileBytes(Join(inst_, u"update.key")), "old key");
+  }  // killed before the mark
+  EXPECT_EQ(RecoverUnfinishedUpdate(inst_.c_str()), kRecoveryRolledBack);
+  EXPECT_EQ(Snapshot(inst_), before);
+  // The same package again, committed this time.
+  UpdateTransaction tx(inst_.c_str());
+  ASSERT_EQ(Copy(tx), 0);
+  EXPECT_TRUE(tx.Commit());
+  ExpectNew();
 }
 
 TEST_F(Transaction, ACommitKeepsTheNewFilesAndNothingOfTheJournal) {
