@@ -4,11 +4,11 @@
 #include <new>
 #include <set>
 
+#include "app/PackagePaths.h"
 #include "app/UpdateDescription.h"
 #include "app/UpdateJob.h"
 #include "app/UpdateJournal.h"
 #include "app/UpdateManifest.h"
-#include "app/PackagePaths.h"
 #include "app/UpdateTransaction.h"
 #include "app/UpdaterUi.h"
 #include "app/discovery.h"
@@ -21,6 +21,11 @@
 #include "platform/ztWindow.h"
 
 namespace {
+
+// Threads that flush the installed files while the copy goes on. A flush
+// mostly waits for the disk; several at once let the file system write
+// them out together (bench/flush_bench.cpp measures the choice).
+constexpr int32_t kFlushThreads = 4;
 
 bool IsDotEntry(const char16_t* name) { return name[0] == u'.' && (name[1] == 0 || (name[1] == u'.' && name[2] == 0)); }
 
@@ -216,6 +221,9 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   if (!copier) return 0;
   // Keep installed program files that are newer than the package's.
   (void)copier->SetMode(1);  // not started yet: always taken
+  // Every installed file is on the disk before the update is called
+  // committed: flushed on threads of their own as the copy goes on.
+  (void)copier->SetFlushThreads(kFlushThreads);
   // From here on the update is one transaction: the journal is on disk
   // before the first installed file changes, each replaced file is kept in
   // its folder, and the engine's final callback commits or rolls back.
@@ -259,7 +267,7 @@ void ShowOutcome(Updater& updater, HWND dialog, const char16_t* text, UpdaterExi
 
 void RecordProblem(Updater& updater, const std::u16string& path, const char* words) {
   RunRecord& record = updater.record;
-  if (!record.failedFile.empty() || !record.failedText.empty()) return;
+  if (!words || !words[0] || !record.failedFile.empty() || !record.failedText.empty()) return;
   record.failedFile = path.empty() ? std::u16string(updater.installFolder) : path;
   record.failedText.assign(words, words + std::strlen(words));
 }

@@ -10,7 +10,8 @@
 //   3. the copy engine moves each replaced file into the folder just before
 //      its new one takes the name (ztFileCopier::SetBackupFolder); a new
 //      trusted key is written into the folder, never over update.key;
-//   4. every installed file's data is flushed to the disk, then
+//   4. every installed file's data is on the disk (the engine flushed each
+//      one as it installed it) and the folders they are in are flushed, then
 //      "committed.tmp" is written, flushed and renamed to "committed", and
 //      the folder flushed: only now is the update in;
 //   5. a new key takes update.key's place, then the backups go, then
@@ -81,9 +82,11 @@ class UpdateTransaction {
   // run), 0 when it could not be written (the update must be rolled back).
   [[nodiscard]] int Commit();
   // Commit in two halves, for a caller that tells the user as soon as the
-  // update is in: every installed file's data flushed, the mark, its
+  // update is in: the folders the update wrote into flushed, the mark, its
   // folder flushed, and a new key put in place (1 once the mark is on
   // disk), then the clean-up of a committed update (nothing otherwise).
+  // Every installed file's data must be on the disk before: the copy
+  // engine flushes each one (ztFileCopier::SetFlushThreads).
   [[nodiscard]] int WriteCommitMark();
   void CleanUp();
   // Puts back what the update changed. 1 when whole (the journal folder is
@@ -95,7 +98,6 @@ class UpdateTransaction {
 
  private:
   int Fail(const std::u16string& path, const char* words);
-  int FlushInstalledFiles();
 
   std::unique_ptr<InstallGuard> ownGuard_;
   InstallGuard* guard_ = nullptr;

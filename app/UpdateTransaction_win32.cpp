@@ -8,7 +8,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <atomic>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -24,11 +23,6 @@ namespace {
 // Above any journal or run record this program writes; a bigger file is
 // not one of ours.
 constexpr DWORD kMaxReadBytes = 64u << 20;
-
-// Threads that flush the installed files before the commit mark. A flush
-// mostly waits for the disk; several at once let the file system put them
-// into one write of its log (measured: bench/flush_bench.cpp).
-constexpr int kFlushThreads = 4;
 
 // `base` joined with `name` (a relative path), in the long form when needed.
 bool Join(const char16_t* base, const std::u16string& name, char16_t (&out)[ZT_LONG_PATH]) {
@@ -247,32 +241,6 @@ JournalFolderFacts FactsOf(HANDLE folder) {
   return facts;
 }
 
-// ---- flushing the installed files --------------------------------------------
-
-struct FlushWork {
-  const std::vector<std::u16string>* paths;
-  std::atomic<size_t> next{0};
-  std::atomic<size_t> failed{SIZE_MAX};
-};
-
-DWORD WINAPI FlushRoutine(void* data) {
-  auto* work = static_cast<FlushWork*>(data);
-  for (;;) {
-    const size_t i = work->next.fetch_add(1, std::memory_order_relaxed);
-    if (i >= work->paths->size() || work->failed.load(std::memory_order_relaxed) != SIZE_MAX) return 0;
-    // Never follows a link: a link in a file's place was not written by the
-    // engine (it moves one away as itself) and points at nothing of ours.
-    HANDLE f = CreateFileW(W((*work->paths)[i].c_str()), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    const bool flushed = f != INVALID_HANDLE_VALUE && FlushFileBuffers(f);
-    if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-    if (!flushed) {
-      size_t expected = SIZE_MAX;
-      work->failed.compare_exchange_strong(expected, i);
-    }
-  }
-}
-
 }  // namespace
 
 int ReadFileBytes(const char16_t* path, std::vector<uint8_t>* out) {
@@ -389,33 +357,12 @@ int UpdateTransaction::Commit() {
   return 1;
 }
 
-int UpdateTransaction::FlushInstalledFiles() {
-  std::vector<std::u16string> paths;
-  paths.reserve(journal_.files.size() + 1);
-  for (const JournalFile& f : journal_.files) paths.push_back(TargetOf(f.path));
-  paths.push_back(TargetOf(u"install.log"));
-  FlushWork work;
-  work.paths = &paths;
-  HANDLE threads[kFlushThreads] = {};
-  int started = 0;
-  for (; started < kFlushThreads; ++started) {
-    threads[started] = CreateThread(nullptr, 64 * 1024, FlushRoutine, &work, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (!threads[started]) break;
-  }
-  if (started == 0) FlushRoutine(&work);
-  WaitForMultipleObjects(static_cast<DWORD>(started), threads, TRUE, INFINITE);
-  for (int i = 0; i < started; ++i) CloseHandle(threads[i]);
-  const size_t failed = work.failed.load();
-  if (failed == SIZE_MAX) return 1;
-  return Fail(failed < journal_.files.size() ? journal_.files[failed].path : u"install.log",
-              "cannot be flushed to the disk");
-}
-
 int UpdateTransaction::WriteCommitMark() {
   if (!begun_) return 0;
-  // The mark says the new version is on the disk: it must be, first. Every
-  // folder the update wrote into is flushed too, for the new names in it.
-  if (!FlushInstalledFiles()) return 0;
+  // The mark says the new version is on the disk: it must be, first. The
+  // files' data is (the engine flushed each as it installed it, and the new
+  // install.log was flushed before it took its name); the folders the
+  // update wrote into are flushed here, for the names made in them.
   std::set<std::u16string> folders;
   for (const JournalFile& f : journal_.files) folders.insert(ParentOf(f.path));
   for (const std::u16string& f : journal_.createdFolders) folders.insert(ParentOf(f));

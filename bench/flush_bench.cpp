@@ -4,11 +4,11 @@
 // data is durable:
 //   none      no flush at all (the floor);
 //   inline    each file flushed on the writing thread before it is closed;
-//   overlap   each file handed to a second thread that flushes and closes
-//             it while the writer goes on with the next file;
+//   overlap-K each file handed to the copy engine's flush queue with K
+//             threads (K = 1, 2, 4), which flush and close it while the
+//             writer goes on with the next file (what the updater does);
 //   after-K   every file written and closed, then opened again and flushed
-//             by K threads at once (K = 1, 2, 4, 8), as the updater does
-//             before its commit mark;
+//             by K threads at once (K = 1, 2, 4, 8);
 //   batch     where the system has NtFlushBuffersFileEx: each file's data
 //             written out without a flush of the disk's cache, by 4
 //             threads, then one flush of the cache; elsewhere not run.
@@ -23,12 +23,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
-#include <condition_variable>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "file/ztFlushQueue.h"
 
 namespace {
 
@@ -97,36 +96,17 @@ double RunInline(const Setup& s) {
   return Now() - t0;
 }
 
-double RunOverlap(const Setup& s) {
-  std::mutex m;
-  std::condition_variable cv;
-  std::deque<HANDLE> queue;
-  bool done = false;
+// Each file handed, once written, to the engine's own flush queue with
+// `threads` threads, which flush and close it while the next is written.
+double RunOverlap(const Setup& s, int threads) {
   const double t0 = Now();
-  std::thread flusher([&] {
-    for (;;) {
-      std::unique_lock<std::mutex> lock(m);
-      cv.wait(lock, [&] { return done || !queue.empty(); });
-      if (queue.empty()) return;
-      HANDLE h = queue.front();
-      queue.pop_front();
-      lock.unlock();
-      FlushFileBuffers(h);
-      CloseHandle(h);
-    }
-  });
-  for (int i = 0; i < s.files; ++i) {
-    HANDLE h = Create(s, i);
-    std::lock_guard<std::mutex> lock(m);
-    queue.push_back(h);
-    cv.notify_one();
+  ztFlushQueue queue;
+  (void)queue.Start(threads);
+  for (int i = 0; i < s.files; ++i) queue.Add(reinterpret_cast<intptr_t>(Create(s, i)));
+  if (queue.Finish() != 0) {
+    std::fprintf(stderr, "a flush failed\n");
+    std::exit(1);
   }
-  {
-    std::lock_guard<std::mutex> lock(m);
-    done = true;
-    cv.notify_one();
-  }
-  flusher.join();
   return Now() - t0;
 }
 
@@ -196,7 +176,9 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<Method> methods = {
       {"none", RunNone, {}},
       {"inline", RunInline, {}},
-      {"overlap", RunOverlap, {}},
+      {"overlap-1", [](const Setup& t) { return RunOverlap(t, 1); }, {}},
+      {"overlap-2", [](const Setup& t) { return RunOverlap(t, 2); }, {}},
+      {"overlap-4", [](const Setup& t) { return RunOverlap(t, 4); }, {}},
       {"after-1", [](const Setup& t) { return RunAfter(t, 1, false); }, {}},
       {"after-2", [](const Setup& t) { return RunAfter(t, 2, false); }, {}},
       {"after-4", [](const Setup& t) { return RunAfter(t, 4, false); }, {}},

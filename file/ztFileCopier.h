@@ -43,6 +43,7 @@
 #include "file/pathutil.h"
 
 class ztThread;
+class ztFlushQueue;
 
 // One queued copy, copied by value into the queue.
 struct CopyJob {
@@ -163,6 +164,13 @@ class ztFileCopier {
   // Checks every copied file with `verifier` (owned by the caller, alive
   // until the final callback). 1, or 0 once the run has started.
   [[nodiscard]] int32_t SetVerifier(ztCopyVerifier* verifier);
+  // Puts every file the run writes on the disk before the final callback:
+  // each file, once installed, is handed to `threads` threads of their own
+  // (ztFlushQueue) that flush and close it while the run goes on with the
+  // next ones. A flush that fails fails the run with its system error, as
+  // a write would. 0 (the default): files are closed unflushed. 1, or 0
+  // once the run has started or for more than 16 threads.
+  [[nodiscard]] int32_t SetFlushThreads(int32_t threads);
   // Starts the coordinator and returns at once: 1, or 0 when a run was
   // already started or the thread could not be created (then no callback
   // will come).
@@ -236,6 +244,7 @@ class ztFileCopier {
   int32_t MoveTargetToBackup(const CopyJob& job, size_t index);
   int32_t InstallTemp(const CopyJob& job, size_t index, uint32_t* systemError);
   void DiscardTemp();
+  void HandOverDestination();
   void CleanLeftovers(const char16_t* destination);
 
   // Failure reports: the message (with its key) and its argument, or a
@@ -259,6 +268,10 @@ class ztFileCopier {
   ProgressCallback progress_ = nullptr;
   ChunkHook chunkHook_ = nullptr;
   ztCopyVerifier* verifier_ = nullptr;
+  // Flushes installed files while the run goes on (SetFlushThreads); made
+  // as the run starts, deleted before the final callback.
+  int32_t flushThreads_ = 0;
+  ztFlushQueue* flusher_ = nullptr;
   void* userData_ = nullptr;
   CopyStatus status_ = {};
   std::atomic<int32_t> abort_{0};

@@ -15,6 +15,7 @@
 #include "file/textutil.h"
 #include "file/ztFile.h"
 #include "file/ztFileCopier.h"
+#include "file/ztFlushQueue.h"
 #include "platform/ztCaps.h"
 #include "platform/ztDebug.h"
 #include "platform/ztHeap.h"
@@ -299,6 +300,12 @@ int32_t ztFileCopier::SetBackupFolder(const char16_t* folder) {
   char16_t copy[ZT_MAX_PATH];
   if (CopyText(copy, folder) < 0) return 0;
   (void)CopyText(backupFolder_, copy);  // same width
+  return 1;
+}
+
+int32_t ztFileCopier::SetFlushThreads(int32_t threads) {
+  if (threads < 0 || threads > 16 || started_.load(std::memory_order_acquire)) return 0;
+  flushThreads_ = threads;
   return 1;
 }
 
@@ -647,15 +654,24 @@ int32_t ztFileCopier::InstallTemp(const CopyJob& job, size_t index, uint32_t* sy
     tempPath_[0] = 0;
   }
   if (!tempPath_[0]) {
-    CloseIf(destination_);
+    HandOverDestination();
     return 1;
   }
   const int renamed = RenameOpenFile(H(destination_), destination);
-  CloseIf(destination_);
   if (renamed) {
+    HandOverDestination();
     tempPath_[0] = 0;
     return 1;
   }
+  // Moved by name below, which needs the file closed: a file the caller
+  // wants on the disk is flushed here first (a rare path).
+  if (flushThreads_ > 0 && !FlushFileBuffers(H(destination_))) {
+    DWORD e = GetLastError();
+    *systemError = e ? e : ERROR_WRITE_FAULT;
+    DiscardTemp();
+    return 0;
+  }
+  CloseIf(destination_);
   if (!MoveFileExW(W(tempPath_), W(destination), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DWORD e = GetLastError();
     *systemError = e ? e : ERROR_WRITE_FAULT;
@@ -664,6 +680,17 @@ int32_t ztFileCopier::InstallTemp(const CopyJob& job, size_t index, uint32_t* sy
   }
   tempPath_[0] = 0;
   return 1;
+}
+
+void ztFileCopier::HandOverDestination() {
+  // An installed file is closed by the flush queue once its data is on the
+  // disk; without one, here.
+  if (flusher_ && destination_) {
+    flusher_->Add(destination_);
+    destination_ = 0;
+    return;
+  }
+  CloseIf(destination_);
 }
 
 void ztFileCopier::DiscardTemp() {
@@ -805,6 +832,16 @@ void ztFileCopier::ReportSystemError(uint32_t code, int32_t fromWorker) {
 void ztFileCopier::CoordinatorRoutine(ztThread*, void* self) { static_cast<ztFileCopier*>(self)->RunJobs(); }
 
 int32_t ztFileCopier::StartWorkers() {
+  if (flushThreads_ > 0) {
+    // Without its threads the queue flushes each file as it is handed
+    // over: slower, but every file is still on the disk before the end.
+    flusher_ = new (std::nothrow) ztFlushQueue;
+    if (!flusher_) {
+      ReportSystemError(ERROR_NOT_ENOUGH_MEMORY, 0);
+      return 0;
+    }
+    (void)flusher_->Start(flushThreads_);
+  }
   reader_ = new ztThread;
   writer_ = new ztThread;
   reader_->AddEvent(kWakeEvent, 0, 0);
@@ -897,6 +934,13 @@ void ztFileCopier::RunJobs() {
     // start): no further job of any kind starts after it.
     if (abort_.load(std::memory_order_acquire)) break;
     if (!RunJob(jobs_[index], index)) break;
+  }
+  // Every file written is on the disk before the run is called done; a
+  // flush that failed fails a run that had not failed already.
+  if (flusher_) {
+    const uint32_t e = flusher_->Finish();
+    if (e && !abort_.load(std::memory_order_acquire) && !fatal_.load(std::memory_order_acquire))
+      ReportSystemError(e, 0);
   }
   EndRun();
 }
@@ -1071,6 +1115,10 @@ void ztFileCopier::EndRun() {
   DiscardAhead();
   DiscardFetches();
   CloseHandles();
+  // Waits for the files it still holds; they are closed before the caller
+  // hears the run is over (and may roll it back).
+  delete flusher_;
+  flusher_ = nullptr;
   status_.finished = 1;
   finalCall_.store(1, std::memory_order_release);
   // The callback may destroy the engine: nothing of it is touched after.

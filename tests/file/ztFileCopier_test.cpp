@@ -18,6 +18,7 @@
 #include "file/pathutil.h"
 #include "file/ztCrypto.h"
 #include "file/ztFile.h"
+#include "file/ztFlushQueue.h"
 #include "platform/ztCaps.h"
 #include "platform/ztDebug.h"
 #include "tests/common/testutil.h"
@@ -1281,5 +1282,41 @@ TEST_F(Copier, ACheckedRunWritesNoByteItDidNotCheck) {
     EXPECT_EQ(ReadFileBytes(Out(u"c.bin")), a);
     EXPECT_EQ(ReadFileBytes(installed), emptyRefused ? "old" : "");
     EXPECT_TRUE(TempFiles(Out(u"")).empty());
+  }
+}
+
+TEST(FlushQueue, EveryFileHandedOverIsFlushedAndClosedAndAFailureIsKept) {
+  zt_test::TempDir dir;
+  for (int threads : {0, 1, 4}) {
+    SCOPED_TRACE(threads);
+    ztFlushQueue queue;
+    if (threads) {
+      ASSERT_EQ(queue.Start(threads), 1);
+    }
+    // More files than the queue holds at once: the caller waits for room.
+    for (int i = 0; i < 300; ++i) {
+      std::u16string name(1, u'f');
+      name += static_cast<char16_t>(u'a' + i % 26);
+      name += U16(std::to_string(i));
+      const std::u16string path = Join(dir.Path(), name);
+      HANDLE h = CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      ASSERT_NE(h, INVALID_HANDLE_VALUE);
+      DWORD put = 0;
+      ASSERT_TRUE(WriteFile(h, "data", 4, &put, nullptr));
+      queue.Add(reinterpret_cast<intptr_t>(h));
+    }
+    EXPECT_EQ(queue.Finish(), 0u);
+    // A file that cannot be flushed (open for reading only) is reported,
+    // and the files after it are still flushed and closed.
+    HANDLE readOnly = CreateFileW(W(Join(dir.Path(), u"fa0")), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
+    queue.Add(reinterpret_cast<intptr_t>(readOnly));
+    HANDLE last = CreateFileW(W(Join(dir.Path(), u"last")), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    queue.Add(reinterpret_cast<intptr_t>(last));
+    EXPECT_NE(queue.Finish(), 0u);
+    // Closed: a file opened without sharing can be opened again.
+    HANDLE again = CreateFileW(W(Join(dir.Path(), u"last")), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
   }
 }
