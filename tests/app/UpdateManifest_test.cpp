@@ -255,6 +255,8 @@ TEST(Manifest, EachLimitHoldsAtItsEndAndNotOnePast) {
     big += file("1", hash, "data\\" + std::to_string(i) + std::string(150, 'x'));
   big += file("1", hash, "data\\" + std::string(kManifestLimit - big.size() - 78, 'y'));
   ASSERT_EQ(big.size(), kManifestLimit);
+  std::string bigger = big;
+  bigger.insert(big.find("file 1") + 6, "0");
   const struct {
     const char* what;
     std::string at, past;
@@ -267,7 +269,7 @@ TEST(Manifest, EachLimitHoldsAtItsEndAndNotOnePast) {
       {"key digits", keyed(64, 128), keyed(65, 128)},
       {"signature digits", keyed(64, 128), keyed(64, 129)},
       {"path units", path(259), path(260)},
-      {"manifest bytes", big, std::string(big).insert(big.find("file 1") + 6, "0")},
+      {"manifest bytes", big, bigger},
   };
   for (const auto& c : limits) {
     UpdateManifest m;
