@@ -85,7 +85,7 @@ if [ $win64_built -eq 0 ] || [ $win32_built -eq 0 ]; then
     if /usr/lib/wine/wine --version >/dev/null 2>&1; then
       run_tests win32
     else
-      echo "== win32 tests skipped: this kernel cannot execute 32-bit programs (the win64 run covers the same code)"
+      echo "== win32 tests skipped: no 32-bit Wine here (the kernel cannot run 32-bit programs, or wine32:i386 could not be installed; see scripts/setup.sh); the win64 run covers the same code"
     fi
   fi
 fi
