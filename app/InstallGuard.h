@@ -86,7 +86,8 @@ class InstallGuard {
 
   char16_t root_[ZT_MAX_PATH] = {};
   void* rootHandle_ = nullptr;
-  // Held folders by their relative path, upper-cased.
+  // Held folders by their relative path as the system compares names
+  // (DestinationKey): "Bin." and "bin" are one folder, held once.
   std::map<std::u16string, void*> held_;
   int problem_ = kGuardOk;
   std::u16string problemFolder_;

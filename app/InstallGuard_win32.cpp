@@ -5,18 +5,13 @@
 #endif
 #include <windows.h>
 
+#include "app/PackagePaths.h"
 #include "file/textutil.h"
 #include "platform/ztWide.h"
 
 namespace {
 
 HANDLE H(void* h) { return static_cast<HANDLE>(h); }
-
-std::u16string Upper(const std::u16string& text) {
-  std::u16string out = text;
-  if (!out.empty()) CharUpperBuffW(W(&out[0]), static_cast<DWORD>(out.size()));
-  return out;
-}
 
 // The path the system gives for an open file or folder, without the
 // long-path prefix when it fits a path buffer without it. False when it
@@ -92,7 +87,7 @@ int InstallGuard::Open(const char16_t* installFolder) {
 
 int InstallGuard::HoldOne(const std::u16string& relative, bool* missing) {
   *missing = false;
-  const std::u16string key = Upper(relative);
+  const std::u16string key = DestinationKey(relative);
   if (held_.count(key)) return 1;
   char16_t path[ZT_LONG_PATH];
   const std::u16string tail = u"\\" + relative;
@@ -164,12 +159,12 @@ int InstallGuard::CreateAndHold(const std::u16string& relative, void* descriptor
 }
 
 void* InstallGuard::HandleOf(const std::u16string& relative) const {
-  const auto it = held_.find(Upper(relative));
+  const auto it = held_.find(DestinationKey(relative));
   return it == held_.end() ? nullptr : it->second;
 }
 
 void InstallGuard::Release(const std::u16string& relative) {
-  const auto it = held_.find(Upper(relative));
+  const auto it = held_.find(DestinationKey(relative));
   if (it == held_.end()) return;
   CloseHandle(H(it->second));
   held_.erase(it);

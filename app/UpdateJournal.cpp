@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <set>
 
+#include "app/PackagePaths.h"
 #include "app/UpdateManifest.h"
 #include "file/textutil.h"
 #include "platform/ztBytes.h"
@@ -76,15 +77,9 @@ bool IsSafeRelativePath(const std::u16string& path) {
 }
 
 bool IsTrustedKeyPath(const std::u16string& path) {
-  // The system drops trailing dots and spaces of a name: "update.key. "
-  // opens update.key.
-  size_t n = path.size();
-  while (n > 0 && (path[n - 1] == u'.' || path[n - 1] == u' ')) --n;
-  const std::u16string key = kTrustedKeyName;
-  if (n != key.size()) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (Upper(path[i]) != Upper(key[i])) return false;
-  return true;
+  // As the package's paths are compared: "UPDATE.KEY. " opens update.key.
+  static const std::u16string key = DestinationKey(kTrustedKeyName);
+  return DestinationKey(path) == key;
 }
 
 JournalTrust DecideJournalTrust(const JournalFolderFacts& facts) {

@@ -168,8 +168,11 @@ class ztFileCopier {
   // each file, once installed, is handed to `threads` threads of their own
   // (ztFlushQueue) that flush and close it while the run goes on with the
   // next ones. A flush that fails fails the run with its system error, as
-  // a write would. 0 (the default): files are closed unflushed. 1, or 0
-  // once the run has started or for more than 16 threads.
+  // a write would. A handed-over file stays open, unshared, until it is
+  // flushed: a later job of the same run that reads or replaces it may find
+  // it held (the updater's jobs never touch one file twice). 0 (the
+  // default): files are closed unflushed. 1, or 0 once the run has started
+  // or for more than 16 threads.
   [[nodiscard]] int32_t SetFlushThreads(int32_t threads);
   // Starts the coordinator and returns at once: 1, or 0 when a run was
   // already started or the thread could not be created (then no callback
