@@ -1,15 +1,25 @@
 // ztFileCopier: copies a queue of files on worker threads while the caller's
 // user interface keeps running.
 //
-// One coordinating thread walks the queue. For each file a reader thread and
-// a writer thread stream the data through a small ring of large buffers, so
-// reading the source and writing the destination overlap. Where the system
-// allows it the source is read without system buffering, in whole sectors
-// (files read ahead for a verifier, of one block each, are read buffered).
-// The engine creates missing destination folders, keeps newer program files
-// that are already installed (mode 1), copies the file times, resets the
-// destination's attributes to archive only and reports progress, errors and
-// the end of the run through one callback. It stops at the first error.
+// The run is one pipeline. A fetcher thread goes ahead of the jobs: for each
+// it opens the source, reads a file of one block (up to ztCopyBlockSize(0))
+// whole into a record of its own, and makes the destination ready (the
+// installed file moved to the backup folder, the new file created), a few
+// jobs ahead, while the files before it are written. With a verifier set,
+// the records' bytes are checked on the reader thread (idle between files
+// of several blocks) or by the coordinator. The coordinating thread takes
+// the records in job order and writes and installs each file; a file of
+// several blocks goes through a ring of large buffers between a reader and
+// a writer thread, so that reading and writing overlap, and where the
+// system allows it its source is read without system buffering, in whole
+// sectors. The engine creates missing destination folders, keeps newer
+// program files that are already installed (mode 1), copies the file
+// times, resets the destination's attributes to archive only and reports
+// progress, errors and the end of the run through one callback. It stops
+// at the first error. The engine's files, each with the contract of its
+// threads: ztFileCopier_win32.cpp (set-up, reports), ztCopyCoordinator
+// (the jobs' turns), ztCopyFetch (the records), ztCopyRing (reader and
+// writer) and ztCopyInstall (a finished file's installation).
 //
 // An installed file is never left half-written: the data goes into a
 // temporary file beside the destination ("~ztcp-<pid>-<n>.tmp") that replaces
@@ -21,11 +31,13 @@
 //
 // With a backup folder set, nothing installed is ever overwritten or
 // deleted: each installed file a job replaces is moved (renamed) into that
-// folder just before its replacement is written, so a caller can put every
-// file back after a failure. Such a caller keeps a journal of the run that
-// also removes new files it did not finish, so the replacement is then
-// written under its own name, with no temporary file and no second rename
-// (and still removed by the engine when its copy fails or is stopped).
+// folder before its replacement is written (by the fetcher, a few jobs
+// ahead, or in the job's own turn), so a caller can put every file back
+// after a failure. Such a caller keeps a journal of the run that also
+// removes new files it did not finish, so the replacement is then written
+// under its own name, with no temporary file and no second rename (and
+// still removed by the engine when its copy fails or is stopped, or when
+// the run ends before its turn).
 //
 // The engine itself (threads and system calls) is Windows build only; the
 // pieces without system calls at the end of this header build and are tested
@@ -44,6 +56,26 @@
 
 class ztThread;
 class ztFlushQueue;
+
+namespace ztcopy {
+
+// Remembers the last folder known to exist, so that the jobs of one folder
+// ask the system once. One per thread that asks.
+struct FolderCache {
+  char16_t known[260] = {};
+  bool Exists(const char16_t* folder);
+  void Remember(const char16_t* folder);
+};
+
+// Bytes per sector of the last source volume asked (the question is slow
+// and the answer does not change during a run). One per thread that asks.
+struct SectorCache {
+  char16_t root[260] = {};
+  uint32_t sector = 0;
+  uint32_t Of(const char16_t* source);
+};
+
+}  // namespace ztcopy
 
 // One queued copy, copied by value into the queue.
 struct CopyJob {
@@ -78,19 +110,43 @@ struct CopyStatus {
   char16_t errorText[512];    // the failure's description
 };
 
-// A file of one block read ahead in a checked run (see ztFileCopier).
-// `state` is the hand-off: the coordinator fills the record (kFilled),
-// whoever is free claims it (kClaimed) and checks it (kChecked), the
-// coordinator takes it and, once the bytes are written, lets it go (kFree).
+// Where one job's bytes go: the file being written and the installed file
+// it replaces. Made ready by the fetcher ahead of the job's turn, or in
+// that turn by the coordinator; see ztCopyInstall_win32.cpp.
+struct CopyTarget {
+  intptr_t file = 0;       // being written: a temporary file, or the destination itself
+  intptr_t installed = 0;  // the installed file, held without sharing until replaced (0: none)
+  int32_t ready = 0;       // 1 once the destination side is made
+  int32_t inPlace = 0;     // `file` has the destination's own name (a new file, or an emptied one)
+  int32_t emptied = 0;     // `file` is the installed file itself, emptied: its attributes are its own
+  // The file to remove when the job does not finish: the temporary file,
+  // or a new file written in place; empty for none.
+  char16_t path[ZT_LONG_PATH] = {};
+};
+
+// One job as the fetcher prepared it (see ztCopyFetch_win32.cpp). Record n
+// holds job n; `state` is the hand-off: the fetcher fills a free record and
+// publishes it (kChecked, or kFilled when its bytes still wait for the
+// verifier), a checker claims a filled one (kClaimed) and checks it
+// (kChecked), the coordinator takes it in the job's turn and frees it.
 struct CopyFetch {
   enum : int32_t { kFree = 0, kFilled = 1, kClaimed = 2, kChecked = 3 };
+  // What the job is. kLeft: the coordinator does it all in the job's turn
+  // (a program file mode 1 may keep, a job that an earlier one writes).
+  enum : int32_t { kLeft = 0, kMissing, kFailed, kFolder, kEmpty, kOneBlock, kBlocks };
   std::atomic<int32_t> state{kFree};
   std::atomic<uint32_t> sequence{0};  // order of filling: the reader checks the oldest first
   size_t index = 0;                   // the job
-  int32_t result = 0;                 // 1 when the verifier found the bytes right
-  intptr_t source = 0;                // the job's source, open
-  uint32_t length = 0;                // the whole file
-  void* buffer = nullptr;             // VirtualAlloc memory of ztCopyBlockSize(0) bytes
+  int32_t kind = kLeft;
+  int32_t loaded = 0;      // kOneBlock: the bytes are in `buffer` (else the source is open)
+  int32_t result = 0;      // 1 when the verifier found the bytes right
+  uint32_t error = 0;      // kFailed: the system's code
+  uint32_t sector = 0;     // kBlocks: read without buffering in sectors of this size (0: buffered)
+  intptr_t source = 0;     // kBlocks: the source, open
+  uint64_t size = 0;       // the source's size
+  uint64_t times[3] = {};  // the source's creation, access and write times (FILETIME values), once read
+  void* buffer = nullptr;  // kOneBlock: the whole file (VirtualAlloc memory of ztCopyBlockSize(0) bytes)
+  CopyTarget target;
 };
 
 // Called after every written block, after every skipped job, on every failure
@@ -202,52 +258,76 @@ class ztFileCopier {
   static void CoordinatorRoutine(ztThread* thread, void* self);
   static void ReaderRoutine(ztThread* thread, void* self);
   static void WriterRoutine(ztThread* thread, void* self);
+  static void FetcherRoutine(ztThread* thread, void* self);
 
-  // The coordinator's run and its steps. Each step that can fail reports
-  // the failure itself and returns 0, which ends the run.
+  // The coordinator (ztCopyCoordinator_win32.cpp): the jobs' turns, one
+  // function per kind of job. Each step that can fail reports the failure
+  // itself and returns 0, which ends the run.
   void RunJobs();
   int32_t StartWorkers();
+  void NewWorker(ztThread*& thread, void (*routine)(ztThread*, void*));
+  void SumSizes();
+  void FinishFlushing();
   int32_t RunJob(const CopyJob& job, size_t index);
+  int32_t RunRecord(const CopyJob& job, size_t index, CopyFetch& record);
   int32_t SkipJob(const CopyJob& job);
-  int32_t CopyOneFile(const CopyJob& job, size_t index, bool fetched, int32_t* fromTemp);
-  int32_t TakeAhead(const CopyJob& job, size_t index, uint64_t* size);
-  int32_t OpenFresh(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size);
-  bool FolderExists(const char16_t* folder);
-  void LookAhead(size_t index);
-  void DiscardAhead();
-  void WaitForSides();
+  int32_t ReportRecordFailure(const CopyJob& job, const CopyFetch& record);
+  int32_t CopyFolder(const CopyJob& job);
+  int32_t CopyEmptyFile(const CopyJob& job, size_t index, CopyFetch& record);
+  int32_t CopyOneBlockFile(const CopyJob& job, size_t index, CopyFetch& record);
+  int32_t CopyRingFile(const CopyJob& job, size_t index, CopyFetch& record);
+  int32_t MakeTargetReady(const CopyJob& job, size_t index, CopyFetch& record);
+  int32_t PrepareFolder(const CopyJob& job);
+  int32_t FinishFile(const CopyJob& job, size_t index, CopyFetch& record);
+  void SetFileStatus(uint64_t size);
+  int32_t CheckEmptyFile(size_t index);
   void EndRun();
-  void ReadFileBlocks();
-  void WriteFileBlocks();
-  int32_t WriteOneBlock(void* data, uint32_t length, bool last, bool checked);
-  int32_t CopyOneBlockFile(uint64_t size, size_t index);
-  bool IsFetched(size_t index) const;
-  int32_t OpenFetched(const CopyJob& job, size_t index, uint64_t* size, void** data);
-  void ReleaseFetched();
-  void ReadAhead(size_t from);
-  bool ReadOneAhead(CopyFetch& record, size_t index, size_t current);
-  void CheckFetched(CopyFetch& record);
-  CopyFetch* UncheckedEnd(int32_t sign);
-  void DiscardFetches();
 
+  // The records (ztCopyFetch_win32.cpp).
+  void FetchJobs();
+  void FetchJob(CopyFetch& record, size_t index, bool inTurn);
+  void OpenForRing(CopyFetch& record, const CopyJob& job, bool inTurn);
+  void ReadWhole(CopyFetch& record, bool inTurn);
+  bool WrittenBefore(size_t index, bool* targetTouched) const;
+  void PublishRecord(CopyFetch& record);
+  CopyFetch* TakeRecord(size_t index);
+  int32_t AwaitCheck(CopyFetch& record);
+  void FreeRecord(CopyFetch& record);
+  void ClearRecord(CopyFetch& record);
+  bool CheckFetched(CopyFetch& record);
+  CopyFetch* UncheckedEnd(int32_t sign);
+  void HoldChecks();
+  void ReleaseChecks();
+  void DiscardFetches();
+  bool Direct(uint64_t size) const;
+
+  // The ring and its two sides (ztCopyRing_win32.cpp).
+  void ReadFileBlocks();
+  void ReadRingFile();
+  void WriteFileBlocks();
+  void WriteRingFile();
+  int32_t WriteOneBlock(intptr_t file, void* data, uint32_t length, bool last, bool checked);
+  void WaitForSides();
   void ResetRing();
   void ClearSlots();
-  void CloseHandles();
-  int32_t PrepareBuffers(const char16_t* source, uint32_t* systemError);
-  uint32_t SectorSizeOf(const char16_t* source);
-  int32_t OpenPair(const CopyJob& job, size_t index, int32_t unbuffered, uint64_t* size, const char16_t** failed);
-  int32_t OpenTarget(const CopyJob& job, size_t index, uint64_t size, bool direct);
-  int32_t PrepareFolder(const CopyJob& job);
-  int32_t CheckEmptyFile(size_t index);
+  int32_t PrepareBuffers(uint32_t sector, uint32_t* systemError);
+
+  // A file's destination and its installation (ztCopyInstall_win32.cpp).
+  // These touch only the target given to them, so the fetcher and the
+  // coordinator may each work on their own at once.
   int32_t OpenSource(const char16_t* source, int32_t unbuffered, intptr_t* handle, uint64_t* size);
-  int32_t CheckDestination(const CopyJob& job, size_t index, uint64_t size);
+  void ReadTimes(intptr_t source, uint64_t* times);
+  int32_t OpenTarget(const CopyJob& job, size_t index, bool direct, CopyTarget& target);
+  int32_t OpenEmptyTarget(const CopyJob& job, size_t index, CopyTarget& target);
+  int32_t HoldInstalled(const CopyJob& job, CopyTarget& target);
   int32_t BackupPath(size_t index, char16_t* path);
-  int32_t CreateTemp(const char16_t* destination, char16_t* path, intptr_t* handle);
-  int32_t CreateInPlace(const char16_t* destination);
-  int32_t MoveTargetToBackup(const CopyJob& job, size_t index);
-  int32_t InstallTemp(const CopyJob& job, size_t index, uint32_t* systemError);
-  void DiscardTemp();
-  void HandOverDestination();
+  int32_t CreateTemp(const char16_t* destination, CopyTarget& target);
+  int32_t CreateInPlace(const char16_t* destination, CopyTarget& target);
+  int32_t MoveInstalledToBackup(const CopyJob& job, size_t index, CopyTarget& target);
+  int32_t InstallTarget(const CopyJob& job, size_t index, CopyTarget& target, uint32_t* systemError);
+  int32_t RenameIntoPlace(const CopyJob& job, CopyTarget& target, uint32_t* systemError);
+  void DiscardTarget(CopyTarget& target);
+  void HandOver(intptr_t& file);
   void CleanLeftovers(const char16_t* destination);
 
   // Failure reports: the message (with its key) and its argument, or a
@@ -257,6 +337,7 @@ class ztFileCopier {
   int32_t CallProgress();
   void RaiseStop();
   void WakeAll();
+  bool Halted() const;
 
   uint32_t slotCount_ = 0;
   CopySlot* slots_ = nullptr;
@@ -266,8 +347,7 @@ class ztFileCopier {
   ztThread* coordinator_ = nullptr;
   ztThread* reader_ = nullptr;
   ztThread* writer_ = nullptr;
-  intptr_t source_ = 0;
-  intptr_t destination_ = 0;  // the temporary file being written
+  ztThread* fetcher_ = nullptr;
   ProgressCallback progress_ = nullptr;
   ChunkHook chunkHook_ = nullptr;
   ztCopyVerifier* verifier_ = nullptr;
@@ -281,70 +361,60 @@ class ztFileCopier {
   std::atomic<int32_t> fatal_{0};
   int32_t mode_ = 0;
   int32_t unbufferedAllowed_ = 0;
-  uint32_t sectorSize_ = 0;
-  int32_t unbufferedNow_ = 0;
-
-  // The installed destination, opened for writing without sharing while its
-  // replacement is written (0 when there was none).
-  intptr_t target_ = 0;
-  // Long enough for the long form next to a 259-unit destination.
-  char16_t tempPath_[ZT_LONG_PATH] = {};
-  // Where replaced files go (empty: they are overwritten).
-  char16_t backupFolder_[ZT_MAX_PATH] = {};
-  // Set while the current file is written under its own name (a new
-  // destination with a backup folder set); tempPath_ then names it.
-  int32_t inPlace_ = 0;
-  // Set by the coordinator when it hands a file over, cleared by each side
-  // when it is done with it, so the ring is never touched under a worker.
-  std::atomic<int32_t> readerBusy_{0};
-  std::atomic<int32_t> writerBusy_{0};
-  // Set by the writer once the last block of the file has been written.
-  std::atomic<int32_t> fileComplete_{0};
   std::atomic<int32_t> started_{0};
   // Set just before the final callback: from then on the engine may be
   // destroyed from inside the callback.
   std::atomic<int32_t> finalCall_{0};
-  // Ids of the reader and the writer while they run (0 otherwise). The
+  // Where replaced files go (empty: they are overwritten).
+  char16_t backupFolder_[ZT_MAX_PATH] = {};
+
+  // The file of several blocks the reader and the writer stream (handles
+  // owned by the coordinator's record) and its sector size (0: buffered).
+  intptr_t ringSource_ = 0;
+  intptr_t ringFile_ = 0;
+  uint32_t ringSector_ = 0;
+  // Set by the coordinator when it hands a file over, cleared by each side
+  // when it is done with it, so the ring is never touched under a worker.
+  std::atomic<int32_t> readerBusy_{0};
+  std::atomic<int32_t> writerBusy_{0};
+  // Set once the last block of the current file has been written.
+  std::atomic<int32_t> fileComplete_{0};
+  // Ids of the engine's workers while they run (0 otherwise). The
   // destructor compares them with its own thread; it may run on another
   // thread while the coordinator ends and deletes the workers, so it never
   // touches the thread objects themselves.
   std::atomic<uint32_t> readerId_{0};
   std::atomic<uint32_t> writerId_{0};
+  std::atomic<uint32_t> fetcherId_{0};
   // Set while a thread sleeps on its event, so that the other side signals
   // the event only when someone is there to wake.
   std::atomic<int32_t> coordinatorWaiting_{0};
   std::atomic<int32_t> readerWaiting_{0};
   std::atomic<int32_t> writerWaiting_{0};
-  // Bytes per sector of the last source volume asked (the question is slow
-  // and the answer does not change during a run).
-  char16_t sectorRoot_[260] = {};
-  uint32_t sectorOfRoot_ = 0;
+  std::atomic<int32_t> fetcherWaiting_{0};
+  // The coordinator's: folders cleaned of leftovers and the last
+  // destination folder known to exist; the fetcher's own caches.
   std::vector<std::u16string> cleanedFolders_;
-  // The last destination folder known to exist.
-  char16_t knownFolder_[260] = {};
-  // The next job's source and temporary file, opened by the coordinator
-  // while the current file is being copied (index -1 when none).
-  intptr_t aheadIndex_ = -1;
-  intptr_t aheadSource_ = 0;
-  intptr_t aheadTemp_ = 0;
-  uint64_t aheadSize_ = 0;
-  int32_t aheadUnbuffered_ = 0;
-  char16_t aheadTempPath_[ZT_LONG_PATH] = {};
-  // In a checked run the files of one block are read ahead by the
-  // coordinator into records of their own and checked by the reader, idle
-  // meanwhile, or by the coordinator itself when the reader is behind; the
-  // coordinator installs each file once it is checked. Working out the
-  // digests so overlaps the system calls of the files around them, and the
-  // bytes written are the very bytes checked. Records are filled and taken
-  // in job order: `fetchRead_` and `fetchTaken_` count them; reading ahead
-  // stops at the first job it leaves to the coordinator (`fetchStop_`).
+  ztcopy::FolderCache knownFolder_;
+  ztcopy::SectorCache fetcherSectors_;  // the fetcher's
+  ztcopy::FolderCache fetcherFolder_;   // the fetcher's
+  ztcopy::SectorCache sectors_;         // the coordinator's
+
+  // The records, one per job in turn (see CopyFetch). The fetcher fills
+  // them in job order (`fetchNext_`, its own); the coordinator takes them
+  // in the same order and publishes the job it is at (`turn_`): the
+  // fetcher leaves alone what a job from there on still reads or writes.
   static constexpr uint32_t kFetchRecords = 8;
   CopyFetch fetches_[kFetchRecords];
-  uint32_t fetchRead_ = 0;
-  uint32_t fetchTaken_ = 0;
-  size_t fetchNext_ = 0;  // the next job to read ahead
-  size_t fetchStop_ = SIZE_MAX;
-  int32_t fetchDisabled_ = 0;  // set when the records' buffers could not be had
+  CopyFetch own_;  // a job the fetcher left, done in its turn
+  size_t fetchNext_ = 0;
+  std::atomic<size_t> turn_{0};
+  std::atomic<uint32_t> fetchSequence_{0};
+  // A checked run's checks pause while a file of several blocks goes
+  // through the verifier block by block (which must not meet a whole-file
+  // check): `checksHeld_` asks them to, `checking_` counts those running.
+  std::atomic<int32_t> checksHeld_{0};
+  std::atomic<int32_t> checking_{0};
 };
 
 // ---- pieces of the engine without system calls ------------------------------
