@@ -49,10 +49,10 @@ void ztFileCopier::RunJobs() {
 // The member is set before the thread starts: the thread waits on its own
 // event through it. A thread that could not be started keeps no handle
 // (StartWorkers then fails the run).
-void ztFileCopier::NewWorker(ztThread*& thread, void (*routine)(ztThread*, void*)) {
+void ztFileCopier::NewWorker(ztThread*& thread, void (*routine)(ztThread*, void*), void* userData) {
   thread = new ztThread;
   thread->AddEvent(kWakeEvent, 0, 0);
-  (void)thread->Start(this, routine);
+  (void)thread->Start(userData, routine);
 }
 
 int32_t ztFileCopier::StartWorkers() {
@@ -66,13 +66,20 @@ int32_t ztFileCopier::StartWorkers() {
     }
     (void)flusher_->Start(flushThreads_);
   }
-  NewWorker(reader_, &ztFileCopier::ReaderRoutine);
-  NewWorker(writer_, &ztFileCopier::WriterRoutine);
-  NewWorker(fetcher_, &ztFileCopier::FetcherRoutine);
+  NewWorker(reader_, &ztFileCopier::ReaderRoutine, this);
+  NewWorker(writer_, &ztFileCopier::WriterRoutine, this);
   readerId_.store(reader_->GetThreadId(), std::memory_order_release);
   writerId_.store(writer_->GetThreadId(), std::memory_order_release);
-  fetcherId_.store(fetcher_->GetThreadId(), std::memory_order_release);
-  if (reader_->GetHandle() && writer_->GetHandle() && fetcher_->GetHandle()) return 1;
+  bool started = reader_->GetHandle() && writer_->GetHandle();
+  for (uint32_t k = 0; k < kFetchers; ++k) {
+    Fetcher& f = fetchers_[k];
+    f.engine = this;
+    f.number = k;
+    NewWorker(f.thread, &ztFileCopier::FetcherRoutine, &f);
+    f.id.store(f.thread->GetThreadId(), std::memory_order_release);
+    started = started && f.thread->GetHandle();
+  }
+  if (started) return 1;
   DWORD e = GetLastError();
   ReportSystemError(e ? e : ERROR_NOT_ENOUGH_MEMORY, 0);
   return 0;
@@ -102,14 +109,17 @@ void ztFileCopier::FinishFlushing() {
 void ztFileCopier::EndRun() {
   stop_.store(1, std::memory_order_release);
   WakeAll();
-  for (ztThread** t : {&reader_, &writer_, &fetcher_}) {
-    if (*t && (*t)->GetHandle()) (*t)->WaitForExit();
-    delete *t;
-    *t = nullptr;
-  }
+  auto join = [](ztThread*& t) {
+    if (t && t->GetHandle()) t->WaitForExit();
+    delete t;
+    t = nullptr;
+  };
+  join(reader_);
+  join(writer_);
+  for (Fetcher& f : fetchers_) join(f.thread);
   readerId_.store(0, std::memory_order_release);
   writerId_.store(0, std::memory_order_release);
-  fetcherId_.store(0, std::memory_order_release);
+  for (Fetcher& f : fetchers_) f.id.store(0, std::memory_order_release);
   ResetRing();
   DiscardFetches();
   // Waits for the files it still holds; they are closed before the caller
@@ -147,7 +157,7 @@ int32_t ztFileCopier::RunRecord(const CopyJob& job, size_t index, CopyFetch& fet
   CopyFetch* record = &fetched;
   if (fetched.kind == CopyFetch::kLeft) {
     if (!ShouldCopy(job)) return SkipJob(job);
-    FetchJob(own_, index, true);
+    FetchJob(own_, index, nullptr);
     PublishRecord(own_);
     record = &own_;
   }

@@ -26,27 +26,32 @@
 
 using namespace ztcopy;
 
-void ztFileCopier::FetcherRoutine(ztThread*, void* self) { static_cast<ztFileCopier*>(self)->FetchJobs(); }
+void ztFileCopier::FetcherRoutine(ztThread*, void* fetcher) {
+  auto* f = static_cast<Fetcher*>(fetcher);
+  f->engine->FetchJobs(*f);
+}
 
-void ztFileCopier::FetchJobs() {
+void ztFileCopier::FetchJobs(Fetcher& fetcher) {
   auto ending = [this] { return Halted() || stop_.load(std::memory_order_acquire); };
-  for (; fetchNext_ < jobs_.size(); ++fetchNext_) {
-    CopyFetch& record = fetches_[fetchNext_ % kFetchRecords];
-    Await(fetcher_, fetcherWaiting_,
+  for (size_t index = fetcher.number; index < jobs_.size(); index += kFetchers) {
+    CopyFetch& record = fetches_[index % kFetchRecords];
+    Await(fetcher.thread, fetcher.waiting,
           [&] { return ending() || record.state.load(std::memory_order_acquire) == CopyFetch::kFree; });
     if (ending()) return;
-    FetchJob(record, fetchNext_, false);
+    FetchJob(record, index, &fetcher);
     PublishRecord(record);
   }
 }
 
 bool ztFileCopier::Direct(uint64_t size) const { return !verifier_ || size <= ztCopyBlockSize(0); }
 
-// What job `index` is, and as much of it as may be done now. `inTurn`: the
-// coordinator's call in the job's own turn, which only opens the source:
+// What job `index` is, and as much of it as may be done now. A null
+// `fetcher`: the coordinator's call in the job's own turn, which only opens
+// the source:
 // the turn makes the destination ready before it reads any data, so that a
 // destination that cannot be written fails the job before anything is read.
-void ztFileCopier::FetchJob(CopyFetch& record, size_t index, bool inTurn) {
+void ztFileCopier::FetchJob(CopyFetch& record, size_t index, Fetcher* fetcher) {
+  const bool inTurn = fetcher == nullptr;
   ClearRecord(record);
   record.index = index;
   const CopyJob& job = jobs_[index];
@@ -64,7 +69,7 @@ void ztFileCopier::FetchJob(CopyFetch& record, size_t index, bool inTurn) {
     return;
   }
   if (record.size > ztCopyBlockSize(0)) {
-    OpenForRing(record, job, inTurn);
+    OpenForRing(record, job, fetcher);
   } else {
     record.kind = CopyFetch::kOneBlock;
   }
@@ -73,7 +78,7 @@ void ztFileCopier::FetchJob(CopyFetch& record, size_t index, bool inTurn) {
   // (an earlier job may still make it). What fails here is tried again, and
   // reported, in the job's turn, and the data is then read in that turn too.
   char16_t parent[ZT_MAX_PATH];
-  if (!targetTouched && GetParentFolder(job.destination, parent) == 1 && fetcherFolder_.Exists(parent) &&
+  if (!targetTouched && GetParentFolder(job.destination, parent) == 1 && fetcher->folder.Exists(parent) &&
       !OpenTarget(job, index, Direct(record.size), record.target))
     return;
   if (record.kind == CopyFetch::kOneBlock) ReadWhole(record, false);
@@ -81,8 +86,8 @@ void ztFileCopier::FetchJob(CopyFetch& record, size_t index, bool inTurn) {
 
 // A file of several blocks goes through the ring in the job's turn: its
 // source stays open, without system buffering where the volume allows it.
-void ztFileCopier::OpenForRing(CopyFetch& record, const CopyJob& job, bool inTurn) {
-  uint32_t sector = unbufferedAllowed_ ? (inTurn ? sectors_ : fetcherSectors_).Of(job.source) : 0;
+void ztFileCopier::OpenForRing(CopyFetch& record, const CopyJob& job, Fetcher* fetcher) {
+  uint32_t sector = unbufferedAllowed_ ? (fetcher ? fetcher->sectors : sectors_).Of(job.source) : 0;
   if (sector && ztCopyBlockSize(sector) == 0) sector = 0;
   if (sector) {
     intptr_t unbuffered = 0;
@@ -230,7 +235,9 @@ void ztFileCopier::FreeRecord(CopyFetch& record) {
   CloseIf(record.source);
   DiscardTarget(record.target);
   record.state.store(CopyFetch::kFree, std::memory_order_release);
-  Wake(fetcher_, fetcherWaiting_);
+  // The record's next job is the same fetcher's.
+  Fetcher& next = fetchers_[record.index % kFetchers];
+  Wake(next.thread, next.waiting);
 }
 
 void ztFileCopier::ClearRecord(CopyFetch& record) {
@@ -255,5 +262,4 @@ void ztFileCopier::DiscardFetches() {
   };
   for (CopyFetch& record : fetches_) discard(record);
   discard(own_);
-  fetchNext_ = 0;
 }

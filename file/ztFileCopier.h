@@ -258,14 +258,29 @@ class ztFileCopier {
   static void CoordinatorRoutine(ztThread* thread, void* self);
   static void ReaderRoutine(ztThread* thread, void* self);
   static void WriterRoutine(ztThread* thread, void* self);
-  static void FetcherRoutine(ztThread* thread, void* self);
+  static void FetcherRoutine(ztThread* thread, void* fetcher);
+
+  // One fetcher thread and what only it touches. Fetcher k takes the jobs n
+  // with n % kFetchers == k: two of them, because making a destination
+  // ready costs more than writing it (each new name is a lookup in its
+  // folder, and under some systems that is a scan of the whole folder).
+  struct Fetcher {
+    ztFileCopier* engine = nullptr;
+    uint32_t number = 0;
+    ztThread* thread = nullptr;
+    std::atomic<int32_t> waiting{0};
+    std::atomic<uint32_t> id{0};
+    ztcopy::FolderCache folder;
+    ztcopy::SectorCache sectors;
+  };
+  static constexpr uint32_t kFetchers = 2;
 
   // The coordinator (ztCopyCoordinator_win32.cpp): the jobs' turns, one
   // function per kind of job. Each step that can fail reports the failure
   // itself and returns 0, which ends the run.
   void RunJobs();
   int32_t StartWorkers();
-  void NewWorker(ztThread*& thread, void (*routine)(ztThread*, void*));
+  void NewWorker(ztThread*& thread, void (*routine)(ztThread*, void*), void* userData);
   void SumSizes();
   void FinishFlushing();
   int32_t RunJob(const CopyJob& job, size_t index);
@@ -284,9 +299,9 @@ class ztFileCopier {
   void EndRun();
 
   // The records (ztCopyFetch_win32.cpp).
-  void FetchJobs();
-  void FetchJob(CopyFetch& record, size_t index, bool inTurn);
-  void OpenForRing(CopyFetch& record, const CopyJob& job, bool inTurn);
+  void FetchJobs(Fetcher& fetcher);
+  void FetchJob(CopyFetch& record, size_t index, Fetcher* fetcher);
+  void OpenForRing(CopyFetch& record, const CopyJob& job, Fetcher* fetcher);
   void ReadWhole(CopyFetch& record, bool inTurn);
   bool WrittenBefore(size_t index, bool* targetTouched) const;
   void PublishRecord(CopyFetch& record);
@@ -347,7 +362,7 @@ class ztFileCopier {
   ztThread* coordinator_ = nullptr;
   ztThread* reader_ = nullptr;
   ztThread* writer_ = nullptr;
-  ztThread* fetcher_ = nullptr;
+  Fetcher fetchers_[kFetchers];
   ProgressCallback progress_ = nullptr;
   ChunkHook chunkHook_ = nullptr;
   ztCopyVerifier* verifier_ = nullptr;
@@ -385,29 +400,24 @@ class ztFileCopier {
   // touches the thread objects themselves.
   std::atomic<uint32_t> readerId_{0};
   std::atomic<uint32_t> writerId_{0};
-  std::atomic<uint32_t> fetcherId_{0};
   // Set while a thread sleeps on its event, so that the other side signals
   // the event only when someone is there to wake.
   std::atomic<int32_t> coordinatorWaiting_{0};
   std::atomic<int32_t> readerWaiting_{0};
   std::atomic<int32_t> writerWaiting_{0};
-  std::atomic<int32_t> fetcherWaiting_{0};
-  // The coordinator's: folders cleaned of leftovers and the last
-  // destination folder known to exist; the fetcher's own caches.
+  // The coordinator's: folders cleaned of leftovers, the last destination
+  // folder known to exist and the sources' sector sizes.
   std::vector<std::u16string> cleanedFolders_;
   ztcopy::FolderCache knownFolder_;
-  ztcopy::SectorCache fetcherSectors_;  // the fetcher's
-  ztcopy::FolderCache fetcherFolder_;   // the fetcher's
-  ztcopy::SectorCache sectors_;         // the coordinator's
+  ztcopy::SectorCache sectors_;
 
-  // The records, one per job in turn (see CopyFetch). The fetcher fills
-  // them in job order (`fetchNext_`, its own); the coordinator takes them
-  // in the same order and publishes the job it is at (`turn_`): the
-  // fetcher leaves alone what a job from there on still reads or writes.
+  // The records, one per job in turn (see CopyFetch). The fetchers fill
+  // them in job order, each its own jobs; the coordinator takes them in
+  // the same order and publishes the job it is at (`turn_`): a fetcher
+  // leaves alone what a job from there on still reads or writes.
   static constexpr uint32_t kFetchRecords = 8;
   CopyFetch fetches_[kFetchRecords];
   CopyFetch own_;  // a job the fetcher left, done in its turn
-  size_t fetchNext_ = 0;
   std::atomic<size_t> turn_{0};
   std::atomic<uint32_t> fetchSequence_{0};
   // A checked run's checks pause while a file of several blocks goes

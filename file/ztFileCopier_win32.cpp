@@ -171,9 +171,10 @@ ztFileCopier::~ztFileCopier() {
   const DWORD self = GetCurrentThreadId();
   const bool onEngineThread = (coordinator_ && coordinator_->GetThreadId() == self) ||
                               readerId_.load(std::memory_order_acquire) == self ||
-                              writerId_.load(std::memory_order_acquire) == self ||
-                              fetcherId_.load(std::memory_order_acquire) == self;
-  if (onEngineThread && !finalCall_.load(std::memory_order_acquire)) {
+                              writerId_.load(std::memory_order_acquire) == self;
+  bool onFetcher = false;
+  for (const Fetcher& f : fetchers_) onFetcher = onFetcher || f.id.load(std::memory_order_acquire) == self;
+  if ((onEngineThread || onFetcher) && !finalCall_.load(std::memory_order_acquire)) {
     // コピー中のコールバックから破棄されました
     AssertBox(
         "\x83R\x83s\x81[\x92\x86\x82\xcc\x83R\x81[\x83\x8b\x83o\x83\x62\x83N\x82\xa9\x82\xe7\x94j\x8a\xfc"
@@ -190,8 +191,11 @@ ztFileCopier::~ztFileCopier() {
   // Only a coordinator that never started its workers leaves them here.
   delete reader_;
   delete writer_;
-  delete fetcher_;
-  reader_ = writer_ = fetcher_ = nullptr;
+  reader_ = writer_ = nullptr;
+  for (Fetcher& f : fetchers_) {
+    delete f.thread;
+    f.thread = nullptr;
+  }
   ResetRing();
   DiscardFetches();
   if (slots_) {
@@ -285,7 +289,7 @@ bool ztFileCopier::Halted() const {
 }
 
 void ztFileCopier::WakeAll() {
-  Wake(fetcher_, fetcherWaiting_);
+  for (Fetcher& f : fetchers_) Wake(f.thread, f.waiting);
   Wake(reader_, readerWaiting_);
   Wake(writer_, writerWaiting_);
   Wake(coordinator_, coordinatorWaiting_);

@@ -1285,6 +1285,109 @@ TEST_F(Copier, ACheckedRunWritesNoByteItDidNotCheck) {
   }
 }
 
+// ---- a mixed run that fails or is stopped part-way --------------------------------
+
+namespace {
+
+// Forty jobs of every kind, with a backup folder: empty files, files of one
+// block, files of two blocks (buffered: 2 MiB each) and program files that
+// mode 1 keeps (an installed newer one) or replaces; every other
+// destination holds an older file.
+struct MixedRun {
+  static constexpr size_t kCount = 40;
+  std::vector<std::string> offered, installed;  // installed: kMissing for a new file
+  std::vector<std::u16string> names;
+  std::vector<bool> kept;  // mode 1 keeps the installed program
+  std::vector<int> blocks;
+};
+
+MixedRun MakeMixedRun() {
+  MixedRun m;
+  for (size_t i = 0; i < MixedRun::kCount; ++i) {
+    const uint32_t seed = static_cast<uint32_t>(i + 1);
+    const bool program = i % 10 == 5, twoBlocks = i % 10 == 1, empty = i % 10 == 8;
+    std::string bytes = empty ? "" : twoBlocks ? Pattern((3u << 20) + 11 * i, seed) : Pattern(700 + 913 * i, seed);
+    std::string old = i % 2 ? Pattern(300 + i, seed + 100) : std::string(zt_test::kMissing);
+    bool kept = false;
+    if (program) {
+      kept = i % 20 == 5;
+      bytes = Program("1_2_0_0");
+      old = Program(kept ? "1_2_0_1" : "1_1_9_9");
+    }
+    m.offered.push_back(bytes);
+    m.installed.push_back(old);
+    m.kept.push_back(kept);
+    m.blocks.push_back(kept || empty ? 0 : twoBlocks ? 2 : 1);
+    m.names.push_back(u"m" + U16(std::to_string(i)) + (program ? u".exe" : u".bin"));
+  }
+  return m;
+}
+
+}  // namespace
+
+TEST_F(Copier, AMixedRunThatFailsOrIsStoppedLeavesEachFileWholeAndEveryBackupInPlace) {
+  const MixedRun m = MakeMixedRun();
+  for (size_t i = 0; i < MixedRun::kCount; ++i) Source(m.names[i], m.offered[i]);
+  // The writes before job 31 (two blocks): its second block fails.
+  int writesBefore31 = 0;
+  for (size_t i = 0; i < 31; ++i) writesBefore31 += m.blocks[i];
+  ASSERT_EQ(m.blocks[31], 2);
+  // -1: the failure; else the callback call that asks to stop, spread over
+  // the run (skips, blocks of every kind, the first and the last calls).
+  const int cases[] = {-1, 0, 1, 2, 5, 9, 14, 20, 26, 31, 35, 38, 39};
+  for (const int stopAt : cases) {
+    SCOPED_TRACE(stopAt < 0 ? std::string("write failure at job 31") : "stop at call " + std::to_string(stopAt));
+    zt_test::RemoveTree(Out(u""));
+    const std::u16string keep = Join(dir.Path(), u"keep");
+    zt_test::RemoveTree(keep);
+    ASSERT_TRUE(CreateFolderTree(Join(keep, u"x").c_str(), 1));
+    for (size_t i = 0; i < MixedRun::kCount; ++i)
+      if (m.installed[i] != zt_test::kMissing) Installed(m.names[i], m.installed[i]);
+    FaultyCopier c(3, 1);
+    if (stopAt < 0) c.failWrite = writesBefore31 + 1;
+    ASSERT_TRUE(c.SetMode(1));
+    ASSERT_TRUE(c.SetBackupFolder(keep.c_str()));
+    for (size_t i = 0; i < MixedRun::kCount; ++i)
+      ASSERT_TRUE(c.AddJob(In(m.names[i]).c_str(), Out(m.names[i]).c_str(), static_cast<int32_t>(i)));
+    Recorder r;
+    r.stopAtCall = stopAt;
+    ASSERT_TRUE(RunToEnd(c, r));
+    EXPECT_EQ(r.finals.load(), 1);
+    const bool failed = stopAt < 0;
+    EXPECT_EQ(r.Final().error, failed ? 1 : 0);
+    if (failed) {
+      EXPECT_EQ(r.Final().jobFlag, 31);
+      EXPECT_EQ(std::u16string(r.Final().errorText), SystemText(ERROR_DISK_FULL));
+    }
+    // Each file is the new one, or the old one in its place or in the
+    // backup of its job; a new file that was not finished is not there.
+    size_t reached = 0;
+    for (size_t i = 0; i < MixedRun::kCount; ++i) {
+      SCOPED_TRACE(i);
+      char16_t backupName[16];
+      ASSERT_TRUE(ztCopyBackupName(backupName, 16, static_cast<uint32_t>(i)));
+      const std::string now = ReadFileBytes(Out(m.names[i])), backup = ReadFileBytes(Join(keep, backupName));
+      const bool isNew = now == m.offered[i] && !m.kept[i];
+      if (isNew) reached = i + 1;
+      if (failed) EXPECT_EQ(isNew, i < 31 && !m.kept[i]);
+      if (isNew || m.kept[i]) {
+        if (m.kept[i]) EXPECT_EQ(now, m.installed[i]);
+        EXPECT_EQ(backup, m.kept[i] ? zt_test::kMissing : m.installed[i]);
+      } else if (now != zt_test::kMissing) {
+        EXPECT_EQ(now, m.installed[i]);
+        EXPECT_EQ(backup, zt_test::kMissing);
+      } else {
+        EXPECT_EQ(backup, m.installed[i]);
+      }
+    }
+    // The files are installed in job order, and a stop ends the run at
+    // once: the final call comes next.
+    for (size_t i = 0; i < reached; ++i) EXPECT_TRUE(m.kept[i] || ReadFileBytes(Out(m.names[i])) == m.offered[i]) << i;
+    if (!failed) EXPECT_EQ(r.calls.size(), static_cast<size_t>(stopAt) + 2);
+    EXPECT_TRUE(TempFiles(Out(u"")).empty());
+  }
+}
+
 TEST(FlushQueue, EveryFileHandedOverIsFlushedAndClosedAndAFailureIsKept) {
   zt_test::TempDir dir;
   for (int threads : {0, 1, 4}) {
