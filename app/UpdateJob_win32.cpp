@@ -171,7 +171,15 @@ int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* log
   }
   // Every folder the files go into stays what it is now: a plain folder of
   // the installation, held until the run ends.
+  // The walk lists a folder's files together: each folder is looked at
+  // once (a folder not there yet is asked about again for every file
+  // otherwise).
+  std::u16string lastParent = u"\\";
   for (const std::u16string& path : files.paths) {
+    const size_t cut = path.rfind(u'\\');
+    const std::u16string parent = cut == std::u16string::npos ? std::u16string() : path.substr(0, cut);
+    if (parent == lastParent) continue;
+    lastParent = parent;
     if (!updater.guard.HoldParentOf(path)) {
       RecordProblem(updater, updater.guard.ProblemFolder(), InstallGuard::ProblemWords(updater.guard.Problem()));
       return 0;
@@ -237,6 +245,13 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   }
   if (updater.digestCheck && !copier->SetVerifier(updater.digestCheck.get())) return 0;
   if (!copier->SetBackupFolder(transaction->Folder())) return 0;
+  // The walk has the sizes already: the engine need not ask for each file
+  // again before its first copy.
+  if (updater.files.sizes.size() == plan.size()) {
+    uint64_t total = 0;
+    for (const uint64_t size : updater.files.sizes) total += size;
+    (void)copier->SetTotalSize(total);
+  }
   if (!transaction->Begin(MakeJournal(updater, plan, logPath))) {
     RecordProblem(updater, transaction->Problem().path, transaction->Problem().words);
     // Begin leaves nothing behind unless the journal was on disk already.
@@ -343,11 +358,13 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
 }
 
 int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
+  // Most calls are a block done: the run goes on (a file that is not the
+  // package's fails the engine itself, before it is written). Nothing is
+  // asked of the window for them: under some systems each such question is
+  // a round trip to another process.
+  if (!status->finished && !status->error) return 1;
   HWND dialog = static_cast<HWND>(userData);
   Updater* updater = UpdaterOf(dialog);
-  // Most calls are a block done: the run goes on (a file that is not the
-  // package's fails the engine itself, before it is written).
-  if (!status->finished && !status->error) return 1;
   if (status->finished) {
     // Every thread of the engine is done with the files: the update is
     // committed, or after a failure rolled back, before the user hears of

@@ -86,10 +86,10 @@ int32_t ztFileCopier::StartWorkers() {
 }
 
 void ztFileCopier::SumSizes() {
-  uint64_t total = 0;
-  for (const CopyJob& job : jobs_) {
+  uint64_t total = totalSize_;
+  for (size_t i = 0; !totalGiven_ && i < jobs_.size(); ++i) {
     uint64_t size = 0;
-    PathKind(job.source, &size);  // 0 for a missing source or a folder
+    PathKind(jobs_[i].source, &size);  // 0 for a missing source or a folder
     total += size;
   }
   coordinator_->Lock(kStatusLock);

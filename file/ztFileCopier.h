@@ -230,6 +230,10 @@ class ztFileCopier {
   // default): files are closed unflushed. 1, or 0 once the run has started
   // or for more than 16 threads.
   [[nodiscard]] int32_t SetFlushThreads(int32_t threads);
+  // The sum of the sources' sizes (CopyStatus::totalSize), for a caller that
+  // knows it already; otherwise the engine asks for every source's size
+  // before its first job. 1, or 0 once the run has started.
+  [[nodiscard]] int32_t SetTotalSize(uint64_t bytes);
   // Starts the coordinator and returns at once: 1, or 0 when a run was
   // already started or the thread could not be created (then no callback
   // will come).
@@ -376,6 +380,8 @@ class ztFileCopier {
   std::atomic<int32_t> fatal_{0};
   int32_t mode_ = 0;
   int32_t unbufferedAllowed_ = 0;
+  uint64_t totalSize_ = 0;
+  int32_t totalGiven_ = 0;
   std::atomic<int32_t> started_{0};
   // Set just before the final callback: from then on the engine may be
   // destroyed from inside the callback.

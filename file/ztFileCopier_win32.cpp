@@ -239,6 +239,13 @@ int32_t ztFileCopier::SetFlushThreads(int32_t threads) {
   return 1;
 }
 
+int32_t ztFileCopier::SetTotalSize(uint64_t bytes) {
+  if (started_.load(std::memory_order_acquire)) return 0;
+  totalSize_ = bytes;
+  totalGiven_ = 1;
+  return 1;
+}
+
 int32_t ztFileCopier::SetVerifier(ztCopyVerifier* verifier) {
   if (started_.load(std::memory_order_acquire)) return 0;
   verifier_ = verifier;
