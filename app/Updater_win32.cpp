@@ -1,4 +1,9 @@
-// The start-up sequence: the whole life of the process on one thread.
+// The start-up sequence: the whole life of the process on one thread (and
+// the splash picture's decoding on a second one, until the window opens).
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include "app/SplashPicture.h"
 #include "app/UpdateDescription.h"
 #include "app/UpdateTransaction.h"
@@ -6,7 +11,9 @@
 #include "file/textutil.h"
 #include "file/ztFileCopier.h"
 #include "image/ztImageHolder.h"
+#include "platform/ztHeap.h"
 #include "platform/ztMutex.h"
+#include "platform/ztSystemLibrary.h"
 #include "platform/ztWide.h"
 #include "platform/ztWindow.h"
 #include "startup/ztStartup.h"
@@ -16,6 +23,78 @@ namespace {
 constexpr DWORD kSplashStyle = WS_POPUP | WS_VISIBLE | WS_BORDER;  // 0x90800000
 // A quiet run's window only carries the steps' messages: never shown.
 constexpr DWORD kQuietStyle = WS_POPUP | WS_BORDER;
+
+// The splash picture, read, digested and decoded on a thread of its own:
+// meanwhile the main thread loads the window system, which (under Wine
+// above all) takes longer than the picture. The results are only touched
+// once Finish has waited for the thread.
+class SplashLoader {
+ public:
+  SplashLoader() = default;
+  SplashLoader(const SplashLoader&) = delete;
+  SplashLoader& operator=(const SplashLoader&) = delete;
+  ~SplashLoader() { Wait(); }
+
+  // Reads from the current directory, which stays the package folder until
+  // the splash window asks its question. Without a thread the work is done
+  // here and now.
+  void Start() {
+    thread_ = CreateThread(nullptr, 0, &SplashLoader::Run, this, 0, nullptr);
+    if (!thread_) Load();
+  }
+
+  // Waits for the work and hands the picture and its digest to the run.
+  void Finish(Updater& updater) {
+    Wait();
+    updater.hasSplashFile = read_;
+    updater.splashDigest = digest_;
+    updater.splash = std::move(picture_);
+  }
+
+  // Waits without handing anything over (the run stops before its window);
+  // the thread uses the library's heap, so this comes before the shutdown.
+  void Wait() {
+    if (!thread_) return;
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    thread_ = nullptr;
+  }
+
+ private:
+  static DWORD WINAPI Run(void* self) {
+    static_cast<SplashLoader*>(self)->Load();
+    return 0;
+  }
+  // Read once: a signed package's picture is checked against the digest of
+  // exactly the bytes shown.
+  void Load() {
+    std::vector<uint8_t> bytes;
+    if (ReadFileBytes(u"updatebg.ra3", &bytes) != 1) return;
+    read_ = true;
+    digest_ = ztSha256::Of(bytes.data(), bytes.size());
+    picture_.reset(LoadSplashPictureFromMemory(bytes.data(), bytes.size()));
+  }
+
+  HANDLE thread_ = nullptr;
+  bool read_ = false;
+  ztSha256Digest digest_ = {};
+  std::unique_ptr<ztImageHolder> picture_;
+};
+
+// The updater never takes typed input (its window, boxes and dialog show
+// text and buttons only), so its thread needs no input method. Without one
+// the system does not make the thread's input-method window and context
+// while the splash window is first shown, which under Wine costs that first
+// show some 10 to 20 ms. imm32 is no known DLL everywhere: taken from the system
+// folder like the others.
+void DisableInputMethod() {
+  using DisableFn = BOOL(WINAPI*)(DWORD);
+  if (auto disable = ztSystemFunctionAs<DisableFn>(u"imm32.dll", "ImmDisableIME")) disable(0);  // this thread
+}
+
+// The library's start-up loads the common controls and starts COM, which
+// only the steps after the splash need: it runs once the window is painted.
+void StartLibrary() { ztLibraryStartup(0x7F, 0); }
 
 void Teardown(Updater& updater, ztWindowClass* windowClass) {
   delete updater.copier;
@@ -27,14 +106,17 @@ void Teardown(Updater& updater, ztWindowClass* windowClass) {
 
 // Registers the window class and creates the splash window: its client area
 // is exactly the picture (or the default size without one), centred on the
-// primary screen. Null when the system refused either.
-HWND OpenSplashWindow(Updater& updater, ztWindowClass* windowClass) {
+// primary screen. Null when the system refused either. The picture is
+// awaited only once the class is registered: the registration's first calls
+// load the window system while the picture decodes.
+HWND OpenSplashWindow(Updater& updater, ztWindowClass* windowClass, SplashLoader* picture) {
   HINSTANCE instance = updater.instance;
   if (!windowClass->Register(
           u"WC_UPDATE", SplashWindowProc, instance, LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_LARGE)),
           LoadIconW(instance, MAKEINTRESOURCEW(IDI_UPDATER_SMALL)), static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)),
           nullptr, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)), CS_HREDRAW | CS_VREDRAW))
     return nullptr;
+  picture->Finish(updater);
 
   char16_t title[kTitleUnits];
   (void)CopyText(title, updater.language.windowTitle);  // both are kTitleUnits wide
@@ -42,6 +124,7 @@ HWND OpenSplashWindow(Updater& updater, ztWindowClass* windowClass) {
   SplashClientSize(updater.splash.get(), &w, &h);
   RECT rect = {0, 0, static_cast<LONG>(w), static_cast<LONG>(h)};
   CentreRectOnScreen(&rect, kSplashStyle, 0, FALSE);
+  DisableInputMethod();
   return CreateWindowExW(0, L"WC_UPDATE", W(title), updater.quiet ? kQuietStyle : kSplashStyle, rect.left, rect.top,
                          rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, instance, &updater);
 }
@@ -53,6 +136,7 @@ void RunMessageLoop(HWND window, bool quiet) {
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
   }
+  StartLibrary();
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
@@ -83,7 +167,10 @@ int ShowBox(Updater* updater, HWND owner, const char16_t* text, const char16_t* 
 
 int RunUpdater(Updater& updater) {
   const ULONGLONG started = GetTickCount64();
-  ztLibraryStartup(0x7F, 0);
+  // The picture's thread allocates from the library's heap from the start.
+  ztHeapCreate(ZT_STARTUP_HEAP_SIZE);
+  SplashLoader picture;
+  picture.Start();
 
   // Read once: a signed package's description is checked against the
   // digest of exactly the bytes that were used. A brand or app that is more
@@ -94,12 +181,14 @@ int RunUpdater(Updater& updater) {
       !LoadUpdateDescriptionFromMemory(descriptionBytes.data(), descriptionBytes.size(), &updater.description) ||
       !CheckDescriptionNames(updater.description)) {
     ShowBox(&updater, nullptr, u"updateinfo.xml was not found.", u"error", MB_OK);
+    picture.Wait();
     ztLibraryShutdown();
     return kExitNoDescription;
   }
   updater.descriptionDigest = ztSha256::Of(descriptionBytes.data(), descriptionBytes.size());
   if (!ChooseLanguage(updater.description, &updater.language)) {
     ShowBox(&updater, nullptr, u"", u"error", MB_OK);
+    picture.Wait();
     ztLibraryShutdown();
     return kExitNoDescription;
   }
@@ -116,22 +205,18 @@ int RunUpdater(Updater& updater) {
   (void)configMutex.Create(updater.description.configMutex, &configRuns);
   if (gameRuns || configRuns) {
     ShowBox(&updater, nullptr, updater.language.bootErrorText, updater.language.windowTitle, MB_OK);
+    picture.Wait();
     ztLibraryShutdown();
     return kExitGameRunning;  // configMutex, then gameMutex, close here
   }
 
-  std::vector<uint8_t> splashBytes;
-  if (ReadFileBytes(u"updatebg.ra3", &splashBytes) == 1) {
-    updater.hasSplashFile = true;
-    updater.splashDigest = ztSha256::Of(splashBytes.data(), splashBytes.size());
-    updater.splash.reset(LoadSplashPictureFromMemory(splashBytes.data(), splashBytes.size()));
-  }
   ztWindowClass windowClass;
-  if (HWND window = OpenSplashWindow(updater, &windowClass)) {
+  if (HWND window = OpenSplashWindow(updater, &windowClass, &picture)) {
     RunMessageLoop(window, updater.quiet);
   } else {
     // Without its window the run cannot go on; nothing has been written, and
     // the user is told so rather than left with a program that vanished.
+    picture.Wait();
     ShowBox(&updater, nullptr, updater.language.copyErrorText, updater.language.windowTitle, MB_OK);
     updater.outcome = kExitNoWindow;
   }
