@@ -289,7 +289,7 @@ TEST_P(CopierSizes, CopiesAreExactInSizeBytesTimesAndAttributes) {
   int k = 0;
   for (uint32_t size : sizes) {
     data.push_back(Pattern(size, size + 1));
-    std::u16string name = u"f" + U16(std::to_string(size)) + u".bin";
+    std::u16string name = U16("f" + std::to_string(size) + ".bin");
     std::u16string src = Source(name, data.back());
     // Distinct times and attributes the copy must not keep.
     Times t = {Day(2001, 2, 3 + k), Day(2005, 6, 7 + k), Day(2010, 11, 12 + k)};
@@ -1369,9 +1369,13 @@ TEST_F(Copier, AMixedRunThatFailsOrIsStoppedLeavesEachFileWholeAndEveryBackupInP
       const std::string now = ReadFileBytes(Out(m.names[i])), backup = ReadFileBytes(Join(keep, backupName));
       const bool isNew = now == m.offered[i] && !m.kept[i];
       if (isNew) reached = i + 1;
-      if (failed) EXPECT_EQ(isNew, i < 31 && !m.kept[i]);
+      if (failed) {
+        EXPECT_EQ(isNew, i < 31 && !m.kept[i]);
+      }
       if (isNew || m.kept[i]) {
-        if (m.kept[i]) EXPECT_EQ(now, m.installed[i]);
+        if (m.kept[i]) {
+          EXPECT_EQ(now, m.installed[i]);
+        }
         EXPECT_EQ(backup, m.kept[i] ? zt_test::kMissing : m.installed[i]);
       } else if (now != zt_test::kMissing) {
         EXPECT_EQ(now, m.installed[i]);
@@ -1383,7 +1387,9 @@ TEST_F(Copier, AMixedRunThatFailsOrIsStoppedLeavesEachFileWholeAndEveryBackupInP
     // The files are installed in job order, and a stop ends the run at
     // once: the final call comes next.
     for (size_t i = 0; i < reached; ++i) EXPECT_TRUE(m.kept[i] || ReadFileBytes(Out(m.names[i])) == m.offered[i]) << i;
-    if (!failed) EXPECT_EQ(r.calls.size(), static_cast<size_t>(stopAt) + 2);
+    if (!failed) {
+      EXPECT_EQ(r.calls.size(), static_cast<size_t>(stopAt) + 2);
+    }
     EXPECT_TRUE(TempFiles(Out(u"")).empty());
   }
 }
