@@ -1,7 +1,7 @@
 // The coordinator: the jobs' turns, in queue order.
 //
 // Threads: the coordinator starts the workers (fetcher, reader, writer, the
-// flush queue), takes each job's record from the fetcher in the job's turn
+// flush queue), takes each job's record from the fetchers in the job's turn
 // and writes and installs the file, itself for a file of one block or
 // through the ring for a longer one; it alone installs files, hands them to
 // the flush queue and calls the final callback. A turn that fails reports
@@ -102,8 +102,7 @@ void ztFileCopier::SumSizes() {
 void ztFileCopier::FinishFlushing() {
   if (!flusher_) return;
   const uint32_t e = flusher_->Finish();
-  if (e && !abort_.load(std::memory_order_acquire) && !fatal_.load(std::memory_order_acquire))
-    ReportSystemError(e, 0);
+  if (e && !abort_.load(std::memory_order_acquire) && !fatal_.load(std::memory_order_acquire)) ReportSystemError(e, 0);
 }
 
 void ztFileCopier::EndRun() {
@@ -267,7 +266,7 @@ int32_t ztFileCopier::CopyOneBlockFile(const CopyJob& job, size_t index, CopyFet
 }
 
 // The reader and the writer stream the file through the ring while the
-// coordinator waits (and the fetcher goes on with the next jobs).
+// coordinator waits (and the fetchers go on with the next jobs).
 int32_t ztFileCopier::CopyRingFile(const CopyJob& job, size_t index, CopyFetch& record) {
   uint32_t error = 0;
   if (!PrepareBuffers(record.sector, &error)) {
@@ -301,7 +300,7 @@ int32_t ztFileCopier::CopyRingFile(const CopyJob& job, size_t index, CopyFetch& 
 
 // ---- around the data ----------------------------------------------------------------
 
-// The destination side, made ready by the fetcher or here.
+// The destination side, made ready by a fetcher or here.
 int32_t ztFileCopier::MakeTargetReady(const CopyJob& job, size_t index, CopyFetch& record) {
   if (!PrepareFolder(job)) return 0;
   if (record.target.ready || OpenTarget(job, index, Direct(record.size), record.target)) return 1;

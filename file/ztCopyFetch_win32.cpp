@@ -1,22 +1,23 @@
-// The records: the fetcher goes ahead of the coordinator, a few jobs at a
-// time, and does for each job what does not have to wait for the files
+// The records: the fetchers go ahead of the coordinator, a few jobs at a
+// time, and do for each job what does not have to wait for the files
 // before it: opening the source, reading a file of one block whole, and
 // making the destination ready (the installed file moved to the backup
 // folder and the new file created, or a temporary file made).
 //
-// Threads: the fetcher fills the records in job order, record n % 8 for job
-// n, each once the coordinator has freed it, and publishes it (`state`,
-// release). The coordinator takes job n's record in n's turn, waiting when
-// the fetcher is behind, and frees it after the turn. In a checked run a
-// published record of one block waits for its check (kFilled): the reader,
-// idle between files of several blocks, checks the oldest first; the
-// coordinator, when it comes to an unchecked record, checks it itself and
-// then the newest ones rather than wait. Checks pause while a file of
-// several blocks goes through the verifier (HoldChecks). The fetcher leaves
-// to the job's turn (kLeft) what it must not do ahead: a program file mode
-// 1 may keep, and a source that a job before it still writes; it makes no
-// destination ready that a job before it still reads or writes. It ends
-// with the last job, or when the run stops or fails.
+// Threads: two fetchers, fetcher k taking the jobs n with n % 2 == k, each
+// in job order. Record n % 8 holds job n: its fetcher fills it once the
+// coordinator has freed it, and publishes it (`state`, release). The
+// coordinator takes job n's record in n's turn, waiting when its fetcher is
+// behind, and frees it after the turn. In a checked run a published record
+// of one block waits for its check (kFilled): the reader, idle between
+// files of several blocks, checks the oldest first; the coordinator, when
+// it comes to an unchecked record, checks it itself and then the newest
+// ones rather than wait. Checks pause while a file of several blocks goes
+// through the verifier (HoldChecks). A fetcher leaves to the job's turn
+// (kLeft) what it must not do ahead: a program file mode 1 may keep, and a
+// source that a job before it still writes; it makes no destination ready
+// that a job before it still reads or writes. Each fetcher ends after its
+// last job, or when the run stops or fails.
 #include <windows.h>
 
 #include "file/textutil.h"

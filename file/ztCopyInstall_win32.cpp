@@ -3,10 +3,10 @@
 // temporary one) and, once its bytes are written, given its name, its times
 // and the archive attribute, then handed to the flush queue.
 //
-// Threads: the fetcher makes targets ready ahead of their jobs' turns and
+// Threads: the fetchers make targets ready ahead of their jobs' turns and
 // the coordinator makes and installs them in the turns; each function here
 // touches only the target and the job it is given (and the settings, fixed
-// once the run has started), so both may work at once on different jobs.
+// once the run has started), so they may all work at once on different jobs.
 // Installing (InstallTarget, HandOver) and the leftovers' clean-up are the
 // coordinator's alone: the flush queue takes files from one thread.
 #include <windows.h>
@@ -195,8 +195,8 @@ int32_t ztFileCopier::HoldInstalled(const CopyJob& job, CopyTarget& target) {
     SetLastError(ERROR_ACCESS_DENIED);
     return 0;
   }
-  HANDLE t = CreateFileW(W(job.destination), GENERIC_WRITE | (backupFolder_[0] ? DELETE : 0), 0, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE t = CreateFileW(W(job.destination), GENERIC_WRITE | (backupFolder_[0] ? DELETE : 0), 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (t == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
   target.installed = I(t);
   return 1;

@@ -1,11 +1,12 @@
 // ztFileCopier: copies a queue of files on worker threads while the caller's
 // user interface keeps running.
 //
-// The run is one pipeline. A fetcher thread goes ahead of the jobs: for each
-// it opens the source, reads a file of one block (up to ztCopyBlockSize(0))
-// whole into a record of its own, and makes the destination ready (the
-// installed file moved to the backup folder, the new file created), a few
-// jobs ahead, while the files before it are written. With a verifier set,
+// The run is one pipeline. Two fetcher threads go ahead of the jobs, each
+// taking every other job: for each it opens the source, reads a file of one
+// block (up to ztCopyBlockSize(0)) whole into a record of its own, and makes
+// the destination ready (the installed file moved to the backup folder, the
+// new file created), a few jobs ahead, while the files before it are
+// written. With a verifier set,
 // the records' bytes are checked on the reader thread (idle between files
 // of several blocks) or by the coordinator. The coordinating thread takes
 // the records in job order and writes and installs each file; a file of

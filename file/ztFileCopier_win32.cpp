@@ -1,7 +1,7 @@
 // The copy engine's set-up, its failure reports and what its threads share.
 //
 // Threads: the caller's (construction, the setters, StartCopy, the
-// destructor), the coordinator, the fetcher, the ring's reader and writer
+// destructor), the coordinator, the two fetchers, the ring's reader and writer
 // and the flush queue's own. The setters refuse once the run has started,
 // so the workers read the settings without a lock. The status record and
 // every callback are under the coordinator's status lock: a report may
