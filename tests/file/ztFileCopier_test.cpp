@@ -1285,6 +1285,43 @@ TEST_F(Copier, ACheckedRunWritesNoByteItDidNotCheck) {
   }
 }
 
+TEST_F(Copier, FilesThatEarlierJobsReadOrWriteAreLeftToTheirOwnTurn) {
+  // The fetchers work a few jobs ahead, but never on a file a job before
+  // still needs: job 1 replaces the file job 0 reads, job 2 reads the file
+  // job 1 writes, and job 3 writes over the file job 2 wrote.
+  const std::string a = Pattern(5000, 1), b = Pattern(7000, 2), c = Pattern(9000, 3);
+  for (const bool backup : {false, true}) {
+    SCOPED_TRACE(backup ? "with a backup folder" : "without");
+    zt_test::RemoveTree(Out(u""));
+    const std::u16string keep = Join(dir.Path(), u"keep");
+    zt_test::RemoveTree(keep);
+    ASSERT_TRUE(CreateFolderTree(Join(keep, u"x").c_str(), 1));
+    const std::u16string shared = Installed(u"shared.bin", a);
+    ztFileCopier copier(3, 1);
+    if (backup) {
+      ASSERT_TRUE(copier.SetBackupFolder(keep.c_str()));
+    }
+    ASSERT_TRUE(copier.SetTotalSize(123));
+    ASSERT_TRUE(copier.AddJob(shared.c_str(), Out(u"first.bin").c_str(), 0));
+    ASSERT_TRUE(copier.AddJob(Source(u"b.bin", b).c_str(), shared.c_str(), 0));
+    ASSERT_TRUE(copier.AddJob(shared.c_str(), Out(u"second.bin").c_str(), 0));
+    ASSERT_TRUE(copier.AddJob(Source(u"c.bin", c).c_str(), Out(u"second.bin").c_str(), 0));
+    Recorder r;
+    ASSERT_TRUE(RunToEnd(copier, r));
+    EXPECT_FALSE(copier.SetTotalSize(1));  // started
+    EXPECT_EQ(r.Final().error, 0);
+    EXPECT_EQ(r.Final().totalSize, 123u);
+    EXPECT_EQ(ReadFileBytes(Out(u"first.bin")), a);
+    EXPECT_EQ(ReadFileBytes(shared), b);
+    EXPECT_EQ(ReadFileBytes(Out(u"second.bin")), c);
+    if (backup) {
+      EXPECT_EQ(ReadFileBytes(Join(keep, u"00000001.bak")), a);
+      EXPECT_EQ(ReadFileBytes(Join(keep, u"00000003.bak")), b);
+    }
+    EXPECT_TRUE(TempFiles(Out(u"")).empty());
+  }
+}
+
 // ---- a mixed run that fails or is stopped part-way --------------------------------
 
 namespace {
