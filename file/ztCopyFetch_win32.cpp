@@ -235,9 +235,10 @@ void ztFileCopier::ReleaseChecks() {
 void ztFileCopier::FreeRecord(CopyFetch& record) {
   CloseIf(record.source);
   DiscardTarget(record.target);
-  record.state.store(CopyFetch::kFree, std::memory_order_release);
-  // The record's next job is the same fetcher's.
+  // The record's next job is the same fetcher's (asked before the record
+  // is let go: the fetcher may fill it again at once).
   Fetcher& next = fetchers_[record.index % kFetchers];
+  record.state.store(CopyFetch::kFree, std::memory_order_release);
   Wake(next.thread, next.waiting);
 }
 
