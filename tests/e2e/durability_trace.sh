@@ -53,9 +53,25 @@ for line in open(f"{work}/list.txt", encoding="utf-8"):
     elif kind == "journal": journal = real(path)
 # A traced process's own lines have no process id in front.
 line_re = re.compile(r'^(?:\d+\s+)?(\d+\.\d+)\s+(\w+)\((.*)\)\s+=\s+(-?\d+).*<(\d+\.\d+)>\s*$')
+# A call another thread interrupts is traced as two lines, "NAME(ARGS
+# <unfinished ...>" and later "<... NAME resumed>) = RESULT <SECONDS>", by
+# the same thread: they are put back together.
+unfinished_re = re.compile(r'^(\d+)\s+(\d+\.\d+)\s+(\w+)\((.*?)\s*<unfinished \.\.\.>\s*$')
+resumed_re = re.compile(r'^(\d+)\s+\d+\.\d+\s+<\.\.\. (\w+) resumed>.*\)\s+=\s+(-?\d+).*<(\d+\.\d+)>\s*$')
 def calls(paths):
     for name in paths:
+        pending = {}
         for line in open(name, encoding="utf-8", errors="replace"):
+            m = unfinished_re.match(line)
+            if m:
+                pending[m.group(1)] = (m.group(2), m.group(3), m.group(4))
+                continue
+            m = resumed_re.match(line)
+            if m and m.group(1) in pending:
+                start, call, args = pending.pop(m.group(1))
+                if call == m.group(2) and m.group(3) == "0":
+                    yield float(start), float(start) + float(m.group(4)), call, args
+                continue
             m = line_re.match(line)
             if m and m.group(4) == "0":
                 yield float(m.group(1)), float(m.group(1)) + float(m.group(5)), m.group(2), m.group(3)
