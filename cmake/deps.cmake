@@ -1,5 +1,5 @@
 # Third-party libraries. The Windows build links static copies: zlib from
-# Debian's mingw package, libjpeg-turbo, libpng, libwebp and libsodium cross-built by
+# Debian's mingw package, libjpeg-turbo, libpng, libwebp, libsodium and libzstd cross-built by
 # scripts/setup.sh into build/deps/prefix. The host build uses the system's.
 if(ZT_WINDOWS)
   set(ZT_DEPS_PREFIX "${CMAKE_SOURCE_DIR}/build/deps/${ZT_MINGW_ARCH}" CACHE PATH "cross-built dependencies")
@@ -18,6 +18,7 @@ if(ZT_WINDOWS)
   zt_import(zt_dep_sodium ${ZT_DEPS_PREFIX}/lib/libsodium.a ${ZT_DEPS_PREFIX}/include)
   set_target_properties(zt_dep_sodium PROPERTIES INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC=1
                                                  INTERFACE_LINK_LIBRARIES advapi32)
+  zt_import(zt_dep_zstd ${ZT_DEPS_PREFIX}/lib/libzstd.a ${ZT_DEPS_PREFIX}/include)
   # Everything the updater and the test programs need is linked in: no
   # runtime DLLs beside the exe.
   add_link_options(-static -static-libgcc -static-libstdc++)
@@ -28,6 +29,7 @@ else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(WEBP REQUIRED IMPORTED_TARGET libwebp)
   pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+  pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
   add_library(zt_dep_zlib INTERFACE)
   target_link_libraries(zt_dep_zlib INTERFACE ZLIB::ZLIB)
   add_library(zt_dep_png INTERFACE)
@@ -38,6 +40,8 @@ else()
   target_link_libraries(zt_dep_webp INTERFACE PkgConfig::WEBP)
   add_library(zt_dep_sodium INTERFACE)
   target_link_libraries(zt_dep_sodium INTERFACE PkgConfig::SODIUM)
+  add_library(zt_dep_zstd INTERFACE)
+  target_link_libraries(zt_dep_zstd INTERFACE PkgConfig::ZSTD)
 endif()
 
 # GoogleTest: the system's on the host, compiled from Debian's sources for

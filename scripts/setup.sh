@@ -20,7 +20,7 @@ packages=(
   cmake ninja-build g++ clang clang-format clang-tidy cppcheck
   g++-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
   libz-mingw-w64-dev wine wine64 xvfb xauth x11-apps imagemagick
-  zlib1g-dev libjpeg62-turbo-dev libpng-dev libwebp-dev libsodium-dev
+  zlib1g-dev libjpeg62-turbo-dev libpng-dev libwebp-dev libsodium-dev libzstd-dev zstd
   autoconf automake libtool
   googletest libgtest-dev libbenchmark-dev libtinyxml2-dev
   dpkg-dev nasm xz-utils python3 locales strace
@@ -180,6 +180,40 @@ if [ ! -f "$sodium_stamp" ]; then
     rm -rf "$work" "$work.log"
   done
   touch "$sodium_stamp"
+fi
+
+# libzstd (the binary deltas of packages), the same way: a step and a mark
+# of its own. Only the library is built, single-threaded (the updater
+# decodes one segment at a time; ztpack on Windows compresses on one thread).
+zstd_stamp="$deps/.zstd-done-v1"
+if [ ! -f "$zstd_stamp" ]; then
+  log "cross-building libzstd into build/deps"
+  zdir="$deps/src/libzstd"
+  mkdir -p "$zdir"
+  if ! ls "$zdir"/*.orig.tar.* >/dev/null 2>&1; then
+    (cd "$zdir" && apt-get source --download-only libzstd >/dev/null 2>&1) || true
+  fi
+  zstd_tar=$(ls "$zdir"/*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -n 1)
+  if [ -z "$zstd_tar" ]; then
+    echo "setup: could not fetch the source package libzstd" >&2
+    exit 1
+  fi
+  for arch in i686 x86_64; do
+    work="$deps/work-zstd-$arch"
+    rm -rf "$work"; mkdir -p "$work" "$deps/$arch/lib" "$deps/$arch/include"
+    tar -xf "$zstd_tar" -C "$work" --strip-components=1
+    if ! ( cd "$work/lib" &&
+           make -j "$(nproc)" libzstd.a CC="$arch-w64-mingw32-gcc-posix" AR="$arch-w64-mingw32-ar" \
+             ZSTD_LEGACY_SUPPORT=0 MOREFLAGS="-O2" &&
+           cp libzstd.a "$deps/$arch/lib/" && cp zstd.h zstd_errors.h zdict.h "$deps/$arch/include/" ) \
+         >"$work.log" 2>&1; then
+      echo "setup: building libzstd for $arch failed; its log is $work.log" >&2
+      tail -n 20 "$work.log" | sed 's/^/  /' >&2
+      exit 1
+    fi
+    rm -rf "$work" "$work.log"
+  done
+  touch "$zstd_stamp"
 fi
 
 if [ -f "$stamp" ]; then
