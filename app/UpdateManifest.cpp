@@ -85,6 +85,31 @@ bool ParseFileLine(const std::string& rest, ManifestEntry* e) {
   return FromUtf8String(rest.substr(b + 1), &e->path) && IsSafeRelativePath(e->path);
 }
 
+// "<size> <sha> <base size> <base sha> <output size> <output sha> <path>".
+bool ParseDeltaLine(const std::string& rest, ManifestDelta* d) {
+  std::string fields[6];
+  size_t at = 0;
+  for (std::string& f : fields) {
+    const size_t space = rest.find(' ', at);
+    if (space == std::string::npos) return false;
+    f = rest.substr(at, space - at);
+    at = space + 1;
+  }
+  const uint64_t max = UINT64_MAX >> 1;
+  if (!ParseDecimal(fields[0], max, &d->size) || !ParseDecimal(fields[2], max, &d->baseSize) ||
+      !ParseDecimal(fields[4], max, &d->outputSize) ||
+      !ztParseHex(fields[1].data(), fields[1].size(), d->sha256.bytes, kSha256Bytes) ||
+      !ztParseHex(fields[3].data(), fields[3].size(), d->baseSha256.bytes, kSha256Bytes) ||
+      !ztParseHex(fields[5].data(), fields[5].size(), d->outputSha256.bytes, kSha256Bytes))
+    return false;
+  const std::u16string prefix = kDeltaPrefix;
+  // The file it makes must be one the updater may write: never the trusted
+  // key, which only a whole, signed file replaces.
+  return FromUtf8String(rest.substr(at), &d->path) && IsSafeRelativePath(d->path) &&
+         d->path.size() > prefix.size() && d->path.compare(0, prefix.size(), prefix) == 0 &&
+         !IsTrustedKeyPath(d->Target());
+}
+
 bool IsPackageFile(const std::u16string& path) {
   return path == kDescriptionPath || path == kSplashPath || (path.size() > 5 && path.compare(0, 5, kDataPrefix) == 0);
 }
@@ -107,6 +132,11 @@ std::string EncodeManifestBody(const UpdateManifest& m) {
   if (m.hasKey) s += "key " + ztHex(m.key, sizeof m.key) + "\n";
   for (const ManifestEntry& e : m.files)
     s += "file " + std::to_string(e.size) + " " + ztHex(e.sha256.bytes, kSha256Bytes) + " " + ToUtf8String(e.path) +
+         "\n";
+  for (const ManifestDelta& d : m.deltas)
+    s += "delta " + std::to_string(d.size) + " " + ztHex(d.sha256.bytes, kSha256Bytes) + " " +
+         std::to_string(d.baseSize) + " " + ztHex(d.baseSha256.bytes, kSha256Bytes) + " " +
+         std::to_string(d.outputSize) + " " + ztHex(d.outputSha256.bytes, kSha256Bytes) + " " + ToUtf8String(d.path) +
          "\n";
   return s;
 }
@@ -145,6 +175,10 @@ bool DecodeManifest(const uint8_t* data, size_t size, UpdateManifest* out) {
       ManifestEntry e;
       if (!ParseFileLine(rest, &e) || !IsPackageFile(e.path) || !seen.insert(e.path).second) return false;
       out->files.push_back(std::move(e));
+    } else if (After(line, "delta ", &rest)) {
+      ManifestDelta d;
+      if (!ParseDeltaLine(rest, &d) || !seen.insert(d.path).second) return false;
+      out->deltas.push_back(std::move(d));
     } else if (After(line, "signature ", &rest)) {
       // The signature needs the key it was made with, and ends the manifest.
       if (!out->hasKey || in.Left() != 0 ||
@@ -190,12 +224,15 @@ const char* VerifyFailureWords(int failure) {
     case kVerifyFileNotListed: return "file not listed";
     case kVerifyHashMismatch: return "hash mismatch";
     case kVerifyOlderVersion: return "older version";
+    case kVerifyBadDelta: return "damaged delta";
     default: return "not verified";
   }
 }
 
-VerifyResult CheckPackage(const PackageFacts& f, std::vector<ztSha256Digest>* expected) {
+VerifyResult CheckPackage(const PackageFacts& f, std::vector<ztSha256Digest>* expected,
+                          std::vector<ManifestDelta>* deltas) {
   expected->clear();
+  if (deltas) deltas->clear();
   auto fail = [](int failure, const std::u16string& file) { return VerifyResult{failure, file}; };
   if (f.keyFileDamaged) return fail(kVerifyBadKeyFile, kTrustedKeyName);
   if (!f.manifest) return f.trustedKey ? fail(kVerifyNotSigned, kManifestName) : VerifyResult{};
@@ -244,6 +281,7 @@ VerifyResult CheckPackage(const PackageFacts& f, std::vector<ztSha256Digest>* ex
   }
   if (!listed.empty()) return fail(kVerifyFileMissing, listed.begin()->first);
   *expected = std::move(digests);
+  if (deltas) *deltas = std::move(m.deltas);
   return {};
 }
 

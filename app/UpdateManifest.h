@@ -12,11 +12,22 @@
 //   key <64 hex digits>                  the signer's public key (signed packages)
 //   file <size> <64 hex digits> <path>   one line per file, path relative to
 //                                        the package folder, backslashes
+//   delta <size> <sha> <base size> <base sha> <output size> <output sha> <path>
+//                                        one line per delta ("delta\sub\file"):
+//                                        the delta, the installed file it
+//                                        applies to, the file it makes
 //   signature <128 hex digits>           Ed25519 over every byte before this line
 //
 // The files are updateinfo.xml, updatebg.ra3 (when the package has one) and
 // every file below data ("data\sub\file.dat"). A manifest without its key
 // and signature lines is unsigned: its hashes still catch a damaged package.
+//
+// A delta rebuilds data file "sub\file" from the installed one
+// (file/ztDelta.h). The package may also carry the whole file under data
+// (the fallback, for installations that differ); the updater uses the delta
+// where the installed file is the listed base and the whole file otherwise.
+// Updaters from before deltas refuse a manifest with a delta line as
+// damaged, rather than install a package without its changed files.
 //
 // The installation trusts the key in its "update.key" file (one line,
 // "ZTKEY1 <64 hex digits>"), put there by the game's installer. A signed
@@ -44,6 +55,21 @@ struct ManifestEntry {
   ztSha256Digest sha256 = {};
 };
 
+struct ManifestDelta {
+  std::u16string path;  // relative to the package folder, "delta\..."
+  uint64_t size = 0;
+  ztSha256Digest sha256 = {};
+  uint64_t baseSize = 0;
+  ztSha256Digest baseSha256 = {};
+  uint64_t outputSize = 0;
+  ztSha256Digest outputSha256 = {};
+
+  // The file it makes, relative to the installation (and to data).
+  std::u16string Target() const { return path.substr(6); }
+};
+
+constexpr const char16_t* kDeltaPrefix = u"delta\\";
+
 struct UpdateManifest {
   uint32_t majorVersion = 0, minorVersion = 0;  // each 0..65535
   bool hasKey = false;
@@ -51,6 +77,7 @@ struct UpdateManifest {
   bool hasSignature = false;
   uint8_t signature[kEd25519SignatureBytes] = {};
   std::vector<ManifestEntry> files;
+  std::vector<ManifestDelta> deltas;
   size_t signedSize = 0;  // bytes at the start that the signature covers
 
   // As the installed version is read: major in the upper 16 bits.
@@ -89,6 +116,7 @@ enum VerifyFailure : int {
   kVerifyFileNotListed,  // in the package, but not listed
   kVerifyHashMismatch,   // a file's size or bytes differ from the listed ones
   kVerifyOlderVersion,   // older than the installed version
+  kVerifyBadDelta,       // a delta that cannot be applied (damaged, or for another base)
 };
 
 // The failure in the run record's words ("hash mismatch").
@@ -118,8 +146,10 @@ struct PackageFacts {
 // older than the installed one; without a key a manifest that is there must
 // still match. On success, when the package has a manifest, `expected`
 // holds the digest of each data file in the order of `dataPaths` (the copy
-// checks them as it reads); without one it is left empty.
-VerifyResult CheckPackage(const PackageFacts& facts, std::vector<ztSha256Digest>* expected);
+// checks them as it reads), and `deltas` (when given) its deltas; without
+// one both are left empty.
+VerifyResult CheckPackage(const PackageFacts& facts, std::vector<ztSha256Digest>* expected,
+                          std::vector<ManifestDelta>* deltas = nullptr);
 
 // The copy engine's check of each data file against its listed digest (job
 // i is data file i), made before the file is in place: the engine hands a

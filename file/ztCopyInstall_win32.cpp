@@ -111,6 +111,14 @@ int RenameOpenFile(HANDLE handle, const char16_t* destination) {
   return setInformation(handle, &io, request, sizeof request, kFileRenameInformation) >= 0 ? 1 : 0;
 }
 
+}  // namespace
+
+int ztRenameOpenFile(intptr_t handle, const char16_t* destination) {
+  return RenameOpenFile(reinterpret_cast<HANDLE>(handle), destination);
+}
+
+namespace {
+
 uint64_t Value(const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
 }  // namespace

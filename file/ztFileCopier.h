@@ -470,6 +470,12 @@ int ztParseCopyTempName(const char16_t* name, uint32_t* pid);
 // out again, and a file of that id would otherwise pass for a live one's.
 void ztDeleteCopyLeftovers(const char16_t* folder, bool anyProcess = false);
 
+// Gives the file behind `handle` (opened with DELETE access) the name
+// `destination`, replacing what is there: through the handle, so nobody can
+// put another file under the old name in between. 1 or 0. Windows build
+// only.
+int ztRenameOpenFile(intptr_t handle, const char16_t* destination);
+
 // Name of the backup of job `index` in the backup folder ("0000002A.bak",
 // upper-case hexadecimal): 1, or 0 when `cap` is below 13.
 int ztCopyBackupName(char16_t* out, size_t cap, uint32_t index);

@@ -140,6 +140,15 @@ UpdateManifest Sample(const Keys* key) {
   m.files.push_back(Entry(u"updateinfo.xml", kDescription));
   m.files.push_back(Entry(u"updatebg.ra3", kSplash));
   for (size_t i = 0; i < kData.size(); ++i) m.files.push_back(Entry(u"data\\" + kData[i], kDataBytes[i]));
+  ManifestDelta d;
+  d.path = u"delta\\maps\\big map.pak";
+  d.size = 12;
+  d.sha256 = ztSha256::Of("delta", 5);
+  d.baseSize = 1ull << 33;
+  d.baseSha256 = ztSha256::Of("base", 4);
+  d.outputSize = 5;
+  d.outputSha256 = ztSha256::Of("new", 3);
+  m.deltas.push_back(d);
   if (key) {
     m.hasKey = true;
     std::memcpy(m.key, key->pub, sizeof m.key);
@@ -168,6 +177,10 @@ TEST(Manifest, ASignedManifestReadsBackWhole) {
   ASSERT_EQ(m.files.size(), 5u);
   EXPECT_EQ(m.files[3].path, u"data\\maps\\\u5730\u56f3.map");
   EXPECT_EQ(m.files[4].size, 0u);
+  ASSERT_EQ(m.deltas.size(), 1u);
+  EXPECT_EQ(m.deltas[0].Target(), u"maps\\big map.pak");
+  EXPECT_EQ(m.deltas[0].baseSize, 1ull << 33);
+  EXPECT_TRUE(m.deltas[0].baseSha256 == ztSha256::Of("base", 4) && m.deltas[0].outputSha256 == ztSha256::Of("new", 3));
   EXPECT_EQ(m.signedSize, text.rfind("signature "));
   EXPECT_TRUE(ztEd25519Verify(reinterpret_cast<const uint8_t*>(text.data()), m.signedSize, m.signature, key.pub));
 }
@@ -227,6 +240,13 @@ TEST(Manifest, DamagedManifestsAreRefused) {
       {"a signature without a key", head + file + sig},
       {"a key after the files", head + file + key + sig},
       {"a line after the signature", head + key + file + sig + file},
+      {"a delta outside delta", head + file + "delta 1 " + hash + " 2 " + hash + " 3 " + hash + " data\\a.txt\n"},
+      {"a delta of the trusted key", head + file + "delta 1 " + hash + " 2 " + hash + " 3 " + hash + " delta\\UPDATE.KEY\n"},
+      {"a delta one field short", head + file + "delta 1 " + hash + " 2 " + hash + " 3 delta\\a.txt\n"},
+      {"a delta listed twice", head + file + [&] {
+         const std::string d = "delta 1 " + hash + " 2 " + hash + " 3 " + hash + " delta\\a.txt\n";
+         return d + d;
+       }()},
   };
   for (const auto& c : cases) {
     UpdateManifest m;
@@ -449,7 +469,8 @@ TEST(PackageRules, EachFaultIsRefusedWithItsReasonAndTheFile) {
     f.dataSizes = &sizes;
     c.change(f);
     std::vector<ztSha256Digest> expected(1);
-    const VerifyResult r = CheckPackage(f, &expected);
+    std::vector<ManifestDelta> deltas(1);
+    const VerifyResult r = CheckPackage(f, &expected, &deltas);
     EXPECT_EQ(r.failure, c.failure) << VerifyFailureWords(r.failure);
     EXPECT_EQ(r.file, c.file);
     // The engine's digests come in the data walk's order, and only with a
@@ -458,8 +479,11 @@ TEST(PackageRules, EachFaultIsRefusedWithItsReasonAndTheFile) {
       ASSERT_EQ(expected.size(), kData.size());
       for (size_t i = 0; i < kData.size(); ++i)
         EXPECT_EQ(expected[i], ztSha256::Of(kDataBytes[i].data(), kDataBytes[i].size()));
+      ASSERT_EQ(deltas.size(), 1u);
+      EXPECT_EQ(deltas[0].path, u"delta\\maps\\big map.pak");
     } else {
       EXPECT_TRUE(expected.empty());
+      EXPECT_TRUE(deltas.empty());
     }
   }
 }
