@@ -4,6 +4,7 @@
 #include <new>
 #include <set>
 
+#include "app/DeltaApply.h"
 #include "app/PackagePaths.h"
 #include "app/UpdateDescription.h"
 #include "app/UpdateJob.h"
@@ -77,8 +78,10 @@ UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntr
   // Asked by attributes: a listing of the name (GetPathKind) costs a scan of
   // a large folder under some systems, once per installed file.
   journal.logExisted = ztIsFile(logPath) != 0;
-  const std::vector<std::u16string>& paths = updater.files.paths;
-  journal.createdFolders = FoldersToCreate(paths, [&](const std::u16string& folder) {
+  const std::vector<std::u16string>& paths = updater.jobPaths;
+  std::vector<std::u16string> all = paths;
+  for (const size_t k : updater.deltaJobs) all.push_back(updater.deltas[k].Target());
+  journal.createdFolders = FoldersToCreate(all, [&](const std::u16string& folder) {
     char16_t path[ZT_MAX_PATH];
     // Joined paths fit: each file below the folder did (BuildCopyPlan).
     return JoinPath(path, 2, updater.installFolder, folder.c_str()) >= 0 && ztIsFolder(path);
@@ -91,6 +94,8 @@ UpdateJournal MakeJournal(const Updater& updater, const std::vector<CopyPlanEntr
     const bool inNewFolder = cut != std::u16string::npos && created.count(paths[i].substr(0, cut)) != 0;
     journal.files.push_back({paths[i], !inNewFolder && ztIsFile(plan[i].destination)});
   }
+  // A delta's file is there: its base was checked.
+  for (const size_t k : updater.deltaJobs) journal.files.push_back({updater.deltas[k].Target(), true});
   return journal;
 }
 
@@ -137,15 +142,47 @@ int VerifyPackage(Updater& updater) {
   if (!facts.hasSplash && GetPathKind(splashPath) == ZT_PATH_FILE) return refuse(kVerifyHashMismatch, u"updatebg.ra3");
   facts.dataPaths = &updater.files.paths;
   facts.dataSizes = &updater.files.sizes;
-  std::vector<ztSha256Digest> expected;
-  const VerifyResult result = CheckPackage(facts, &expected);
+  const VerifyResult result = CheckPackage(facts, &updater.expected, &updater.deltas);
   if (result.failure != kVerifyOk) return refuse(result.failure, result.file);
-  if (!facts.manifest) return 1;
+  updater.hasManifest = facts.manifest != nullptr;
+  return 1;
+}
+
+// Which file each destination gets: a delta where the installed file is its
+// base, the package's whole file otherwise. 0 when an installed file is not
+// the base of its delta and the package has no whole file for it (every
+// such file is recorded), or when memory runs out.
+int ChooseJobs(Updater& updater) {
+  const DataFiles& files = updater.files;
+  const std::set<std::u16string> whole(files.paths.begin(), files.paths.end());
+  std::set<std::u16string> patched;
+  for (size_t k = 0; k < updater.deltas.size(); ++k) {
+    const std::u16string target = updater.deltas[k].Target();
+    if (k < updater.baseMatches.size() && updater.baseMatches[k]) {
+      updater.deltaJobs.push_back(k);
+      patched.insert(target);
+    } else if (!whole.count(target)) {
+      updater.record.notPatchable.push_back(target);
+    }
+  }
+  if (!updater.record.notPatchable.empty()) {
+    updater.notPatchable = true;
+    RecordProblem(updater, updater.record.notPatchable.front(), OutcomeWords(kExitNotPatchable));
+    return 0;
+  }
+  std::vector<ztSha256Digest> digests;
+  for (size_t i = 0; i < files.paths.size(); ++i) {
+    if (patched.count(files.paths[i])) continue;  // the whole file is the fallback, not needed here
+    updater.jobPaths.push_back(files.paths[i]);
+    updater.jobSizes.push_back(i < files.sizes.size() ? files.sizes[i] : 0);
+    if (i < updater.expected.size()) digests.push_back(updater.expected[i]);
+  }
+  if (!updater.hasManifest) return 1;
   // Each file is checked before its last block is written: no unchecked
   // byte ever carries a file's own name, even if the run is killed or its
   // rollback stops half-way.
   try {
-    updater.digestCheck = std::make_unique<ManifestDigestCheck>(std::move(expected));
+    updater.digestCheck = std::make_unique<ManifestDigestCheck>(std::move(digests));
   } catch (...) {
     return 0;  // no memory: a failed copy, nothing written
   }
@@ -158,13 +195,14 @@ int VerifyPackage(Updater& updater) {
 // merged, sorted install.log.
 int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* logPath, std::vector<CopyPlanEntry>* plan,
                ztStringList* log) {
-  const DataFiles& files = updater.files;
-  if (files.incomplete) return 0;
-  if (!VerifyPackage(updater)) return 0;
+  if (!ChooseJobs(updater)) return 0;
+  const std::vector<std::u16string>& paths = updater.jobPaths;
+  std::vector<std::u16string> all = paths;
+  for (const size_t k : updater.deltaJobs) all.push_back(updater.deltas[k].Target());
   // Two files for one destination would overwrite each other (and back up
   // the same file twice); install.log, update.log and the journal folder
   // are the updater's own.
-  const PackagePathProblem clash = FindPackagePathProblem(files.paths);
+  const PackagePathProblem clash = FindPackagePathProblem(all);
   if (clash.reason != PackagePathReason::kNone) {
     RecordProblem(updater, u"data\\" + clash.path, PackagePathReasonWords(clash.reason));
     return 0;
@@ -175,7 +213,7 @@ int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* log
   // once (a folder not there yet is asked about again for every file
   // otherwise).
   std::u16string lastParent = u"\\";
-  for (const std::u16string& path : files.paths) {
+  for (const std::u16string& path : all) {
     const size_t cut = path.rfind(u'\\');
     const std::u16string parent = cut == std::u16string::npos ? std::u16string() : path.substr(0, cut);
     if (parent == lastParent) continue;
@@ -185,34 +223,54 @@ int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* log
       return 0;
     }
   }
-  if (!BuildCopyPlan(dataFolder, updater.installFolder, files.paths, plan)) return 0;
+  if (!BuildCopyPlan(dataFolder, updater.installFolder, paths, plan)) return 0;
   // A missing install.log leaves the list empty. One that is there but
   // cannot be read (held by another program, past the length limit) would
   // be replaced by this run's lines alone and the record of every earlier
   // update lost: refuse the job instead, before anything is written.
   if (!log->LoadText(logPath) && GetPathKind(logPath) == ZT_PATH_FILE) return 0;
-  if (!AddInstallLogLines(*log, files.paths)) return 0;
+  if (!AddInstallLogLines(*log, all)) return 0;
   log->SortUnique();
 
   uint64_t freeBytes = 0;
   uint32_t cluster = 0;
   if (QueryDrive(updater.installFolder, &freeBytes, &cluster)) {
-    std::vector<uint64_t> sizes = files.sizes;
+    std::vector<uint64_t> sizes = updater.jobSizes;
     if (sizes.size() != plan->size()) {
       sizes.clear();
       for (const CopyPlanEntry& e : *plan) sizes.push_back(ExistingSize(e.source));
     }
+    for (const size_t k : updater.deltaJobs) sizes.push_back(updater.deltas[k].outputSize);
     // The journal holds each path once more, with a few bytes around it.
     uint64_t journalBytes = 4096;
-    for (const std::u16string& path : files.paths) journalBytes += 2 * path.size() + 8;
+    for (const std::u16string& path : all) journalBytes += 2 * path.size() + 8;
     if (SpaceNeeded(sizes, InstallLogBytes(*log) + journalBytes, cluster) > freeBytes) return 0;
   }
   return 1;
 }
 
-// The UM_START_COPY step. 1 when the engine runs; 0 when the job was refused
-// before anything was written, or the engine did not start.
+// The UM_START_COPY step. 1 when the engine runs; 2 when the deltas' bases
+// are being checked (the check posts UM_START_COPY again when done); 0 when
+// the job was refused before anything was written, or the engine did not
+// start.
 int StartUpdateJob(Updater& updater, HWND dialog) {
+  if (!updater.packageChecked) {
+    updater.packageChecked = true;
+    if (updater.files.incomplete || !VerifyPackage(updater)) return 0;
+    if (!updater.deltas.empty()) {
+      // Reading every base can take a while: the dialog stays responsive.
+      try {
+        updater.baseCheck.thread = std::thread([&updater, dialog] {
+          updater.baseMatches = CheckDeltaBases(updater.installFolder, updater.deltas);
+          PostMessageW(dialog, UM_START_COPY, 0, 0);
+        });
+        return 2;
+      } catch (...) {
+        updater.baseMatches = CheckDeltaBases(updater.installFolder, updater.deltas);
+      }
+    }
+  }
+  updater.baseCheck.Join();
   char16_t logPath[ZT_MAX_PATH];
   if (JoinPath(logPath, 2, updater.installFolder, u"install.log") < 0) return 0;
 
@@ -240,16 +298,16 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   // engine stopped on. A new trusted key is written into the journal
   // folder; it takes its name only once the update is committed.
   for (size_t i = 0; i < plan.size(); ++i) {
-    const std::u16string target = transaction->TargetOf(updater.files.paths[i]);
+    const std::u16string target = transaction->TargetOf(updater.jobPaths[i]);
     if (target.empty() || !copier->AddJob(plan[i].source, target.c_str(), static_cast<int32_t>(i))) return 0;
   }
   if (updater.digestCheck && !copier->SetVerifier(updater.digestCheck.get())) return 0;
   if (!copier->SetBackupFolder(transaction->Folder())) return 0;
   // The walk has the sizes already: the engine need not ask for each file
   // again before its first copy.
-  if (updater.files.sizes.size() == plan.size()) {
+  if (updater.jobSizes.size() == plan.size()) {
     uint64_t total = 0;
-    for (const uint64_t size : updater.files.sizes) total += size;
+    for (const uint64_t size : updater.jobSizes) total += size;
     (void)copier->SetTotalSize(total);
   }
   if (!transaction->Begin(MakeJournal(updater, plan, logPath))) {
@@ -269,6 +327,26 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
   updater.record.rollback = updater.transaction->Rollback() ? 1 : 2;
   updater.transaction.reset();
   return 0;
+}
+
+// Applies the chosen deltas after the engine's jobs: job numbers follow
+// theirs, so each backup has its own name in the journal folder. False at
+// the first failure (recorded); the caller rolls back.
+bool ApplyDeltas(Updater& updater) {
+  const size_t first = updater.jobPaths.size();
+  for (size_t j = 0; j < updater.deltaJobs.size(); ++j) {
+    DeltaFailure failure;
+    if (ApplyDeltaJob(updater.packageFolder, updater.installFolder, updater.transaction->Folder(),
+                      updater.deltas[updater.deltaJobs[j]], first + j, &failure))
+      continue;
+    if (failure.notVerified) updater.verifyFailure = kVerifyHashMismatch;
+    if (updater.record.failedFile.empty() && updater.record.failedText.empty()) {
+      updater.record.failedFile = failure.file;
+      updater.record.failedText = failure.text;
+    }
+    return false;
+  }
+  return true;
 }
 
 void ShowOutcome(Updater& updater, HWND dialog, const char16_t* text, UpdaterExitCode outcome) {
@@ -346,7 +424,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
     case UM_COPY_DONE: ShowOutcome(*updater, dialog, updater->language.successText, kExitInstalled); break;
     case UM_COPY_FAILED:
       ShowOutcome(*updater, dialog, updater->language.copyErrorText,
-                  updater->verifyFailure != kVerifyOk ? kExitNotVerified : kExitCopyFailed);
+                  updater->notPatchable                ? kExitNotPatchable
+                  : updater->verifyFailure != kVerifyOk ? kExitNotVerified
+                                                        : kExitCopyFailed);
       break;
     case UM_CLOSE:
       PostMessageW(GetWindow(dialog, GW_OWNER), UM_CLOSE, 0, 0);
@@ -378,12 +458,13 @@ int32_t OnCopyProgress(void* userData, const CopyStatus* status) {
     if (mismatch >= 0 && !(status->error && mismatch > status->jobFlag)) {
       const size_t failed = static_cast<size_t>(mismatch);
       updater->verifyFailure = kVerifyHashMismatch;
-      updater->record.failedFile =
-          failed < updater->files.paths.size() ? u"data\\" + updater->files.paths[failed] : u"";
+      updater->record.failedFile = failed < updater->jobPaths.size() ? u"data\\" + updater->jobPaths[failed] : u"";
       const char* words = VerifyFailureWords(kVerifyHashMismatch);
       updater->record.failedText.assign(words, words + std::strlen(words));
       installed = false;
     }
+    // The deltas follow the engine's jobs, inside the same transaction.
+    if (installed && updater && updater->transaction) installed = ApplyDeltas(*updater);
     if (updater && updater->transaction) {
       if (installed) {
         installed = updater->transaction->WriteCommitMark() != 0;

@@ -186,6 +186,7 @@ const char* OutcomeWords(int outcome) {
     case 6: return "copy failed";
     case 7: return "no window";
     case 8: return "package not verified";
+    case 9: return "the installation is not the version this package patches";
     default: return "unknown";
   }
 }
@@ -223,6 +224,7 @@ std::string FormatRunRecord(const RunRecord& r) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
     s += "  failed: " + Utf8(r.failedFile) + (text.empty() ? "" : ": " + text) + "\r\n";
   }
+  for (const std::u16string& file : r.notPatchable) s += "  not the base of its delta: " + Utf8(file) + "\r\n";
   for (const std::u16string& box : r.boxes) {
     // One line each: a text's own line breaks become spaces.
     std::string text = Utf8(box);

@@ -124,6 +124,9 @@ struct RunRecord {
   // An unattended run's boxes, "caption: text" each, in the order they
   // would have been shown.
   std::vector<std::u16string> boxes;
+  // Installed files that are not the base their delta applies to, and that
+  // the package has no whole file for (outcome 9), relative.
+  std::vector<std::u16string> notPatchable;
 };
 
 enum RecoveryKind : int {

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "app/InstallGuard.h"
 #include "app/UpdateDescription.h"
@@ -38,6 +40,19 @@ enum : UINT {
   UM_COPY_FAILED = WM_USER + 24,    // 1048, dialog: the job failed
 };
 
+// A thread joined when it goes out of scope (a run that ends early never
+// leaves one running into the teardown).
+struct JoiningThread {
+  std::thread thread;
+  JoiningThread() = default;
+  JoiningThread(const JoiningThread&) = delete;
+  JoiningThread& operator=(const JoiningThread&) = delete;
+  ~JoiningThread() { Join(); }
+  void Join() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
 // The package folder and its data folder as the current directory gives them
 // (the system allows a current directory longer than a path buffer).
 constexpr DWORD kFolderUnits = 1024;
@@ -57,6 +72,7 @@ enum UpdaterExitCode : int {
   kExitCopyFailed = 6,     // copying failed (or was refused before it began)
   kExitNoWindow = 7,       // the program could not start its window
   kExitNotVerified = 8,    // the package's manifest, signature or a file's digest did not verify
+  kExitNotPatchable = 9,   // an installed file is not the base of its delta, and no whole file was shipped
 };
 
 // ---- the run's state ---------------------------------------------------------
@@ -85,10 +101,27 @@ struct Updater {
   // The update's journal from just before the first change until it is
   // committed or rolled back (the engine's final callback does either).
   std::unique_ptr<UpdateTransaction> transaction;
-  // The data files' digests, checked by the engine as it reads (null for a
-  // package without a manifest).
+  // The manifest's digest of each data file in the walk's order (empty
+  // without a manifest), and its deltas.
+  std::vector<ztSha256Digest> expected;
+  std::vector<ManifestDelta> deltas;
+  // The first step of the job checks the package and starts the check of
+  // the deltas' bases on threads of their own; the second makes the jobs.
+  bool packageChecked = false;
+  JoiningThread baseCheck;
+  std::vector<char> baseMatches;  // per delta: the installed file is its base
+  // The run's jobs: the data files the engine copies (relative to data and
+  // to the installation) and their sizes, then the deltas applied after
+  // them (indices into `deltas`), job numbers following the engine's.
+  std::vector<std::u16string> jobPaths;
+  std::vector<uint64_t> jobSizes;
+  std::vector<size_t> deltaJobs;
+  // The engine's jobs' digests, checked as it reads (null for a package
+  // without a manifest).
   std::unique_ptr<ManifestDigestCheck> digestCheck;
+  bool hasManifest = false;
   int verifyFailure = kVerifyOk;            // why the package was refused
+  bool notPatchable = false;                // an installed file is not its delta's base (exit 9)
   RunRecord record;                         // what update.log will say of the run
   // /quiet: no window is shown, no box; the question is answered with OK and
   // each box's text goes to update.log.

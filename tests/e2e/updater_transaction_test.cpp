@@ -5,6 +5,7 @@
 // the update, no journal, no temporary file) or exactly the new one. A signed
 // package that does not verify must leave it untouched.
 #include <windows.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <functional>
 #include <map>
@@ -22,6 +24,7 @@
 #include "app/UpdateJournal.h"
 #include "app/UpdateManifest.h"
 #include "file/ztCrypto.h"
+#include "file/ztDelta.h"
 #include "pack/packbuild.h"
 #include "pack/packconfig.h"
 #include "pack/packsign.h"
@@ -1015,4 +1018,182 @@ TEST_F(Transaction, EveryInstalledFileIsDurableBeforeTheCommitMark) {
   lines += "file " + UnixPathOf(Join(inst_, u"install.log.zt~")) + "\n";
   lines += "journal " + UnixPathOf(inst_) + "/" + zt_test::Utf8(kJournalFolder) + "\n";
   ASSERT_TRUE(WriteFileBytes(U16(list), lines));
+}
+
+// ---- packages with deltas ------------------------------------------------------------
+
+namespace {
+
+// A pak-like file: records of made-up bytes; `version` 2 changes every
+// tenth record and inserts one after every 25th, shifting what follows.
+std::string PakVersion(size_t records, int version) {
+  std::string out;
+  for (size_t i = 0; i < records; ++i) {
+    const bool changed = version == 2 && i % 10 == 3;
+    out += Content(u"record" + U16(std::to_string(i)), changed ? 2 : 1, 5000 + (i * 37) % 3000);
+    if (version == 2 && i % 25 == 7) out += Content(u"inserted" + U16(std::to_string(i)), 2, 4000);
+  }
+  return out;
+}
+
+std::string MakeDelta(const std::string& base, const std::string& next, uint32_t segment) {
+  std::string delta;
+  ztDeltaMakeIo io;
+  io.readBase = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, base.data() + at, n), true; };
+  io.readNew = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, next.data() + at, n), true; };
+  io.writeDelta = [&](const void* d, uint32_t n) { return delta.append(static_cast<const char*>(d), n), true; };
+  ztDeltaMakeOptions options;
+  options.segmentBytes = segment;
+  options.marginBytes = segment / 4;
+  options.level = 3;
+  uint64_t size = 0;
+  EXPECT_EQ(ztMakeDelta(io, base.size(), next.size(), options, &size), kDeltaOk);
+  return delta;
+}
+
+ztSha256Digest DigestOf(const std::string& s) { return ztSha256::Of(s.data(), s.size()); }
+
+}  // namespace
+
+// Deltas rebuild the new version inside the transaction; an installed file
+// that is not a delta's base takes the whole file when the package has one,
+// and otherwise refuses the package before anything is written; a delta
+// whose bytes are not the signed ones is never installed. Segments far
+// smaller than the files take every path through several segments, and the
+// updater's memory stays under the cap.
+TEST_F(Transaction, DeltasRebuildTheNewVersionOrRefuseBeforeAnythingIsWritten) {
+  const KeyPair key(1);
+  const std::map<std::u16string, std::pair<std::string, std::string>> versions = {
+      {u"paks\\world.pak", {PakVersion(300, 1), PakVersion(300, 2)}},
+      {u"bin\\game.dat", {Content(u"game", 1, 200000), Content(u"game", 1, 120000) + Content(u"patch", 2, 90000)}},
+      {u"notes.txt", {"first line\r\nsecond line\r\n", "first line\r\nthird line\r\n"}},
+      {u"gone.txt", {"emptied by the update", ""}},
+  };
+  struct Case {
+    const char* what;
+    bool fallback;      // the package also has the whole files
+    bool modifyBase;    // the player changed paks\world.pak
+    bool flipDelta;     // a bit of the pak's delta
+    DWORD exitCode;
+  };
+  const Case cases[] = {
+      {"every base installed", false, false, false, kInstalled},
+      {"a modified file, no whole file", false, true, false, 9},
+      {"a modified file, with the whole file", true, true, false, kInstalled},
+      {"a flipped bit in a signed delta", true, false, true, kNotVerified},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"updateinfo.xml"), DescriptionXml(desc_)));
+    ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"data\\" + kVersionFile), kNewVersion));
+    ASSERT_TRUE(WriteFileBytes(Join(inst_, kVersionFile), kOldVersion));
+    ASSERT_TRUE(WriteFileBytes(Join(inst_, kTrustedKeyName), EncodePublicKeyFile(key.pub)));
+    const std::string discovery = "<install><path>" + zt_test::Utf8(inst_) + "</path></install>";
+    ASSERT_TRUE(WriteFileBytes(Join(Join(CommonAppData(), U16(desc_.brand)), U16(desc_.app + ".xml")), discovery));
+    UpdateManifest m;
+    m.majorVersion = 2;
+    for (const auto& [path, v] : versions) {
+      ASSERT_TRUE(WriteFileBytes(Join(inst_, path), v.first));
+      const std::string delta = MakeDelta(v.first, v.second, 16 << 10);
+      ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"delta\\" + path), delta));
+      if (c.fallback) {
+        ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"data\\" + path), v.second));
+      }
+      m.deltas.push_back({u"delta\\" + path, delta.size(), DigestOf(delta), v.first.size(), DigestOf(v.first),
+                          v.second.size(), DigestOf(v.second)});
+    }
+    if (c.modifyBase) {
+      FlipBit(Join(inst_, u"paks\\world.pak"), 1000);
+    }
+    for (const std::u16string& rel : {std::u16string(u"updateinfo.xml"), u"data\\" + kVersionFile}) {
+      const std::string bytes = ReadFileBytes(Join(pkg_, rel));
+      m.files.push_back({rel, bytes.size(), DigestOf(bytes)});
+    }
+    if (c.fallback)
+      for (const auto& [path, v] : versions) m.files.push_back({u"data\\" + path, v.second.size(), DigestOf(v.second)});
+    m.hasKey = true;
+    std::copy(key.pub, key.pub + sizeof key.pub, m.key);
+    ASSERT_TRUE(WriteFileBytes(Join(pkg_, kManifestName), SignManifestBody(EncodeManifestBody(m), key.secret)));
+    if (c.flipDelta) {
+      FlipBit(Join(pkg_, u"delta\\paks\\world.pak"), -100);
+    }
+    const Tree before = Snapshot(inst_);
+
+    Process p;
+    ASSERT_TRUE(p.Start(UpdaterExeFromEnvironment(), pkg_, {}, u"/quiet"));
+    DWORD code = 99;
+    ASSERT_TRUE(p.WaitExit(60000, nullptr, &code));
+    EXPECT_EQ(code, c.exitCode) << ReadFileBytes(Join(inst_, kRunRecordName));
+    PROCESS_MEMORY_COUNTERS memory = {};
+    if (GetProcessMemoryInfo(p.Handle(), &memory, sizeof memory) && memory.PeakPagefileUsage) {
+      EXPECT_LT(memory.PeakPagefileUsage, 256u << 20);
+      std::printf("peak private bytes of the updater: %llu\n",
+                  static_cast<unsigned long long>(memory.PeakPagefileUsage));
+    }
+    const std::string record = ReadFileBytes(Join(inst_, kRunRecordName));
+    if (c.exitCode != kInstalled) {
+      Tree after = Snapshot(inst_);
+      after.erase(kRunRecordName);
+      EXPECT_EQ(Diff(before, after), "");
+    }
+    if (c.exitCode == 9) {
+      EXPECT_NE(record.find("  not the base of its delta: paks\\world.pak\r\n"), std::string::npos) << record;
+      EXPECT_EQ(record.find("not the base of its delta: bin"), std::string::npos) << record;
+    }
+    if (c.exitCode == kNotVerified) {
+      EXPECT_NE(record.find("delta\\paks\\world.pak: hash mismatch"), std::string::npos) << record;
+    }
+    if (c.exitCode != kInstalled) continue;
+    for (const auto& [path, v] : versions) EXPECT_TRUE(ReadFileBytes(Join(inst_, path)) == v.second) << Narrow(path);
+    EXPECT_EQ(ReadFileBytes(Join(inst_, kVersionFile)), kNewVersion);
+    EXPECT_FALSE(PathExists(Join(inst_, kJournalFolder)));
+    const std::string log = ReadFileBytes(Join(inst_, u"install.log"));
+    EXPECT_NE(log.find("\"paks\\world.pak\""), std::string::npos) << log;
+  }
+}
+
+// A kill while a delta's output is written: the next run puts the old
+// version back (here a package that then refuses the installed version, so
+// the old one is what stays).
+TEST_F(Transaction, KillWhileADeltaIsAppliedIsRolledBackByTheNextRun) {
+  const std::string oldPak = PakVersion(6000, 1), newPak = PakVersion(6000, 2);
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"updateinfo.xml"), DescriptionXml(desc_)));
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"data\\" + kVersionFile), kNewVersion));
+  ASSERT_TRUE(WriteFileBytes(Join(inst_, kVersionFile), kOldVersion));
+  ASSERT_TRUE(WriteFileBytes(Join(inst_, u"paks\\world.pak"), oldPak));
+  const std::string discovery = "<install><path>" + zt_test::Utf8(inst_) + "</path></install>";
+  ASSERT_TRUE(WriteFileBytes(Join(Join(CommonAppData(), U16(desc_.brand)), U16(desc_.app + ".xml")), discovery));
+  const std::string delta = MakeDelta(oldPak, newPak, 64 << 10);
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"delta\\paks\\world.pak"), delta));
+  UpdateManifest m;
+  m.majorVersion = 2;
+  for (const std::u16string& rel : {std::u16string(u"updateinfo.xml"), u"data\\" + kVersionFile}) {
+    const std::string bytes = ReadFileBytes(Join(pkg_, rel));
+    m.files.push_back({rel, bytes.size(), DigestOf(bytes)});
+  }
+  m.deltas.push_back({u"delta\\paks\\world.pak", delta.size(), DigestOf(delta), oldPak.size(), DigestOf(oldPak),
+                      newPak.size(), DigestOf(newPak)});
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, kManifestName), EncodeManifestBody(m)));
+  order_ = {kVersionFile, u"paks\\world.pak"};
+  sizes_ = {kNewVersion.size(), newPak.size()};
+  const Tree before = Snapshot(inst_);
+  // The output's temporary file beside the pak.
+  ASSERT_NO_FATAL_FAILURE(KillWhen("a delta's output is written", [&] {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(W(Join(inst_, u"paks\\~ztcp-*.tmp")), &found);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    FindClose(find);
+    return true;
+  }));
+  DescriptionParts needs20 = desc_;
+  needs20.major = "2";
+  needs20.minor = "0";
+  const std::u16string other = Join(dir_.Path(), u"pkg20");
+  ASSERT_TRUE(WriteFileBytes(Join(other, u"updateinfo.xml"), DescriptionXml(needs20)));
+  ASSERT_TRUE(WriteFileBytes(Join(other, u"data\\a100.dat"), "from the package for 2.0"));
+  Run(other, {Confirm(), {U16(Lang().errorTitle), U16(Lang().versionError)}}, kTooOld);
+  EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
+  ExpectRecord({kRecovered});
 }
