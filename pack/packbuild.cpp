@@ -8,9 +8,12 @@
 #include <thread>
 #include <unordered_map>
 
+#include "app/UpdateJournal.h"
+#include "app/UpdateManifest.h"
 #include "app/discovery.h"
 #include "pack/packcheck.h"
 #include "pack/packconfig.h"
+#include "pack/packdelta.h"
 #include "pack/packsign.h"
 #include "pack/packtext.h"
 #include "tools/imagetool.h"
@@ -68,7 +71,7 @@ bool DiffTrees(const std::u16string& oldRoot, const std::u16string& newRoot, Tre
     folded.emplace(Folded(oldFiles[i].path), i);
   }
   std::vector<bool> matched(oldFiles.size());
-  std::vector<Candidate> same;
+  std::vector<Candidate> same, changed;
   uint64_t sameBytes = 0;
   for (size_t i = 0; i < newFiles.size(); ++i) {
     size_t match = SIZE_MAX;
@@ -85,7 +88,7 @@ bool DiffTrees(const std::u16string& oldRoot, const std::u16string& newRoot, Tre
     }
     matched[match] = true;
     if (oldFiles[match].size != newFiles[i].size) {
-      diff->changed.push_back(newFiles[i]);
+      changed.push_back({match, i});
       continue;
     }
     same.push_back({match, i});
@@ -131,12 +134,16 @@ bool DiffTrees(const std::u16string& oldRoot, const std::u16string& newRoot, Tre
       return false;
     }
     if (result[k] == 0)
-      diff->changed.push_back(newFiles[same[k].newIndex]);
+      changed.push_back(same[k]);
     else
       ++diff->unchanged;
   }
-  auto byPath = [](const PackFileEntry& a, const PackFileEntry& b) { return a.path < b.path; };
-  std::sort(diff->changed.begin(), diff->changed.end(), byPath);
+  std::sort(changed.begin(), changed.end(),
+            [&](const Candidate& a, const Candidate& b) { return newFiles[a.newIndex].path < newFiles[b.newIndex].path; });
+  for (const Candidate& c : changed) {
+    diff->changed.push_back(newFiles[c.newIndex]);
+    diff->changedBase.push_back(oldFiles[c.oldIndex]);
+  }
   return true;
 }
 
@@ -199,6 +206,69 @@ bool CopyInto(const std::u16string& from, const std::u16string& to, PackReport* 
   return false;
 }
 
+// A changed file as a delta against its old version: 1 made and kept (at
+// delta\<path>, its manifest line in `delta`), 0 not smaller than the whole
+// file compressed (nothing left behind; the whole file travels), -1 failed
+// (reported).
+int TryDelta(const BuildOptions& o, const PackFileEntry& base, const PackFileEntry& file, size_t index, size_t count,
+             PackReport* report, ProgressMeter* meter, ManifestDelta* delta) {
+  const std::u16string basePath = JoinPackPath(o.oldDir, base.path), newPath = JoinPackPath(o.newDir, file.path);
+  const std::string where = Utf8Of(file.path);
+  const std::string step = std::to_string(index + 1) + " of " + std::to_string(count) + ", " + where + ": ";
+  auto show = [&](const char* what, uint64_t done) {
+    meter->Show([&] { return std::string(what) + step + SizeText(done) + " of " + SizeText(file.size); });
+  };
+  std::string error;
+  uint64_t compressed = 0, size = 0;
+  ztSha256Digest output;
+  if (!MeasureWholeFile(newPath, kWholeFileLevel, &compressed, &size, &output,
+                        [&](uint64_t done) { show("measuring ", done); }, &error)) {
+    report->Error(where, error);
+    return -1;
+  }
+  // Made beside the package's parts and moved into place when kept, so a
+  // delta given up leaves no folder behind.
+  const std::u16string partial = JoinPackPath(o.out, u"delta.partial");
+  FileDeltaOptions options;
+  options.segment = o.segment;
+  options.level = o.level;
+  options.limit = compressed ? compressed : 1;
+  uint64_t deltaSize = 0;
+  ztSha256Digest deltaDigest;
+  const DeltaMade made = MakeFileDelta(basePath, newPath, partial, options, &deltaSize, &deltaDigest,
+                                       [&](uint64_t done) { show("delta ", done); }, &error);
+  if (made == DeltaMade::kFailed) {
+    report->Error(where, error);
+    return -1;
+  }
+  if (made == DeltaMade::kNotSmaller) {
+    report->Note("data\\" + where, SizeText(size) + ", whole file kept: its delta was not smaller than the " +
+                                        SizeText(compressed) + " of the whole file compressed");
+    return 0;
+  }
+  std::vector<uint8_t> buffer(kBlock);
+  const std::u16string path = kDeltaPrefix + file.path;
+  const std::u16string target = JoinPackPath(o.out, path);
+  if (!HashFile(basePath, &delta->baseSha256, &delta->baseSize, &buffer)) {
+    RemoveFile(partial);
+    report->Error(where, "cannot read " + Utf8Of(basePath));
+    return -1;
+  }
+  if (!MakeParent(target) || !RenameFile(partial, target)) {
+    RemoveFile(partial);
+    report->Error(Utf8Of(path), "cannot move the delta into place from " + Utf8Of(partial));
+    return -1;
+  }
+  delta->path = path;
+  delta->size = deltaSize;
+  delta->sha256 = deltaDigest;
+  delta->outputSize = size;
+  delta->outputSha256 = output;
+  report->Note(Utf8Of(path), SizeText(size) + " file, delta " + SizeText(deltaSize) + " (" + std::to_string(deltaSize) +
+                                 " bytes; the whole file compressed " + SizeText(compressed) + ")");
+  return 1;
+}
+
 }  // namespace
 
 bool BuildPackage(const BuildOptions& o, PackReport* report, const ProgressSink& progress, BuildResult* result) {
@@ -252,29 +322,56 @@ bool BuildPackage(const BuildOptions& o, PackReport* report, const ProgressSink&
     return false;
   }
   const TreeDiff& diff = result->diff;
-  std::vector<PackFileEntry> wanted = diff.added;
-  wanted.insert(wanted.end(), diff.changed.begin(), diff.changed.end());
   const std::u16string data = JoinPackPath(o.out, u"data");
   if (!MakeFolders(data)) {
     report->Error(Utf8Of(data), "cannot create the data folder");
     return false;
   }
   uint64_t total = 0;
-  for (const PackFileEntry& e : wanted) total += e.size;
+  for (const PackFileEntry& e : diff.added) total += e.size;
+  for (const PackFileEntry& e : diff.changed) total += e.size;
+  result->wholeBytes = total;
   ProgressMeter meter(progress);
-  for (const PackFileEntry& e : wanted) {
+  auto copy = [&](const PackFileEntry& e) {
     if (!CopyInto(JoinPackPath(o.newDir, e.path), JoinPackPath(data, e.path), report)) return false;
     result->bytesCopied += e.size;
     meter.Show([&] { return "copying: " + SizeText(result->bytesCopied) + " of " + SizeText(total); });
+    return true;
+  };
+  for (const PackFileEntry& e : diff.added)
+    if (!copy(e)) return false;
+  std::vector<ManifestDelta> deltas;
+  for (size_t i = 0; i < diff.changed.size(); ++i) {
+    const PackFileEntry& e = diff.changed[i];
+    // The trusted key is only ever replaced by a whole, signed file: the
+    // updater refuses a delta for it.
+    int made = 0;
+    if (o.delta && !IsTrustedKeyPath(e.path)) {
+      ManifestDelta d;
+      made = TryDelta(o, diff.changedBase[i], e, i, diff.changed.size(), report, &meter, &d);
+      if (made < 0) return false;
+      if (made > 0) {
+        deltas.push_back(d);
+        ++result->deltas;
+        result->deltaBytes += d.size;
+      }
+    }
+    if ((made == 0 || o.fallback) && !copy(e)) return false;
   }
   meter.Finish();
+  if (o.delta)
+    report->Note("delta", std::to_string(result->deltas) + " of " + std::to_string(diff.changed.size()) +
+                              " changed files as deltas" + (o.fallback ? ", each with its whole file under data" : "") +
+                              "; the new and changed files are " + SizeText(total) + " whole, the package carries " +
+                              SizeText(result->bytesCopied + result->deltaBytes) + " (data " +
+                              SizeText(result->bytesCopied) + ", deltas " + SizeText(result->deltaBytes) + ")");
   for (const PackFileEntry& e : diff.removed)
     report->Warning(Utf8Of(e.path),
                     "is in the old version only; an update cannot remove files, so it stays in "
                     "every updated installation");
 
   if (!WritePackageManifest(o.out, result->major, result->minor, o.key.empty() ? nullptr : secretKey, &error,
-                            progress)) {
+                            progress, deltas)) {
     report->Error("update.manifest", error);
     return false;
   }
@@ -282,5 +379,6 @@ bool BuildPackage(const BuildOptions& o, PackReport* report, const ProgressSink&
   checker.Program();
   checker.Data();
   checker.Manifest();
+  checker.Deltas();
   return report->Errors() == 0;
 }

@@ -6,12 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "file/ztDelta.h"
 #include "pack/packfs.h"
 #include "pack/packreport.h"
 
 struct TreeDiff {
   std::vector<PackFileEntry> added;    // in the new version only
   std::vector<PackFileEntry> changed;  // in both, with other bytes
+  // The old version's file for each of `changed`, in the same order (its
+  // name may differ in case).
+  std::vector<PackFileEntry> changedBase;
   size_t unchanged = 0;
   std::vector<PackFileEntry> removed;  // in the old version only
 };
@@ -29,11 +33,21 @@ struct BuildOptions {
   std::u16string splash;   // empty: no splash picture
   std::u16string key;      // empty: unsigned manifest
   std::u16string updater;  // empty: updater.exe beside the running program
+  // Changed files travel as deltas against the old version where that is
+  // smaller than the whole file compressed (delta\<path>); with `fallback`
+  // the whole file is under data too, for installations whose file is not
+  // the old version's.
+  bool delta = false, fallback = false;
+  uint32_t segment = kDeltaDefaultSegment;
+  int level = 19;
 };
 
 struct BuildResult {
   TreeDiff diff;
-  uint64_t bytesCopied = 0;
+  uint64_t bytesCopied = 0;   // into data
+  size_t deltas = 0;          // changed files that travel as deltas
+  uint64_t deltaBytes = 0;    // the deltas' size
+  uint64_t wholeBytes = 0;    // every new and changed file, whole
   uint32_t major = 0, minor = 0;  // the version the package installs
 };
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <map>
 #include <set>
 
 #include "app/PackagePaths.h"
@@ -13,10 +14,12 @@
 #include "app/VersionGate.h"
 #include "app/discovery.h"
 #include "file/pathutil.h"
+#include "file/ztDelta.h"
 #include "file/textutil.h"
 #include "image/ztImageHolder.h"
 #include "pack/langids.h"
 #include "pack/packconfig.h"
+#include "pack/packdelta.h"
 #include "pack/packsign.h"
 #include "pack/packtext.h"
 #include "pack/programversion.h"
@@ -103,6 +106,7 @@ void PackageChecker::All() {
   Program();
   Data();
   Manifest();
+  Deltas();
   Installation();
 }
 
@@ -363,6 +367,11 @@ void PackageChecker::Data() {
     return;
   }
   ListData();
+  const bool hasDeltas = !IsMissingOrEmptyFolder(JoinPackPath(package_, u"delta"));
+  if (data_.empty() && hasDeltas) {
+    report_->Note("data", "empty: every change travels as a delta");
+    return;
+  }
   if (data_.empty()) {
     report_->Error("data",
                    "empty; the update would install nothing. Do --old and --new name two different "
@@ -406,7 +415,7 @@ void PackageChecker::Data() {
   if (ReadSmallFile(JoinPackPath(package_, u"data\\config\\startup.xml"), &startup, 1 << 20)) {
     startup.push_back(0);
     dataVersion_ = ParseInstalledVersion(reinterpret_cast<const char*>(startup.data()));
-  } else {
+  } else if (!IsFilePath(JoinPackPath(package_, u"delta\\config\\startup.xml"))) {
     report_->Warning("data\\config\\startup.xml",
                      "not in the package: an updated installation keeps its old version number, and the next "
                      "update's version check sees that one");
@@ -452,13 +461,15 @@ void PackageChecker::Manifest() {
   facts.dataPaths = &paths;
   facts.dataSizes = &sizes;
 
-  std::vector<ztSha256Digest> expected;
-  const VerifyResult result = CheckPackage(facts, &expected);
+  std::vector<ztSha256Digest>& expected = expected_;
+  const VerifyResult result = CheckPackage(facts, &expected, &deltas_);
   if (result.failure != kVerifyOk) {
     const std::string file = Utf8Of(result.file);
     report_->Error(file.empty() ? "update.manifest" : file, VerifyAdvice(result.failure));
+    manifest_ = kManifestRefused;
     return;
   }
+  manifest_ = present ? kManifestVerified : kManifestMissing;
   if (!present) {
     report_->Warning("update.manifest",
                      "missing; a damaged or changed file is not noticed before it is "
@@ -552,4 +563,139 @@ void PackageChecker::Installation() {
     report_->Note(at, std::to_string(unknown) + " of " + std::to_string(programs) +
                           " installed exe/dll files could not be compared by file version: version resources are "
                           "read by the Windows build only; run ztpack.exe check (under Windows or Wine) for that");
+  InstalledBases();
+}
+
+// ---- the deltas ------------------------------------------------------------------
+
+bool PackageChecker::HasWholeFile(const std::u16string& target, ztSha256Digest* digest) const {
+  for (size_t i = 0; i < data_.size(); ++i) {
+    if (data_[i].path != target) continue;
+    if (digest && i < expected_.size()) *digest = expected_[i];
+    return true;
+  }
+  return false;
+}
+
+void PackageChecker::Deltas() {
+  const std::u16string folder = JoinPackPath(package_, u"delta");
+  if (!IsFolderPath(folder)) return;
+  std::vector<PackFileEntry> files;
+  std::string error;
+  if (!ListFiles(folder, &files, &error)) {
+    report_->Error("delta", error);
+    return;
+  }
+  if (manifest_ == kManifestMissing) {
+    report_->Error("delta",
+                   "the package has deltas but no update.manifest, which names the installed file each delta "
+                   "applies to; build the package again with ztpack build --delta");
+    return;
+  }
+  if (manifest_ != kManifestVerified) return;  // the manifest's own error says what to do
+  ListData();
+  std::map<std::u16string, const ManifestDelta*> listed;
+  for (const ManifestDelta& d : deltas_) listed[d.path] = &d;
+  std::vector<uint8_t> buffer(1 << 20);
+  ProgressMeter meter(progress_);
+  uint64_t bytes = 0;
+  size_t done = 0;
+  for (const PackFileEntry& e : files) {
+    const std::u16string path = kDeltaPrefix + e.path;
+    const std::string where = Utf8Of(path);
+    auto it = listed.find(path);
+    if (it == listed.end()) {
+      report_->Error(where,
+                     "in the package but not listed in update.manifest, so the file it applies to cannot be told; "
+                     "remove it, or build the package again with ztpack build --delta");
+      continue;
+    }
+    const ManifestDelta& d = *it->second;
+    listed.erase(it);
+    bytes += e.size;
+    ztSha256Digest digest;
+    uint64_t size = 0;
+    if (!HashFile(JoinPackPath(package_, path), &digest, &size, &buffer) || size != d.size || digest != d.sha256) {
+      report_->Error(where, VerifyAdvice(kVerifyHashMismatch));
+      continue;
+    }
+    // Its own header names the sizes of the base and of what it makes: a
+    // line that names others belongs to another delta.
+    std::vector<uint8_t> head(kDeltaHeaderBytes);
+    PackReader in;
+    ztDeltaHeader header;
+    if (!in.Open(JoinPackPath(package_, path)) ||
+        in.Read(head.data(), head.size()) != static_cast<int64_t>(head.size()) ||
+        ztReadDeltaHeader(head.data(), head.size(), &header) != kDeltaOk) {
+      report_->Error(where, "is not a delta; build the package again with ztpack build --delta");
+      continue;
+    }
+    if (header.baseSize != d.baseSize || header.outputSize != d.outputSize)
+      report_->Error(where, "applies to a file of " + std::to_string(header.baseSize) + " bytes and makes one of " +
+                                std::to_string(header.outputSize) + ", but update.manifest lists " +
+                                std::to_string(d.baseSize) + " and " + std::to_string(d.outputSize) +
+                                "; build the package again");
+    ztSha256Digest whole;
+    if (HasWholeFile(d.Target(), &whole) && whole != d.outputSha256)
+      report_->Error(where, "makes other bytes than the whole file data\\" + Utf8Of(d.Target()) +
+                                " beside it: an installation would get one or the other. Build the package again");
+    ++done;
+    meter.Show([&] { return "verifying deltas: " + std::to_string(done) + " of " + std::to_string(files.size()); });
+  }
+  meter.Finish();
+  for (const auto& gone : listed)
+    report_->Error(Utf8Of(gone.first), VerifyAdvice(kVerifyFileMissing));
+  size_t fallbacks = 0;
+  for (const ManifestDelta& d : deltas_) fallbacks += HasWholeFile(d.Target(), nullptr);
+  report_->Note("delta", std::to_string(files.size()) + " deltas, " + SizeText(bytes) + "; " +
+                             std::to_string(fallbacks) + " with the whole file under data");
+}
+
+void PackageChecker::InstalledBases() {
+  if (manifest_ != kManifestVerified || deltas_.empty() || !IsFolderPath(install_)) return;
+  std::vector<uint8_t> buffer(1 << 20);
+  ProgressMeter meter(progress_);
+  size_t applied = 0, whole = 0, done = 0;
+  for (const ManifestDelta& d : deltas_) {
+    const std::string where = Utf8Of(d.path);
+    const std::u16string installed = JoinPackPath(install_, d.Target());
+    // The size first: a file of another size is not read.
+    bool isBase = false;
+    {
+      PackReader in;
+      isBase = in.Open(installed) && in.Size() == static_cast<int64_t>(d.baseSize);
+    }
+    ztSha256Digest digest;
+    uint64_t size = 0;
+    isBase = isBase && HashFile(installed, &digest, &size, &buffer) && size == d.baseSize && digest == d.baseSha256;
+    meter.Show([&] { return "applying deltas: " + std::to_string(++done) + " of " + std::to_string(deltas_.size()); });
+    if (!isBase) {
+      if (HasWholeFile(d.Target(), nullptr)) {
+        ++whole;
+        report_->Note(where, "the installed file is not the version this package patches; the updater installs "
+                             "the whole file data\\" +
+                                 Utf8Of(d.Target()) + " instead");
+      } else {
+        report_->Error(where,
+                       "the installed file is not the version this package patches, and the package has no whole "
+                       "file for it under data; build the package with --fallback, or from the version installed");
+      }
+      continue;
+    }
+    const int result = ApplyFileDelta(installed, JoinPackPath(package_, d.path), &size, &digest);
+    if (result != kDeltaOk)
+      report_->Error(where, std::string("does not apply to the installed file (") + ztDeltaResultWords(result) +
+                                "); build the package again");
+    else if (size != d.outputSize || digest != d.outputSha256)
+      report_->Error(where,
+                     "applied to the installed file, it makes other bytes than update.manifest lists; build the "
+                     "package again");
+    else
+      ++applied;
+  }
+  meter.Finish();
+  report_->Note("install " + Utf8Of(install_),
+                std::to_string(applied) + " of " + std::to_string(deltas_.size()) +
+                    " deltas apply to the installed files and make the listed files; " + std::to_string(whole) +
+                    " installed files differ and get the whole file");
 }

@@ -10,9 +10,13 @@
 //             that is not a number or given twice, a default prefix that
 //             names no language (with several languages), a splash that does
 //             not decode, has no pixels or is larger than 1280 x 720, no or an
-//             empty data folder, a manifest that does not verify or does not
-//             match the package; with an installation: a destination past
-//             259 units, an installed version the gate refuses.
+//             empty data folder (without deltas), a manifest that does not
+//             verify or does not match the package, a delta not listed or
+//             not as listed, deltas without a manifest; with an
+//             installation: a destination past 259 units, an installed
+//             version the gate refuses, an installed file that is not a
+//             delta's base where the package has no whole file for it, a
+//             delta that does not make the listed file.
 //   warnings  it runs, but probably not as meant: a language code missing
 //             from the table of known ids (pack/langids.h), a splash of one
 //             single colour, no splash or no manifest, files an installation
@@ -26,6 +30,7 @@
 #include <vector>
 
 #include "app/UpdateDescription.h"
+#include "app/UpdateManifest.h"
 #include "pack/packfs.h"
 #include "pack/packreport.h"
 
@@ -57,7 +62,13 @@ class PackageChecker {
   // update.manifest: matches the package, every data file's digest, the
   // signature, the version; with an installation, its trusted key.
   void Manifest();
-  // The installation: destinations, version gate, program files kept.
+  // The delta folder against the manifest (after Manifest): every delta
+  // listed, of its listed size and digest, for the listed sizes; nothing
+  // there that is not listed; a manifest at all.
+  void Deltas();
+  // The installation: destinations, version gate, program files kept; for
+  // each delta, whether the installed file is its base and, where it is,
+  // that applying it makes the listed file.
   void Installation();
 
  private:
@@ -66,6 +77,10 @@ class PackageChecker {
   void Field(const std::vector<std::string>& path, size_t units, Severity ifEmpty);
   bool Raw(const std::vector<std::string>& path, std::string* text) const;
   void ListData();
+  void InstalledBases();
+  // Whether data holds the whole file for `target` (relative to data), and
+  // its listed digest.
+  bool HasWholeFile(const std::u16string& target, ztSha256Digest* digest) const;
 
   std::u16string package_, install_;
   PackReport* report_;
@@ -75,6 +90,11 @@ class PackageChecker {
   uint32_t required_ = 0;
   bool dataListed_ = false;
   std::vector<PackFileEntry> data_;
+  // What Manifest found: the listed digest of each of data_, the deltas.
+  enum ManifestState { kManifestUnread, kManifestMissing, kManifestRefused, kManifestVerified };
+  ManifestState manifest_ = kManifestUnread;
+  std::vector<ztSha256Digest> expected_;
+  std::vector<ManifestDelta> deltas_;
   // The description as plain elements, for what the updater's reader
   // hides (a cut text, an entry it never reaches).
   std::unique_ptr<ztXml> raw_;

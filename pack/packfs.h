@@ -37,6 +37,13 @@ class PackReader {
   // Fills `buffer` as far as the file goes: the count read (less than `size`
   // only at the end), or -1 on a read error.
   int64_t Read(void* buffer, size_t size);
+  // The same from `offset` on, for files read out of order (a delta's base).
+  // The position Read continues from is then undefined: use one or the
+  // other on a reader.
+  int64_t ReadAt(uint64_t offset, void* buffer, size_t size);
+  // The open file's last-write time as a Windows file time (100 ns units
+  // since 1601), 0 when it cannot be told.
+  uint64_t WriteTime() const;
   // The open file's size, -1 when it cannot be told.
   int64_t Size() const;
   void Close();
@@ -46,6 +53,29 @@ class PackReader {
  private:
   intptr_t handle_ = -1;
 };
+
+// A file written from start to end, made (with its folder) or emptied by
+// Open.
+class PackWriter {
+ public:
+  PackWriter() = default;
+  ~PackWriter();
+  PackWriter(const PackWriter&) = delete;
+  PackWriter& operator=(const PackWriter&) = delete;
+
+  bool Open(const std::u16string& path);
+  bool Write(const void* data, size_t size);
+  // True when every byte written reached the file.
+  bool Close();
+
+ private:
+  intptr_t handle_ = -1;
+};
+
+// Removes a file; true when it is gone after (also when it never was).
+bool RemoveFile(const std::u16string& path);
+// Moves a file to `to` in the same volume, replacing a file there.
+bool RenameFile(const std::u16string& from, const std::u16string& to);
 
 // Whether `path` is a folder / a file now.
 bool IsFolderPath(const std::u16string& path);

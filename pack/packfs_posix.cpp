@@ -124,6 +124,30 @@ int64_t PackReader::Read(void* buffer, size_t size) {
   return static_cast<int64_t>(done);
 }
 
+int64_t PackReader::ReadAt(uint64_t offset, void* buffer, size_t size) {
+  if (handle_ < 0) return -1;
+  size_t done = 0;
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  while (done < size) {
+    const ssize_t n = pread(static_cast<int>(handle_), bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+uint64_t PackReader::WriteTime() const {
+  struct stat st;
+  if (handle_ < 0 || fstat(static_cast<int>(handle_), &st) != 0) return 0;
+  // Seconds between 1601-01-01 and 1970-01-01.
+  constexpr int64_t kEpochGap = 11644473600;
+  const int64_t seconds = static_cast<int64_t>(st.st_mtim.tv_sec) + kEpochGap;
+  if (seconds < 0) return 0;
+  return static_cast<uint64_t>(seconds) * 10000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100u;
+}
+
 void PackReader::Close() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
   handle_ = -1;
@@ -172,6 +196,34 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 }
 
 }  // namespace
+
+PackWriter::~PackWriter() { Close(); }
+
+bool PackWriter::Open(const std::u16string& path) {
+  Close();
+  if (!MakeParent(path)) return false;
+  const int fd = open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  handle_ = fd;
+  return true;
+}
+
+bool PackWriter::Write(const void* data, size_t size) {
+  return handle_ >= 0 && WriteAll(static_cast<int>(handle_), static_cast<const uint8_t*>(data), size);
+}
+
+bool PackWriter::Close() {
+  if (handle_ < 0) return true;
+  const bool ok = close(static_cast<int>(handle_)) == 0;
+  handle_ = -1;
+  return ok;
+}
+
+bool RemoveFile(const std::u16string& path) { return unlink(Native(path).c_str()) == 0 || errno == ENOENT; }
+
+bool RenameFile(const std::u16string& from, const std::u16string& to) {
+  return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+}
 
 bool WriteSmallFile(const std::u16string& path, const void* data, size_t size, bool secret, bool exclusive) {
   if (!MakeParent(path)) return false;

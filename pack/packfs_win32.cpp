@@ -107,6 +107,35 @@ int64_t PackReader::Read(void* buffer, size_t size) {
   return static_cast<int64_t>(done);
 }
 
+int64_t PackReader::ReadAt(uint64_t offset, void* buffer, size_t size) {
+  if (handle_ == -1) return -1;
+  size_t done = 0;
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  while (done < size) {
+    // On a handle opened for synchronous reads the OVERLAPPED only carries
+    // the offset: the call still returns when the bytes are there.
+    OVERLAPPED at = {};
+    const uint64_t where = offset + done;
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+    DWORD got = 0;
+    if (!ReadFile(H(handle_), bytes + done, want, &got, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return -1;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<int64_t>(done);
+}
+
+uint64_t PackReader::WriteTime() const {
+  FILETIME created, accessed, written;
+  if (handle_ == -1 || !GetFileTime(H(handle_), &created, &accessed, &written)) return 0;
+  return static_cast<uint64_t>(written.dwHighDateTime) << 32 | written.dwLowDateTime;
+}
+
 void PackReader::Close() {
   if (handle_ != -1) CloseHandle(H(handle_));
   handle_ = -1;
@@ -162,6 +191,37 @@ bool WriteAll(HANDLE h, const uint8_t* data, size_t size) {
 }
 
 }  // namespace
+
+PackWriter::~PackWriter() { Close(); }
+
+bool PackWriter::Open(const std::u16string& path) {
+  Close();
+  if (!MakeParent(path)) return false;
+  HANDLE h = CreateFileW(W(Sys(path).c_str()), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+bool PackWriter::Write(const void* data, size_t size) {
+  return handle_ != -1 && WriteAll(H(handle_), static_cast<const uint8_t*>(data), size);
+}
+
+bool PackWriter::Close() {
+  if (handle_ == -1) return true;
+  const bool ok = CloseHandle(H(handle_)) != 0;
+  handle_ = -1;
+  return ok;
+}
+
+bool RemoveFile(const std::u16string& path) {
+  return DeleteFileW(W(Sys(path).c_str())) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+bool RenameFile(const std::u16string& from, const std::u16string& to) {
+  return MoveFileExW(W(Sys(from).c_str()), W(Sys(to).c_str()), MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 bool WriteSmallFile(const std::u16string& path, const void* data, size_t size, bool, bool exclusive) {
   if (!MakeParent(path)) return false;

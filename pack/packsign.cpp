@@ -1,6 +1,7 @@
 #include "pack/packsign.h"
 
 #include <cstring>
+#include <map>
 
 #include "pack/packfs.h"
 #include "pack/packtext.h"
@@ -51,12 +52,61 @@ bool HashPackage(const std::u16string& package, std::vector<ManifestEntry>* file
   return true;
 }
 
+bool HashDeltas(const std::u16string& package, const std::vector<ManifestDelta>& known,
+                std::vector<ManifestDelta>* deltas, std::string* error, const ProgressSink& progress) {
+  deltas->clear();
+  std::vector<PackFileEntry> files;
+  const std::u16string folder = JoinPackPath(package, u"delta");
+  if (IsFolderPath(folder) && !ListFiles(folder, &files, error)) return false;
+  std::map<std::u16string, const ManifestDelta*> byPath;
+  for (const ManifestDelta& d : known) byPath[d.path] = &d;
+  std::vector<uint8_t> buffer(1 << 20);
+  ProgressMeter meter(progress);
+  for (const PackFileEntry& e : files) {
+    const std::u16string path = kDeltaPrefix + e.path;
+    auto it = byPath.find(path);
+    if (it == byPath.end()) {
+      *error = Utf8Of(path) +
+               " is not in the manifest, so the file it applies to cannot be told; rebuild the package with "
+               "ztpack build --delta, or remove it";
+      return false;
+    }
+    ManifestDelta d = *it->second;
+    byPath.erase(it);
+    if (!HashFile(JoinPackPath(package, path), &d.sha256, &d.size, &buffer)) {
+      *error = "cannot read " + Utf8Of(JoinPackPath(package, path));
+      return false;
+    }
+    deltas->push_back(d);
+    meter.Show([&] { return "hashing deltas: " + std::to_string(deltas->size()) + " of " + std::to_string(files.size()); });
+  }
+  for (const auto& gone : byPath) {
+    if (!IsFilePath(JoinPackPath(package, u"data\\" + gone.second->Target()))) {
+      *error = Utf8Of(gone.first) + " is listed in the manifest but not in the package, and data holds no whole " +
+               Utf8Of(gone.second->Target()) + " either; put the delta back or rebuild the package";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<ManifestDelta> ListedDeltas(const std::u16string& package) {
+  std::vector<uint8_t> bytes;
+  UpdateManifest m;
+  if (!ReadSmallFile(JoinPackPath(package, kManifestName), &bytes, kManifestLimit) ||
+      !DecodeManifest(bytes.data(), bytes.size(), &m))
+    return {};
+  return m.deltas;
+}
+
 bool WritePackageManifest(const std::u16string& package, uint32_t major, uint32_t minor, const uint8_t* secretKey,
-                          std::string* error, const ProgressSink& progress) {
+                          std::string* error, const ProgressSink& progress,
+                          const std::vector<ManifestDelta>& knownDeltas) {
   UpdateManifest m;
   m.majorVersion = major;
   m.minorVersion = minor;
   if (!HashPackage(package, &m.files, error, progress)) return false;
+  if (!HashDeltas(package, knownDeltas, &m.deltas, error, progress)) return false;
   std::string text;
   if (secretKey) {
     // libsodium's secret key ends with its public half, which the key line

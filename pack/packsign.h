@@ -19,11 +19,27 @@ bool HashFile(const std::u16string& path, ztSha256Digest* digest, uint64_t* size
 bool HashPackage(const std::u16string& package, std::vector<ManifestEntry>* files, std::string* error,
                  const ProgressSink& progress);
 
+// The delta lines for the files below the package's delta folder as they
+// are now, sorted: each file's size and SHA-256 read from it, the base and
+// the output it stands for taken from `known` (by path), which only the
+// build that made the delta can tell. False with the reason in `error` for
+// a delta file `known` does not list, and for a listed one that is gone
+// while data holds no whole file for it (the change would be lost); a
+// listed one that is gone beside its whole file is left out.
+bool HashDeltas(const std::u16string& package, const std::vector<ManifestDelta>& known,
+                std::vector<ManifestDelta>* deltas, std::string* error, const ProgressSink& progress);
+
+// The delta lines of the package's manifest as it is now; none when it has
+// no manifest or one that does not decode.
+std::vector<ManifestDelta> ListedDeltas(const std::u16string& package);
+
 // Writes PKG\update.manifest for the package as it is now: installing
-// version major.minor, signed when `secretKey` is given. False with the
-// reason in `error`.
+// version major.minor, signed when `secretKey` is given, with a delta line
+// for each file below delta (see HashDeltas). False with the reason in
+// `error`.
 bool WritePackageManifest(const std::u16string& package, uint32_t major, uint32_t minor, const uint8_t* secretKey,
-                          std::string* error, const ProgressSink& progress);
+                          std::string* error, const ProgressSink& progress,
+                          const std::vector<ManifestDelta>& knownDeltas = {});
 
 // Reads a secret key file ("ZTSECRET1 ..."), checking that its public half
 // belongs to its seed. False with the reason in `error`.
