@@ -379,37 +379,13 @@ void PackageChecker::Data() {
     return;
   }
   uint64_t bytes = 0;
-  for (const PackFileEntry& e : data_) {
-    bytes += e.size;
-    const std::string where = "data\\" + Utf8Of(e.path);
-    if (e.path.size() > ZT_MAX_PATH - 1)
-      report_->Error(where, "the path is longer than 259 UTF-16 units, which no installation can hold; shorten it");
-    size_t start = 0;
-    for (;;) {
-      const size_t end = e.path.find(u'\\', start);
-      const std::u16string part = e.path.substr(start, end == std::u16string::npos ? end : end - start);
-      if (const char* fault = PathComponentFault(part.c_str()))
-        report_->Error(where, "\"" + Utf8Of(part) + "\" is not a name Windows can give a file or folder: " + fault);
-      if (end == std::u16string::npos) break;
-      start = end + 1;
-    }
-  }
   std::vector<std::u16string> paths;
   paths.reserve(data_.size());
-  for (const PackFileEntry& e : data_) paths.push_back(e.path);
-  for (const PackagePathProblem& p : FindPackagePathProblems(paths)) {
-    const std::string words = PackagePathReasonWords(p.reason);
-    if (p.reason == PackagePathReason::kDuplicateDestination)
-      report_->Error("data\\" + Utf8Of(p.path),
-                     words + ": Windows takes it and data\\" + Utf8Of(p.other) +
-                         " for one file or folder (names compare without case and without the dots and spaces at "
-                         "their end); the updater refuses the update. Rename or remove one");
-    else
-      report_->Error("data\\" + Utf8Of(p.path),
-                     words +
-                         ": the updater keeps install.log, update.log and its journal (.ztupdate) in the "
-                         "installation and refuses an update that would write over them; remove it");
+  for (const PackFileEntry& e : data_) {
+    bytes += e.size;
+    paths.push_back(e.path);
   }
+  Names(paths, {});
   report_->Note("data", std::to_string(data_.size()) + " files, " + SizeText(bytes));
   std::vector<uint8_t> startup;
   if (ReadSmallFile(JoinPackPath(package_, u"data\\config\\startup.xml"), &startup, 1 << 20)) {
@@ -419,6 +395,43 @@ void PackageChecker::Data() {
     report_->Warning("data\\config\\startup.xml",
                      "not in the package: an updated installation keeps its old version number, and the next "
                      "update's version check sees that one");
+  }
+}
+
+void PackageChecker::Names(const std::vector<std::u16string>& paths, const std::set<std::u16string>& delta) {
+  // A file that travels as a delta only is named by its delta.
+  auto where = [&](const std::u16string& path) {
+    return (delta.count(path) ? "delta\\" : "data\\") + Utf8Of(path);
+  };
+  for (const std::u16string& path : paths) {
+    if (!delta.empty() && !delta.count(path)) continue;  // data's own, named by Data
+    if (path.size() > ZT_MAX_PATH - 1)
+      report_->Error(where(path),
+                     "the path is longer than 259 UTF-16 units, which no installation can hold; shorten it");
+    size_t start = 0;
+    for (;;) {
+      const size_t end = path.find(u'\\', start);
+      const std::u16string part = path.substr(start, end == std::u16string::npos ? end : end - start);
+      if (const char* fault = PathComponentFault(part.c_str()))
+        report_->Error(where(path),
+                       "\"" + Utf8Of(part) + "\" is not a name Windows can give a file or folder: " + fault);
+      if (end == std::u16string::npos) break;
+      start = end + 1;
+    }
+  }
+  for (const PackagePathProblem& p : FindPackagePathProblems(paths)) {
+    if (!delta.empty() && !delta.count(p.path) && !delta.count(p.other)) continue;
+    const std::string words = PackagePathReasonWords(p.reason);
+    if (p.reason == PackagePathReason::kDuplicateDestination)
+      report_->Error(where(p.path),
+                     words + ": Windows takes it and " + where(p.other) +
+                         " for one file or folder (names compare without case and without the dots and spaces at "
+                         "their end); the updater refuses the update. Rename or remove one");
+    else
+      report_->Error(where(p.path),
+                     words +
+                         ": the updater keeps install.log, update.log and its journal (.ztupdate) in the "
+                         "installation and refuses an update that would write over them; remove it");
   }
 }
 
@@ -645,8 +658,21 @@ void PackageChecker::Deltas() {
   meter.Finish();
   for (const auto& gone : listed)
     report_->Error(Utf8Of(gone.first), VerifyAdvice(kVerifyFileMissing));
+  // The files only a delta brings are installed under their names too:
+  // the same rules as for data, among data's names.
   size_t fallbacks = 0;
-  for (const ManifestDelta& d : deltas_) fallbacks += HasWholeFile(d.Target(), nullptr);
+  std::vector<std::u16string> names;
+  std::set<std::u16string> deltaOnly;
+  for (const PackFileEntry& e : data_) names.push_back(e.path);
+  for (const ManifestDelta& d : deltas_) {
+    if (HasWholeFile(d.Target(), nullptr)) {
+      ++fallbacks;
+    } else {
+      names.push_back(d.Target());
+      deltaOnly.insert(d.Target());
+    }
+  }
+  if (!deltaOnly.empty()) Names(names, deltaOnly);
   report_->Note("delta", std::to_string(files.size()) + " deltas, " + SizeText(bytes) + "; " +
                              std::to_string(fallbacks) + " with the whole file under data");
 }
@@ -659,6 +685,12 @@ void PackageChecker::InstalledBases() {
   for (const ManifestDelta& d : deltas_) {
     const std::string where = Utf8Of(d.path);
     const std::u16string installed = JoinPackPath(install_, d.Target());
+    char16_t destination[ZT_MAX_PATH];
+    if (!HasWholeFile(d.Target(), nullptr) && JoinPath(destination, 2, install_.c_str(), d.Target().c_str()) < 0) {
+      report_->Error(where, "installs as a path longer than 259 UTF-16 units below " + Utf8Of(install_) +
+                                "; the updater refuses the whole update (exit code 6). Shorten the path");
+      continue;
+    }
     // The size first: a file of another size is not read.
     bool isBase = false;
     {

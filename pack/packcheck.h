@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,11 @@ class PackageChecker {
   void Field(const std::vector<std::string>& path, size_t units, Severity ifEmpty);
   bool Raw(const std::vector<std::string>& path, std::string* text) const;
   void ListData();
+  // Names an installation must be able to hold: each part a name Windows
+  // gives a file, within 259 units, no two for one destination, none of the
+  // updater's own. With `delta` given only its paths (files that a delta
+  // alone brings) are judged, among all of `paths`.
+  void Names(const std::vector<std::u16string>& paths, const std::set<std::u16string>& delta);
   void InstalledBases();
   // Whether data holds the whole file for `target` (relative to data), and
   // its listed digest.

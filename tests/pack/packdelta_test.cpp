@@ -359,6 +359,12 @@ TEST_F(Delta, EachFaultOfTheDeltasIsFound) {
       {"a line naming other sizes than the delta's own",
        [&](const std::u16string& pkg, Delta&) { relist(pkg, [](ManifestDelta& d) { d.outputSize += 1; }); }, false,
        "delta\\game.pak", "update.manifest lists"},
+      {"a delta that installs under a name Windows refuses",
+       [&](const std::u16string& pkg, Delta&) {
+         std::filesystem::rename(zt_test::Utf8(At(pkg, "delta/game.pak")), zt_test::Utf8(At(pkg, "delta/NUL.pak")));
+         relist(pkg, [](ManifestDelta& d) { d.path = u"delta\\NUL.pak"; });
+       },
+       false, "delta\\NUL.pak", "device name"},
       {"a line naming another output",
        [&](const std::u16string& pkg, Delta&) {
          relist(pkg, [](ManifestDelta& d) { d.outputSha256.bytes[0] ^= 1; });
