@@ -592,14 +592,15 @@ bool PackageChecker::HasWholeFile(const std::u16string& target, ztSha256Digest* 
 
 void PackageChecker::Deltas() {
   const std::u16string folder = JoinPackPath(package_, u"delta");
-  if (!IsFolderPath(folder)) return;
+  const bool present = IsFolderPath(folder);
+  if (!present && deltas_.empty()) return;
   std::vector<PackFileEntry> files;
   std::string error;
-  if (!ListFiles(folder, &files, &error)) {
+  if (present && !ListFiles(folder, &files, &error)) {
     report_->Error("delta", error);
     return;
   }
-  if (manifest_ == kManifestMissing) {
+  if (present && manifest_ == kManifestMissing) {
     report_->Error("delta",
                    "the package has deltas but no update.manifest, which names the installed file each delta "
                    "applies to; build the package again with ztpack build --delta");
