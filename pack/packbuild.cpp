@@ -138,8 +138,9 @@ bool DiffTrees(const std::u16string& oldRoot, const std::u16string& newRoot, Tre
     else
       ++diff->unchanged;
   }
-  std::sort(changed.begin(), changed.end(),
-            [&](const Candidate& a, const Candidate& b) { return newFiles[a.newIndex].path < newFiles[b.newIndex].path; });
+  std::sort(changed.begin(), changed.end(), [&](const Candidate& a, const Candidate& b) {
+    return newFiles[a.newIndex].path < newFiles[b.newIndex].path;
+  });
   for (const Candidate& c : changed) {
     diff->changed.push_back(newFiles[c.newIndex]);
     diff->changedBase.push_back(oldFiles[c.oldIndex]);
@@ -221,8 +222,9 @@ int TryDelta(const BuildOptions& o, const PackFileEntry& base, const PackFileEnt
   std::string error;
   uint64_t compressed = 0, size = 0;
   ztSha256Digest output;
-  if (!MeasureWholeFile(newPath, kWholeFileLevel, &compressed, &size, &output,
-                        [&](uint64_t done) { show("measuring ", done); }, &error)) {
+  if (!MeasureWholeFile(
+          newPath, kWholeFileLevel, &compressed, &size, &output, [&](uint64_t done) { show("measuring ", done); },
+          &error)) {
     report->Error(where, error);
     return -1;
   }
@@ -235,15 +237,16 @@ int TryDelta(const BuildOptions& o, const PackFileEntry& base, const PackFileEnt
   options.limit = compressed ? compressed : 1;
   uint64_t deltaSize = 0;
   ztSha256Digest deltaDigest;
-  const DeltaMade made = MakeFileDelta(basePath, newPath, partial, options, &deltaSize, &deltaDigest,
-                                       [&](uint64_t done) { show("delta ", done); }, &error);
+  const DeltaMade made = MakeFileDelta(
+      basePath, newPath, partial, options, &deltaSize, &deltaDigest, [&](uint64_t done) { show("delta ", done); },
+      &error);
   if (made == DeltaMade::kFailed) {
     report->Error(where, error);
     return -1;
   }
   if (made == DeltaMade::kNotSmaller) {
     report->Note("data\\" + where, SizeText(size) + ", whole file kept: its delta was not smaller than the " +
-                                        SizeText(compressed) + " of the whole file compressed");
+                                       SizeText(compressed) + " of the whole file compressed");
     return 0;
   }
   std::vector<uint8_t> buffer(kBlock);
@@ -370,8 +373,8 @@ bool BuildPackage(const BuildOptions& o, PackReport* report, const ProgressSink&
                     "is in the old version only; an update cannot remove files, so it stays in "
                     "every updated installation");
 
-  if (!WritePackageManifest(o.out, result->major, result->minor, o.key.empty() ? nullptr : secretKey, &error,
-                            progress, deltas)) {
+  if (!WritePackageManifest(o.out, result->major, result->minor, o.key.empty() ? nullptr : secretKey, &error, progress,
+                            deltas)) {
     report->Error("update.manifest", error);
     return false;
   }

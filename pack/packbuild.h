@@ -44,10 +44,10 @@ struct BuildOptions {
 
 struct BuildResult {
   TreeDiff diff;
-  uint64_t bytesCopied = 0;   // into data
-  size_t deltas = 0;          // changed files that travel as deltas
-  uint64_t deltaBytes = 0;    // the deltas' size
-  uint64_t wholeBytes = 0;    // every new and changed file, whole
+  uint64_t bytesCopied = 0;       // into data
+  size_t deltas = 0;              // changed files that travel as deltas
+  uint64_t deltaBytes = 0;        // the deltas' size
+  uint64_t wholeBytes = 0;        // every new and changed file, whole
   uint32_t major = 0, minor = 0;  // the version the package installs
 };
 

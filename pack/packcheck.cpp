@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "app/PackagePaths.h"
@@ -14,8 +14,8 @@
 #include "app/VersionGate.h"
 #include "app/discovery.h"
 #include "file/pathutil.h"
-#include "file/ztDelta.h"
 #include "file/textutil.h"
+#include "file/ztDelta.h"
 #include "image/ztImageHolder.h"
 #include "pack/langids.h"
 #include "pack/packconfig.h"
@@ -400,9 +400,7 @@ void PackageChecker::Data() {
 
 void PackageChecker::Names(const std::vector<std::u16string>& paths, const std::set<std::u16string>& delta) {
   // A file that travels as a delta only is named by its delta.
-  auto where = [&](const std::u16string& path) {
-    return (delta.count(path) ? "delta\\" : "data\\") + Utf8Of(path);
-  };
+  auto where = [&](const std::u16string& path) { return (delta.count(path) ? "delta\\" : "data\\") + Utf8Of(path); };
   for (const std::u16string& path : paths) {
     if (!delta.empty() && !delta.count(path)) continue;  // data's own, named by Data
     if (path.size() > ZT_MAX_PATH - 1)
@@ -657,8 +655,7 @@ void PackageChecker::Deltas() {
     meter.Show([&] { return "verifying deltas: " + std::to_string(done) + " of " + std::to_string(files.size()); });
   }
   meter.Finish();
-  for (const auto& gone : listed)
-    report_->Error(Utf8Of(gone.first), VerifyAdvice(kVerifyFileMissing));
+  for (const auto& gone : listed) report_->Error(Utf8Of(gone.first), VerifyAdvice(kVerifyFileMissing));
   // The files only a delta brings are installed under their names too:
   // the same rules as for data, among data's names.
   size_t fallbacks = 0;
@@ -705,9 +702,10 @@ void PackageChecker::InstalledBases() {
     if (!isBase) {
       if (HasWholeFile(d.Target(), nullptr)) {
         ++whole;
-        report_->Note(where, "the installed file is not the version this package patches; the updater installs "
-                             "the whole file data\\" +
-                                 Utf8Of(d.Target()) + " instead");
+        report_->Note(where,
+                      "the installed file is not the version this package patches; the updater installs "
+                      "the whole file data\\" +
+                          Utf8Of(d.Target()) + " instead");
       } else {
         report_->Error(where,
                        "the installed file is not the version this package patches, and the package has no whole "
@@ -727,8 +725,8 @@ void PackageChecker::InstalledBases() {
       ++applied;
   }
   meter.Finish();
-  report_->Note("install " + Utf8Of(install_),
-                std::to_string(applied) + " of " + std::to_string(deltas_.size()) +
-                    " deltas apply to the installed files and make the listed files; " + std::to_string(whole) +
-                    " installed files differ and get the whole file");
+  report_->Note("install " + Utf8Of(install_), std::to_string(applied) + " of " + std::to_string(deltas_.size()) +
+                                                   " deltas apply to the installed files and make the listed files; " +
+                                                   std::to_string(whole) +
+                                                   " installed files differ and get the whole file");
 }

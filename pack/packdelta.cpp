@@ -147,9 +147,9 @@ DeltaMade MakeFileDelta(const std::u16string& basePath, const std::u16string& ne
   }
   RemoveFile(deltaPath);
   if (tooLarge) return DeltaMade::kNotSmaller;
-  *error = writeFailed || !closed ? "cannot write " + Utf8Of(deltaPath)
-                                  : std::string("the delta of ") + Utf8Of(newPath) +
-                                        " was not made: " + ztDeltaResultWords(result);
+  *error = writeFailed || !closed
+               ? "cannot write " + Utf8Of(deltaPath)
+               : std::string("the delta of ") + Utf8Of(newPath) + " was not made: " + ztDeltaResultWords(result);
   return DeltaMade::kFailed;
 }
 

@@ -78,7 +78,8 @@ bool HashDeltas(const std::u16string& package, const std::vector<ManifestDelta>&
       return false;
     }
     deltas->push_back(d);
-    meter.Show([&] { return "hashing deltas: " + std::to_string(deltas->size()) + " of " + std::to_string(files.size()); });
+    meter.Show(
+        [&] { return "hashing deltas: " + std::to_string(deltas->size()) + " of " + std::to_string(files.size()); });
   }
   for (const auto& gone : byPath) {
     if (!IsFilePath(JoinPackPath(package, u"data\\" + gone.second->Target()))) {

@@ -188,8 +188,8 @@ int Build(const Command& c, const PackToolIo& io) {
            std::to_string(d.unchanged) + " unchanged, " + std::to_string(d.removed.size()) +
            " only in the old version; " + SizeText(r.bytesCopied) + " copied into " +
            Utf8Of(JoinPackPath(o.out, u"data")) +
-           (o.delta ? "; " + std::to_string(r.deltas) + " deltas, " + SizeText(r.deltaBytes) + " (the new and changed "
-                          "files are " + SizeText(r.wholeBytes) + " whole)"
+           (o.delta ? "; " + std::to_string(r.deltas) + " deltas, " + SizeText(r.deltaBytes) +
+                          " (the new and changed files are " + SizeText(r.wholeBytes) + " whole)"
                     : std::string()) +
            "\n");
   if (built)

@@ -215,9 +215,8 @@ TEST_F(Delta, ChangedFilesTravelAsDeltasThatMakeTheNewVersion) {
   // base and the new file as what it makes; applied, it makes exactly that.
   const UpdateManifest m = ReadManifest(pkg);
   ASSERT_EQ(m.deltas.size(), 2u);
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   const uint64_t nowFileTime = (static_cast<uint64_t>(now) + 11644473600ull) * 10000000ull;
   for (const ManifestDelta& d : m.deltas) {
     std::string name = zt_test::Utf8(d.Target());
@@ -236,7 +235,8 @@ TEST_F(Delta, ChangedFilesTravelAsDeltasThatMakeTheNewVersion) {
     // 64 KiB segments, as asked.
     EXPECT_EQ(header.segmentCount, (after.size() + 0xFFFF) >> 16);
     // The new file's time, as a Windows file time: written moments ago.
-    const uint64_t gap = header.writeTime > nowFileTime ? header.writeTime - nowFileTime : nowFileTime - header.writeTime;
+    const uint64_t gap =
+        header.writeTime > nowFileTime ? header.writeTime - nowFileTime : nowFileTime - header.writeTime;
     EXPECT_LT(gap, 600ull * 10000000ull) << header.writeTime;
   }
   EXPECT_EQ(result_.deltas, 2u);
@@ -353,8 +353,7 @@ TEST_F(Delta, EachFaultOfTheDeltasIsFound) {
       {"a listed delta missing",
        [](const std::u16string& pkg, Delta&) { std::filesystem::remove(zt_test::Utf8(At(pkg, "delta/game.pak"))); },
        false, "delta\\game.pak", "listed in update.manifest but not in the package"},
-      {"the delta folder gone",
-       [](const std::u16string& pkg, Delta&) { zt_test::RemoveTree(At(pkg, "delta")); }, false,
+      {"the delta folder gone", [](const std::u16string& pkg, Delta&) { zt_test::RemoveTree(At(pkg, "delta")); }, false,
        "delta\\maps\\Level1.pak", "listed in update.manifest but not in the package"},
       {"deltas without a manifest",
        [](const std::u16string& pkg, Delta&) { std::filesystem::remove(zt_test::Utf8(At(pkg, "update.manifest"))); },
@@ -369,9 +368,7 @@ TEST_F(Delta, EachFaultOfTheDeltasIsFound) {
        },
        false, "delta\\NUL.pak", "device name"},
       {"a line naming another output",
-       [&](const std::u16string& pkg, Delta&) {
-         relist(pkg, [](ManifestDelta& d) { d.outputSha256.bytes[0] ^= 1; });
-       },
+       [&](const std::u16string& pkg, Delta&) { relist(pkg, [](ManifestDelta& d) { d.outputSha256.bytes[0] ^= 1; }); },
        true, "delta\\game.pak", "makes other bytes than update.manifest lists"},
   };
   for (const Fault& f : faults) {
@@ -425,11 +422,25 @@ TEST(DeltaOptions, SegmentSizesAndTheCommandLine) {
     const char* text;
     uint32_t bytes;  // 0: refused
   };
-  const Size sizes[] = {{"4K", 4096},          {"4096", 4096},       {"4095", 0},   {"3k", 0},
-                        {"64K", 65536},        {"64k", 65536},       {"1M", 1 << 20}, {"32M", 32u << 20},
-                        {"32768K", 32u << 20}, {"33554432", 32u << 20}, {"33554433", 0}, {"33M", 0},
-                        {"1G", 0},             {"", 0},              {"K", 0},      {"64KB", 0},
-                        {"-64K", 0},           {" 64K", 0},          {"99999999999999999999", 0}};
+  const Size sizes[] = {{"4K", 4096},
+                        {"4096", 4096},
+                        {"4095", 0},
+                        {"3k", 0},
+                        {"64K", 65536},
+                        {"64k", 65536},
+                        {"1M", 1 << 20},
+                        {"32M", 32u << 20},
+                        {"32768K", 32u << 20},
+                        {"33554432", 32u << 20},
+                        {"33554433", 0},
+                        {"33M", 0},
+                        {"1G", 0},
+                        {"", 0},
+                        {"K", 0},
+                        {"64KB", 0},
+                        {"-64K", 0},
+                        {" 64K", 0},
+                        {"99999999999999999999", 0}};
   for (const Size& s : sizes) {
     uint32_t bytes = 0;
     EXPECT_EQ(ParseSegmentSize(s.text, &bytes), s.bytes != 0) << s.text;
@@ -439,8 +450,9 @@ TEST(DeltaOptions, SegmentSizesAndTheCommandLine) {
   }
 
   zt_test::TempDir dir;
-  const std::vector<std::u16string> base = {u"build", u"--old",    dir.Join(u"o"), u"--new", dir.Join(u"n"),
-                                            u"--config", dir.Join(u"p"), u"--out", dir.Join(u"out")};
+  const std::vector<std::u16string> base = {u"build",       u"--old",       dir.Join(u"o"),
+                                            u"--new",       dir.Join(u"n"), u"--config",
+                                            dir.Join(u"p"), u"--out",       dir.Join(u"out")};
   struct Line {
     std::vector<std::u16string> extra;
     const char* words;  // in the error text
