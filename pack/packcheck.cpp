@@ -709,7 +709,8 @@ void PackageChecker::InstalledBases() {
       } else {
         report_->Error(where,
                        "the installed file is not the version this package patches, and the package has no whole "
-                       "file for it under data; build the package with --fallback, or from the version installed");
+                       "file for it under data: the updater refuses the package (exit code 9). Build it with "
+                       "--fallback, or from the version installed");
       }
       continue;
     }
