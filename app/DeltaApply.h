@@ -10,6 +10,10 @@
 
 #include "app/UpdateManifest.h"
 
+class ztFlushQueue;
+
+class ztFlushQueue;
+
 // For each delta, whether the installed file it rebuilds is exactly its
 // base: a plain file (a link is never followed), of the listed size and
 // SHA-256. Each file is read once; two files are read at a time, the
@@ -26,9 +30,10 @@ struct DeltaFailure {
 // installed file under one of the copy engine's temporary names (a run
 // killed here leaves nothing a rollback does not remove), hashed as it is
 // written; the delta is hashed as it is read. Only when both match the
-// manifest and the output is on the disk does the installed file move to
-// `backupFolder` under job `index`'s backup name and the output take its
-// name, both through handles held since the start. 1, or 0 with `failure`
-// set and the installation as it was.
+// manifest does the installed file move to `backupFolder` under job
+// `index`'s backup name and the output take its name, both through handles
+// held since the start. The output is flushed first, or with `flusher`
+// handed to it after the rename (the caller waits for the queue before it
+// commits). 1, or 0 with `failure` set and the installation as it was.
 int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, const char16_t* backupFolder,
-                  const ManifestDelta& delta, size_t index, DeltaFailure* failure);
+                  const ManifestDelta& delta, size_t index, ztFlushQueue* flusher, DeltaFailure* failure);

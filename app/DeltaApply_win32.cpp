@@ -6,8 +6,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -16,6 +20,7 @@
 #include "file/ztCrypto.h"
 #include "file/ztDelta.h"
 #include "file/ztFileCopier.h"
+#include "file/ztFlushQueue.h"
 #include "platform/ztWide.h"
 
 namespace {
@@ -40,6 +45,7 @@ class Handle {
     h_ = nullptr;
   }
   HANDLE Get() const { return h_; }
+  void Release() { h_ = nullptr; }
   explicit operator bool() const { return h_ != nullptr; }
 
  private:
@@ -98,6 +104,64 @@ bool ReadNext(HANDLE h, void* data, uint32_t length) {
   return true;
 }
 
+// One thread that runs a step on a block while the caller prepares the
+// next: Give hands a block over once the previous one is done with; Wait
+// waits for the last.
+class Stage {
+ public:
+  explicit Stage(std::function<void(const uint8_t*, uint32_t)> step) : step_(std::move(step)) {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (...) {
+      // No thread: each block is done on the caller's.
+    }
+  }
+  Stage(const Stage&) = delete;
+  Stage& operator=(const Stage&) = delete;
+  ~Stage() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ending_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  void Give(const uint8_t* data, uint32_t length) {
+    if (!thread_.joinable()) return step_(data, length);
+    std::lock_guard<std::mutex> lock(mutex_);
+    data_ = data;
+    length_ = length;
+    pending_ = true;
+    changed_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return pending_ || ending_; });
+      if (!pending_) return;
+      lock.unlock();
+      step_(data_, length_);
+      lock.lock();
+      pending_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  std::function<void(const uint8_t*, uint32_t)> step_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const uint8_t* data_ = nullptr;
+  uint32_t length_ = 0;
+  bool pending_ = false, ending_ = false;
+  std::thread thread_;
+};
+
 bool IsBase(const char16_t* installFolder, const ManifestDelta& delta, uint8_t* buffer) {
   char16_t path[ZT_LONG_PATH];
   if (!JoinFile(installFolder, delta.Target(), path)) return false;
@@ -141,7 +205,7 @@ std::vector<char> CheckDeltaBases(const char16_t* installFolder, const std::vect
 }
 
 int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, const char16_t* backupFolder,
-                  const ManifestDelta& delta, size_t index, DeltaFailure* failure) {
+                  const ManifestDelta& delta, size_t index, ztFlushQueue* flusher, DeltaFailure* failure) {
   const std::u16string target = delta.Target();
   auto fail = [&](const std::u16string& file, const char* words, bool notVerified) {
     failure->file = file;
@@ -178,7 +242,21 @@ int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, 
 
   ztSha256 deltaHash, outputHash;
   uint64_t deltaRead = 0;
-  bool writeFailed = false;
+  std::atomic<bool> writeFailed{false};
+  // Each segment's output is copied once, then hashed on one thread and
+  // written on another while the next segment is decoded: the three take
+  // about the same time, and hashing alone is the slowest.
+  std::unique_ptr<uint8_t[]> copy;
+  uint32_t copyCapacity = 0;
+  Stage hashing([&](const uint8_t* data, uint32_t length) { outputHash.Update(data, length); });
+  Stage writing([&](const uint8_t* data, uint32_t length) {
+    DWORD put = 0;
+    if (!WriteFile(output.Get(), data, length, &put, nullptr) || put != length) writeFailed = true;
+  });
+  auto drain = [&] {
+    hashing.Wait();
+    writing.Wait();
+  };
   ztDeltaApplyIo io;
   io.readBase = [&](uint64_t offset, void* data, uint32_t length) { return ReadAt(base.Get(), offset, data, length); };
   io.readDelta = [&](void* data, uint32_t length) {
@@ -188,13 +266,26 @@ int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, 
     return true;
   };
   io.writeOutput = [&](const void* data, uint32_t length) {
-    outputHash.Update(data, length);
-    DWORD put = 0;
-    writeFailed = !WriteFile(output.Get(), data, length, &put, nullptr) || put != length;
-    return !writeFailed;
+    drain();
+    if (writeFailed) return false;
+    if (length > copyCapacity) {
+      copy.reset();
+      copy.reset(new (std::nothrow) uint8_t[length]);
+      copyCapacity = copy ? length : 0;
+      if (!copy) {
+        writeFailed = true;
+        return false;
+      }
+    }
+    std::memcpy(copy.get(), data, length);
+    hashing.Give(copy.get(), length);
+    writing.Give(copy.get(), length);
+    return true;
   };
   ztDeltaHeader header;
-  const int result = ztApplyDelta(io, delta.baseSize, delta.size, &header);
+  int result = ztApplyDelta(io, delta.baseSize, delta.size, &header);
+  drain();
+  if (result == kDeltaOk && writeFailed) result = kDeltaWriteFailed;
   if (result != kDeltaOk) {
     discard();
     if (result == kDeltaWriteFailed) return fail(target, "write failed", false);
@@ -227,8 +318,9 @@ int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, 
     written.dwHighDateTime = static_cast<DWORD>(header.writeTime >> 32);
     (void)SetFileTime(output.Get(), nullptr, nullptr, &written);
   }
-  // On the disk before it can be part of a committed update.
-  if (!FlushFileBuffers(output.Get())) {
+  // On the disk before the update can be committed: flushed here, or by
+  // the caller's queue (which the commit waits for) once it has its name.
+  if (!flusher && !FlushFileBuffers(output.Get())) {
     discard();
     return fail(target, "write failed", false);
   }
@@ -242,6 +334,10 @@ int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, 
     (void)ztRenameOpenFile(reinterpret_cast<intptr_t>(base.Get()), installed);
     discard();
     return fail(target, "could not be renamed", false);
+  }
+  if (flusher) {
+    flusher->Add(reinterpret_cast<intptr_t>(output.Get()));
+    output.Release();
   }
   return 1;
 }

@@ -17,6 +17,7 @@
 #include "file/textutil.h"
 #include "file/ztFile.h"
 #include "file/ztFileCopier.h"
+#include "file/ztFlushQueue.h"
 #include "file/ztStringList.h"
 #include "platform/ztWide.h"
 #include "platform/ztWindow.h"
@@ -333,17 +334,26 @@ int StartUpdateJob(Updater& updater, HWND dialog) {
 // theirs, so each backup has its own name in the journal folder. False at
 // the first failure (recorded); the caller rolls back.
 bool ApplyDeltas(Updater& updater) {
+  if (updater.deltaJobs.empty()) return true;
   const size_t first = updater.jobPaths.size();
+  // Outputs are flushed on threads of their own as the next ones are made;
+  // without them each is flushed before it takes its name.
+  ztFlushQueue flusher;
+  ztFlushQueue* queue = flusher.Start(kFlushThreads) ? &flusher : nullptr;
   for (size_t j = 0; j < updater.deltaJobs.size(); ++j) {
     DeltaFailure failure;
     if (ApplyDeltaJob(updater.packageFolder, updater.installFolder, updater.transaction->Folder(),
-                      updater.deltas[updater.deltaJobs[j]], first + j, &failure))
+                      updater.deltas[updater.deltaJobs[j]], first + j, queue, &failure))
       continue;
     if (failure.notVerified) updater.verifyFailure = kVerifyHashMismatch;
     if (updater.record.failedFile.empty() && updater.record.failedText.empty()) {
       updater.record.failedFile = failure.file;
       updater.record.failedText = failure.text;
     }
+    return false;
+  }
+  if (queue && flusher.Finish() != 0) {
+    RecordProblem(updater, u"", "an installed file could not be flushed to the disk");
     return false;
   }
   return true;
