@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "platform/ztBytes.h"
 
@@ -155,6 +157,61 @@ void ztDeltaReferenceFor(uint64_t baseSize, uint64_t newSize, uint64_t segmentOf
   *refLength = static_cast<uint32_t>(std::min<uint64_t>(end - begin, kDeltaMaxReference));
 }
 
+namespace {
+
+// One segment made into its frame by one thread: its own context and
+// buffers, reading the base and the new file through the (thread-safe)
+// callbacks.
+struct SegmentWork {
+  CCtx c;
+  Buffer reference, input, frame;
+  uint8_t header[kDeltaSegmentHeaderBytes] = {};
+  size_t frameLength = 0;
+  int result = kDeltaOk;
+
+  void Make(const ztDeltaMakeIo& io, uint64_t baseSize, uint64_t newSize, uint64_t offset, uint32_t segment,
+            uint32_t margin, int level) {
+    result = Run(io, baseSize, newSize, offset, segment, margin, level);
+  }
+
+ private:
+  int Run(const ztDeltaMakeIo& io, uint64_t baseSize, uint64_t newSize, uint64_t offset, uint32_t segment,
+          uint32_t margin, int level) {
+    if (!c.ctx) return kDeltaNoMemory;
+    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(segment, newSize - offset));
+    uint64_t refOffset = 0;
+    uint32_t refLength = 0;
+    ztDeltaReferenceFor(baseSize, newSize, offset, length, margin, &refOffset, &refLength);
+    const size_t bound = ZSTD_compressBound(length);
+    if (!reference.Reserve(std::max<uint32_t>(refLength, 1)) || !input.Reserve(length) || !frame.Reserve(bound))
+      return kDeltaNoMemory;
+    if ((refLength && !io.readBase(refOffset, reference.Data(), refLength)) ||
+        !io.readNew(offset, input.Data(), length))
+      return kDeltaReadFailed;
+    // Long-distance matching finds the unchanged runs of the reference
+    // however far they moved inside it; the window covers the reference
+    // and the segment so every match can reach back into the base.
+    ZSTD_CCtx_reset(c.ctx, ZSTD_reset_session_and_parameters);
+    if (ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_compressionLevel, level)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_enableLongDistanceMatching, 1)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_windowLog,
+                                            WindowLogFor(static_cast<uint64_t>(refLength) + length))) ||
+        ZSTD_isError(ZSTD_CCtx_refPrefix(c.ctx, refLength ? reference.Data() : nullptr, refLength)))
+      return kDeltaNoMemory;
+    const size_t n = ZSTD_compress2(c.ctx, frame.Data(), bound, input.Data(), length);
+    if (ZSTD_isError(n)) return ZSTD_getErrorCode(n) == ZSTD_error_memory_allocation ? kDeltaNoMemory : kDeltaBadFormat;
+    PutU64(header, refOffset);
+    ztPutU32LE(header + 8, refLength);
+    ztPutU32LE(header + 12, length);
+    ztPutU32LE(header + 16, static_cast<uint32_t>(n));
+    ztPutU32LE(header + 20, 0);
+    frameLength = n;
+    return kDeltaOk;
+  }
+};
+
+}  // namespace
+
 int ztMakeDelta(const ztDeltaMakeIo& io, uint64_t baseSize, uint64_t newSize, const ztDeltaMakeOptions& options,
                 uint64_t* deltaSize) {
   *deltaSize = 0;
@@ -172,41 +229,38 @@ int ztMakeDelta(const ztDeltaMakeIo& io, uint64_t baseSize, uint64_t newSize, co
   if (!io.writeDelta(head, sizeof head)) return kDeltaWriteFailed;
   uint64_t written = sizeof head;
 
-  CCtx c;
-  if (!c.ctx) return kDeltaNoMemory;
-  Buffer reference, input, frame;
-  for (uint64_t offset = 0; offset < newSize; offset += segment) {
-    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(segment, newSize - offset));
-    uint64_t refOffset = 0;
-    uint32_t refLength = 0;
-    ztDeltaReferenceFor(baseSize, newSize, offset, length, margin, &refOffset, &refLength);
-    const size_t bound = ZSTD_compressBound(length);
-    if (!reference.Reserve(std::max<uint32_t>(refLength, 1)) || !input.Reserve(length) || !frame.Reserve(bound))
-      return kDeltaNoMemory;
-    if ((refLength && !io.readBase(refOffset, reference.Data(), refLength)) ||
-        !io.readNew(offset, input.Data(), length))
-      return kDeltaReadFailed;
-    // Long-distance matching finds the unchanged runs of the reference
-    // however far they moved inside it; the window covers the reference
-    // and the segment so every match can reach back into the base.
-    ZSTD_CCtx_reset(c.ctx, ZSTD_reset_session_and_parameters);
-    if (ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_compressionLevel, options.level)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_enableLongDistanceMatching, 1)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_windowLog,
-                                            WindowLogFor(static_cast<uint64_t>(refLength) + length))) ||
-        ZSTD_isError(ZSTD_CCtx_refPrefix(c.ctx, refLength ? reference.Data() : nullptr, refLength)))
-      return kDeltaNoMemory;
-    const size_t n = ZSTD_compress2(c.ctx, frame.Data(), bound, input.Data(), length);
-    if (ZSTD_isError(n)) return ZSTD_getErrorCode(n) == ZSTD_error_memory_allocation ? kDeltaNoMemory : kDeltaBadFormat;
-    uint8_t sh[kDeltaSegmentHeaderBytes] = {};
-    PutU64(sh, refOffset);
-    ztPutU32LE(sh + 8, refLength);
-    ztPutU32LE(sh + 12, length);
-    ztPutU32LE(sh + 16, static_cast<uint32_t>(n));
-    if (!io.writeDelta(sh, sizeof sh) || !io.writeDelta(frame.Data(), static_cast<uint32_t>(n)))
-      return kDeltaWriteFailed;
-    written += sizeof sh + n;
-    if (options.progress && !options.progress(offset + length, newSize)) return kDeltaStopped;
+  // Segments are independent: a few are made at once, one per thread, and
+  // written in their order.
+  const size_t threads = static_cast<size_t>(std::min<uint64_t>(std::max(options.threads, 1), std::max<uint64_t>(count, 1)));
+  std::vector<std::unique_ptr<SegmentWork>> work;
+  for (size_t t = 0; t < threads; ++t) {
+    work.emplace_back(new (std::nothrow) SegmentWork);
+    if (!work.back()) return kDeltaNoMemory;
+  }
+  for (uint64_t first = 0; first < count; first += threads) {
+    const size_t batch = static_cast<size_t>(std::min<uint64_t>(threads, count - first));
+    std::vector<std::thread> helpers;
+    for (size_t t = 1; t < batch; ++t) {
+      try {
+        helpers.emplace_back([&, t] {
+          work[t]->Make(io, baseSize, newSize, (first + t) * segment, segment, margin, options.level);
+        });
+      } catch (...) {
+        work[t]->Make(io, baseSize, newSize, (first + t) * segment, segment, margin, options.level);
+      }
+    }
+    work[0]->Make(io, baseSize, newSize, first * segment, segment, margin, options.level);
+    for (std::thread& h : helpers) h.join();
+    for (size_t t = 0; t < batch; ++t) {
+      SegmentWork& w = *work[t];
+      if (w.result != kDeltaOk) return w.result;
+      if (!io.writeDelta(w.header, sizeof w.header) ||
+          !io.writeDelta(w.frame.Data(), static_cast<uint32_t>(w.frameLength)))
+        return kDeltaWriteFailed;
+      written += sizeof w.header + w.frameLength;
+      const uint64_t done = std::min<uint64_t>(newSize, (first + t + 1) * segment);
+      if (options.progress && !options.progress(done, newSize)) return kDeltaStopped;
+    }
   }
   *deltaSize = written;
   return kDeltaOk;

@@ -80,6 +80,9 @@ struct ztDeltaMakeOptions {
   uint32_t marginBytes = kDeltaDefaultMargin;    // 2 margins + segment at most kDeltaMaxReference
   int level = 19;                                // zstd's compression level
   uint64_t writeTime = 0;                        // the new file's, for the header
+  // Segments made at once, each on its own thread with its own zstd
+  // context (about 170 MB each at level 19); the callbacks must allow it.
+  int threads = 1;
   // Called after each segment with the new file's bytes done; false stops.
   std::function<bool(uint64_t done, uint64_t total)> progress;
 };

@@ -2,6 +2,7 @@
 
 #include <zstd.h>
 
+#include <thread>
 #include <vector>
 
 #include "file/ztDelta.h"
@@ -132,6 +133,8 @@ DeltaMade MakeFileDelta(const std::u16string& basePath, const std::u16string& ne
   make.segmentBytes = options.segment;
   make.marginBytes = options.segment / 4;
   make.level = options.level;
+  // Both readers read by offset (no shared position): two segments at once.
+  make.threads = std::thread::hardware_concurrency() > 1 ? 2 : 1;
   make.writeTime = next.WriteTime();
   make.progress = [&](uint64_t done, uint64_t) {
     if (progress) progress(done);

@@ -143,7 +143,10 @@ TEST(DeltaTest, RoundTripsGeneratedVersions) {
   cases.push_back({"both empty", Bytes(), Bytes(), 0});
 
   for (const Case& c : cases) {
-    for (const ztDeltaMakeOptions& o : {Small(kDeltaDefaultSegment, kDeltaDefaultMargin), Small(64 << 10, 16 << 10)}) {
+    ztDeltaMakeOptions threaded = Small(48 << 10, 12 << 10);
+    threaded.threads = 3;  // segments made at once must still be written in order
+    for (const ztDeltaMakeOptions& o :
+         {Small(kDeltaDefaultSegment, kDeltaDefaultMargin), Small(64 << 10, 16 << 10), threaded}) {
       SCOPED_TRACE(std::string(c.name) + " segment " + std::to_string(o.segmentBytes));
       const Bytes delta = Make(c.base, c.next, o);
       const Applied a = Apply(c.base, delta);
