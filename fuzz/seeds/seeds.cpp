@@ -15,6 +15,7 @@
 #include "app/UpdateManifest.h"
 #include "file/textutil.h"
 #include "file/ztArchive.h"
+#include "file/ztDelta.h"
 #include "file/ztStringList.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "fuzz/targets/fuzzsupport.h"
@@ -330,12 +331,40 @@ void ManifestSeeds(Seeds& s) {
   m.files.push_back({u"updateinfo.xml", 3, ztSha256::Of("xml", 3)});
   m.files.push_back({u"data\\sub\\game.exe", 4, ztSha256::Of("game", 4)});
   m.files.push_back({u"data\\\u5730\u56f3.map", 0, ztSha256::Of("", 0)});
+  m.deltas.push_back({u"delta\\paks\\world.pak", 9, ztSha256::Of("delta", 5), 1ull << 32, ztSha256::Of("old", 3), 7,
+                      ztSha256::Of("new", 3)});
   s.Add("unsigned.manifest", EncodeManifestBody(m));
   m.hasKey = true;
   std::copy(pub, pub + sizeof pub, m.key);
   s.Add("signed.manifest", SignManifestBody(EncodeManifestBody(m), secret));
   s.Add("update.key", EncodePublicKeyFile(pub));
   s.Add("secret.key", EncodeSecretKeyFile(secret));
+}
+
+// Deltas made with the library's own writer: one segment, several, and
+// from an empty base; each input is the base's length, the base, the delta.
+void DeltaSeeds(Seeds& s) {
+  std::string base, next;
+  for (int i = 0; i < 300; ++i) base += "record " + std::to_string(i * 7919 % 1000) + ";";
+  next = base.substr(0, 900) + "inserted;" + base.substr(900);
+  next[50] = 'X';
+  auto make = [&](const std::string& from, const std::string& to, uint32_t segment) {
+    std::string delta;
+    ztDeltaMakeIo io;
+    io.readBase = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, from.data() + at, n), true; };
+    io.readNew = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, to.data() + at, n), true; };
+    io.writeDelta = [&](const void* d, uint32_t n) { return delta.append(static_cast<const char*>(d), n), true; };
+    ztDeltaMakeOptions options;
+    options.segmentBytes = segment;
+    options.marginBytes = segment / 4;
+    options.level = 3;
+    uint64_t size = 0;
+    (void)ztMakeDelta(io, from.size(), to.size(), options, &size);
+    return std::string{static_cast<char>(from.size() & 0xFF), static_cast<char>(from.size() >> 8)} + from + delta;
+  };
+  s.Add("one-segment.delta", make(base, next, 1 << 20));
+  s.Add("segments.delta", make(base, next, 4096));
+  s.Add("from-empty.delta", make("", next, 4096));
 }
 
 }  // namespace
@@ -368,6 +397,8 @@ std::vector<ztFuzzSeed> ztFuzzMakeSeeds(const std::string& target) {
     Zo2RoundTripSeeds(s);
   } else if (target == "fileserver") {
     FileServerSeeds(s);
+  } else if (target == "delta") {
+    DeltaSeeds(s);
   } else if (ztFuzzFindTarget(target.c_str())) {
     ImageSeeds(target, s);
   }

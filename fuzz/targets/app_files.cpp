@@ -3,12 +3,15 @@
 // loaded, and the byte-level readers of the discovery file and the
 // installation's startup.xml; the signed package's manifest and key files
 // with the rules run over whatever manifest was read.
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/UpdateDescription.h"
 #include "app/UpdateManifest.h"
 #include "app/discovery.h"
+#include "file/ztDelta.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "fuzz/targets/fuzzsupport.h"
 
@@ -83,5 +86,36 @@ int ztFuzzManifest(const uint8_t* data, size_t size) {
   uint8_t key[kEd25519SecretKeyBytes];
   DecodePublicKeyFile(data, size, key);
   DecodeSecretKeyFile(data, size, key);
+  return 0;
+}
+
+int ztFuzzDelta(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const size_t baseSize = std::min<size_t>(static_cast<size_t>(data[0] | data[1] << 8), size - 2);
+  const uint8_t* base = data + 2;
+  const uint8_t* delta = base + baseSize;
+  const size_t deltaSize = size - 2 - baseSize;
+  size_t at = 0;
+  uint64_t produced = 0;
+  ztDeltaApplyIo io;
+  // Every read the decoder asks for must lie inside what it was given.
+  io.readBase = [&](uint64_t offset, void* out, uint32_t length) {
+    if (offset > baseSize || length > baseSize - offset) ztFuzzFail("delta: a base read past the base");
+    std::memcpy(out, base + offset, length);
+    return true;
+  };
+  io.readDelta = [&](void* out, uint32_t length) {
+    if (length > deltaSize - at) return false;
+    std::memcpy(out, delta + at, length);
+    at += length;
+    return true;
+  };
+  io.writeOutput = [&](const void*, uint32_t length) {
+    produced += length;
+    return true;
+  };
+  ztDeltaHeader header;
+  if (ztApplyDelta(io, baseSize, deltaSize, &header) == kDeltaOk && produced != header.outputSize)
+    ztFuzzFail("delta: applied, but not the size its header gives");
   return 0;
 }

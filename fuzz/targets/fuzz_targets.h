@@ -37,6 +37,8 @@ int ztFuzzWebP(const uint8_t* data, size_t size);
 int ztFuzzZureRoundTrip(const uint8_t* data, size_t size);
 int ztFuzzZo2RoundTrip(const uint8_t* data, size_t size);
 int ztFuzzFileServer(const uint8_t* data, size_t size);
+// A base and a delta: the first two bytes give the base's length.
+int ztFuzzDelta(const uint8_t* data, size_t size);
 
 // The key of every enciphered archive the archive target opens (and the
 // seed corpus makes).

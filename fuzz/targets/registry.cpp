@@ -25,6 +25,7 @@ const ztFuzzTarget kTargets[] = {
     {"zure_roundtrip", ztFuzzZureRoundTrip},
     {"zo2_roundtrip", ztFuzzZo2RoundTrip},
     {"fileserver", ztFuzzFileServer},
+    {"delta", ztFuzzDelta},
 };
 
 }  // namespace
