@@ -225,6 +225,12 @@ int PrepareJob(Updater& updater, const char16_t* dataFolder, const char16_t* log
     }
   }
   if (!BuildCopyPlan(dataFolder, updater.installFolder, paths, plan)) return 0;
+  // A delta's file must fit the path buffers as the engine's do, or it
+  // would fail only after everything before it was written.
+  for (const size_t k : updater.deltaJobs) {
+    char16_t path[ZT_MAX_PATH];
+    if (JoinPath(path, 2, updater.installFolder, updater.deltas[k].Target().c_str()) < 0) return 0;
+  }
   // A missing install.log leaves the list empty. One that is there but
   // cannot be read (held by another program, past the length limit) would
   // be replaced by this run's lines alone and the record of every earlier
