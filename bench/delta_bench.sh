@@ -6,7 +6,7 @@
 #
 # Generates each corpus (kept in build/delta-bench/corpus for the next run):
 #   a  two builds of this project's updater.exe: the current win32 build and
-#      one of commit $ZT_OLD_COMMIT (default 5d45f3c), built once in a
+#      one of commit $ZT_OLD_COMMIT (default 565e7d9), built once in a
 #      worktree;
 #   b  a 512 MiB pak-like archive of compressed records (random bytes), the
 #      new one with 2 % of the records changed and 1 % inserted;
@@ -50,7 +50,7 @@ echo "== machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/10485
 # ---- the corpus -------------------------------------------------------------------
 
 old_updater() { # -> path of the older build of updater.exe
-  local commit=${ZT_OLD_COMMIT:-5d45f3c}
+  local commit=${ZT_OLD_COMMIT:-565e7d9}
   local src="$work/old-src" out="$work/corpus/updater-$commit.exe"
   if [ ! -f "$out" ]; then
     echo "   building updater.exe of $commit (once)" >&2
@@ -228,7 +228,7 @@ for c in "${cases[@]}"; do
     rel=${f#"$new"/}
     if [ -f "$old/$rel" ]; then
       cmp -s "$old/$rel" "$f" && continue
-      timed r zstd -q -f -19 --long=31 --patch-from="$old/$rel" "$f" -o "$work/zstd/patch"
+      timed r zstd -q -f -19 --long=31 --patch-from="$old/$rel" "$f" -o "$work/zstd/patch" 2>/dev/null
       zsize=$((zsize + $(stat -c %s "$work/zstd/patch")))
       ztime=$(awk -v a="$ztime" -v b="${r% *}" 'BEGIN {print a + b}')
       [ "${r#* }" -gt "$zpeak" ] && zpeak=${r#* }
@@ -242,8 +242,8 @@ for c in "${cases[@]}"; do
   awk -v c="$c" -v whole="$whole" -v delta="$delta" -v z="$zsize" -v tdelta="$tdelta" -v twhole="$twhole" \
       -v zt="$ztime" -v zp="$zpeak" -v iw="$iwhole" -v pw="$pwhole" -v id="$idelta" -v pd="$pdelta" 'BEGIN {
     split(tdelta, d, " "); split(twhole, w, " ")
-    printf "   package data:  whole files %.1f MiB, with deltas %.2f MiB: %.4f of whole\n", whole / 1048576, delta / 1048576, delta / whole
-    printf "   zstd -19 --long=31 --patch-from, file by file: %.2f MiB; deltas / zstd = %.3f\n", z / 1048576, delta / z
+    printf "   package data:  whole files %.1f MiB, with deltas %.1f KiB: %.4f of whole\n", whole / 1048576, delta / 1024, delta / whole
+    printf "   zstd -19 --long=31 --patch-from, file by file: %.1f KiB; deltas / zstd = %.3f\n", z / 1024, delta / z
     printf "   ztpack build --delta: %.1f s, peak %.0f MiB; without --delta %.1f s, peak %.0f MiB; zstd program %.1f s, peak %.0f MiB\n", d[1], d[2] / 1024, w[1], w[2] / 1024, zt, zp / 1024
     printf "   updater, median of runs: whole signed package %.2f s (peak %.0f MiB), delta package %.2f s (peak %.0f MiB): %.2fx\n", iw, pw / 1024, id, pd / 1024, id / iw
   }'

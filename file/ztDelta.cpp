@@ -188,11 +188,18 @@ struct SegmentWork {
     if ((refLength && !io.readBase(refOffset, reference.Data(), refLength)) ||
         !io.readNew(offset, input.Data(), length))
       return kDeltaReadFailed;
+    // A segment that is its base's bytes at the same place (most of a big
+    // file a patch leaves alone) is one long match at any level: the
+    // fastest finds it too, where a high level would spend seconds indexing
+    // the reference.
+    const bool unchanged = offset >= refOffset && offset - refOffset <= refLength &&
+                           length <= refLength - (offset - refOffset) &&
+                           std::memcmp(input.Data(), reference.Data() + (offset - refOffset), length) == 0;
     // Long-distance matching finds the unchanged runs of the reference
     // however far they moved inside it; the window covers the reference
     // and the segment so every match can reach back into the base.
     ZSTD_CCtx_reset(c.ctx, ZSTD_reset_session_and_parameters);
-    if (ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_compressionLevel, level)) ||
+    if (ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_compressionLevel, unchanged ? 1 : level)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_enableLongDistanceMatching, 1)) ||
         ZSTD_isError(ZSTD_CCtx_setParameter(c.ctx, ZSTD_c_windowLog,
                                             WindowLogFor(static_cast<uint64_t>(refLength) + length))) ||
