@@ -27,6 +27,8 @@ namespace {
 
 // Bases are hashed in pieces of this size.
 constexpr DWORD kHashBlock = 1u << 20;
+// Segments from this size on are hashed and written on threads of their own.
+constexpr uint32_t kPipelinedSegment = 1u << 20;
 
 // Temporary names of delta outputs: the copy engine's form (so that a
 // rollback, or the next run's recovery, removes one a killed run left),
@@ -243,19 +245,21 @@ int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, 
   ztSha256 deltaHash, outputHash;
   uint64_t deltaRead = 0;
   std::atomic<bool> writeFailed{false};
-  // Each segment's output is copied once, then hashed on one thread and
+  // A large segment's output is copied once, then hashed on one thread and
   // written on another while the next segment is decoded: the three take
-  // about the same time, and hashing alone is the slowest.
+  // about the same time, and hashing alone is the slowest. A small one is
+  // hashed and written here (starting threads would cost more).
   std::unique_ptr<uint8_t[]> copy;
   uint32_t copyCapacity = 0;
-  Stage hashing([&](const uint8_t* data, uint32_t length) { outputHash.Update(data, length); });
-  Stage writing([&](const uint8_t* data, uint32_t length) {
+  auto hash = [&](const uint8_t* data, uint32_t length) { outputHash.Update(data, length); };
+  auto write = [&](const uint8_t* data, uint32_t length) {
     DWORD put = 0;
     if (!WriteFile(output.Get(), data, length, &put, nullptr) || put != length) writeFailed = true;
-  });
+  };
+  std::unique_ptr<Stage> hashing, writing;
   auto drain = [&] {
-    hashing.Wait();
-    writing.Wait();
+    if (hashing) hashing->Wait();
+    if (writing) writing->Wait();
   };
   ztDeltaApplyIo io;
   io.readBase = [&](uint64_t offset, void* data, uint32_t length) { return ReadAt(base.Get(), offset, data, length); };
@@ -268,6 +272,11 @@ int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, 
   io.writeOutput = [&](const void* data, uint32_t length) {
     drain();
     if (writeFailed) return false;
+    if (length < kPipelinedSegment && !hashing) {
+      hash(static_cast<const uint8_t*>(data), length);
+      write(static_cast<const uint8_t*>(data), length);
+      return !writeFailed;
+    }
     if (length > copyCapacity) {
       copy.reset();
       copy.reset(new (std::nothrow) uint8_t[length]);
@@ -277,9 +286,17 @@ int ApplyDeltaJob(const char16_t* packageFolder, const char16_t* installFolder, 
         return false;
       }
     }
+    if (!hashing) {
+      hashing.reset(new (std::nothrow) Stage(hash));
+      writing.reset(new (std::nothrow) Stage(write));
+      if (!hashing || !writing) {
+        writeFailed = true;
+        return false;
+      }
+    }
     std::memcpy(copy.get(), data, length);
-    hashing.Give(copy.get(), length);
-    writing.Give(copy.get(), length);
+    hashing->Give(copy.get(), length);
+    writing->Give(copy.get(), length);
     return true;
   };
   ztDeltaHeader header;

@@ -160,6 +160,15 @@ int ChooseJobs(Updater& updater) {
   for (size_t k = 0; k < updater.deltas.size(); ++k) {
     const std::u16string target = updater.deltas[k].Target();
     if (k < updater.baseMatches.size() && updater.baseMatches[k]) {
+      // The delta itself must be there as listed: found missing only when
+      // its turn comes, everything before it would be written for nothing.
+      char16_t deltaPath[kFolderUnits];
+      if (JoinPath(deltaPath, 2, updater.packageFolder, updater.deltas[k].path.c_str()) < 0 ||
+          ExistingSize(deltaPath) != updater.deltas[k].size || ztIsFile(deltaPath) != 1) {
+        updater.verifyFailure = kVerifyFileMissing;
+        RecordProblem(updater, updater.deltas[k].path, VerifyFailureWords(kVerifyFileMissing));
+        return 0;
+      }
       updater.deltaJobs.push_back(k);
       patched.insert(target);
     } else if (!whole.count(target)) {

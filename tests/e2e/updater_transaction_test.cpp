@@ -1074,13 +1074,15 @@ TEST_F(Transaction, DeltasRebuildTheNewVersionOrRefuseBeforeAnythingIsWritten) {
     bool fallback;      // the package also has the whole files
     bool modifyBase;    // the player changed paks\world.pak
     bool flipDelta;     // a bit of the pak's delta
+    bool dropDelta;     // the pak's delta is not in the package
     DWORD exitCode;
   };
   const Case cases[] = {
-      {"every base installed", false, false, false, kInstalled},
-      {"a modified file, no whole file", false, true, false, 9},
-      {"a modified file, with the whole file", true, true, false, kInstalled},
-      {"a flipped bit in a signed delta", true, false, true, kNotVerified},
+      {"every base installed", false, false, false, false, kInstalled},
+      {"a modified file, no whole file", false, true, false, false, 9},
+      {"a modified file, with the whole file", true, true, false, false, kInstalled},
+      {"a flipped bit in a signed delta", true, false, true, false, kNotVerified},
+      {"a listed delta missing", false, false, false, true, kNotVerified},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1119,6 +1121,9 @@ TEST_F(Transaction, DeltasRebuildTheNewVersionOrRefuseBeforeAnythingIsWritten) {
     if (c.flipDelta) {
       FlipBit(Join(pkg_, u"delta\\paks\\world.pak"), -100);
     }
+    if (c.dropDelta) {
+      ASSERT_TRUE(DeleteFileW(W(Join(pkg_, u"delta\\paks\\world.pak"))));
+    }
     const Tree before = Snapshot(inst_);
 
     Process p;
@@ -1143,7 +1148,8 @@ TEST_F(Transaction, DeltasRebuildTheNewVersionOrRefuseBeforeAnythingIsWritten) {
       EXPECT_EQ(record.find("not the base of its delta: bin"), std::string::npos) << record;
     }
     if (c.exitCode == kNotVerified) {
-      EXPECT_NE(record.find("delta\\paks\\world.pak: hash mismatch"), std::string::npos) << record;
+      const char* reason = c.dropDelta ? "delta\\paks\\world.pak: file missing" : "delta\\paks\\world.pak: hash mismatch";
+      EXPECT_NE(record.find(reason), std::string::npos) << record;
     }
     if (c.exitCode != kInstalled) continue;
     for (const auto& [path, v] : versions) EXPECT_TRUE(ReadFileBytes(Join(inst_, path)) == v.second) << Narrow(path);
