@@ -15,7 +15,6 @@
 #include "app/UpdateManifest.h"
 #include "file/textutil.h"
 #include "file/ztArchive.h"
-#include "file/ztDelta.h"
 #include "file/ztStringList.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "fuzz/targets/fuzzsupport.h"
@@ -348,19 +347,9 @@ void DeltaSeeds(Seeds& s) {
   for (int i = 0; i < 300; ++i) base += "record " + std::to_string(i * 7919 % 1000) + ";";
   next = base.substr(0, 900) + "inserted;" + base.substr(900);
   next[50] = 'X';
-  auto make = [&](const std::string& from, const std::string& to, uint32_t segment) {
-    std::string delta;
-    ztDeltaMakeIo io;
-    io.readBase = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, from.data() + at, n), true; };
-    io.readNew = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, to.data() + at, n), true; };
-    io.writeDelta = [&](const void* d, uint32_t n) { return delta.append(static_cast<const char*>(d), n), true; };
-    ztDeltaMakeOptions options;
-    options.segmentBytes = segment;
-    options.marginBytes = segment / 4;
-    options.level = 3;
-    uint64_t size = 0;
-    (void)ztMakeDelta(io, from.size(), to.size(), options, &size);
-    return std::string{static_cast<char>(from.size() & 0xFF), static_cast<char>(from.size() >> 8)} + from + delta;
+  auto make = [](const std::string& from, const std::string& to, uint32_t segment) {
+    return std::string{static_cast<char>(from.size() & 0xFF), static_cast<char>(from.size() >> 8)} + from +
+           zt_test::DeltaOf(from, to, segment);
   };
   s.Add("one-segment.delta", make(base, next, 1 << 20));
   s.Add("segments.delta", make(base, next, 4096));

@@ -1,11 +1,13 @@
 #include "tests/common/testutil.h"
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <sstream>
 
 #include "file/textutil.h"
+#include "file/ztDelta.h"
 
 namespace fs = std::filesystem;
 
@@ -94,5 +96,20 @@ bool TempDir::Write(const std::u16string& name, const std::string& bytes) const 
 }
 
 std::string TempDir::Read(const std::u16string& name) const { return ReadFileBytes(Join(name)); }
+
+std::string DeltaOf(const std::string& base, const std::string& next, uint32_t segment) {
+  std::string delta;
+  ztDeltaMakeIo io;
+  io.readBase = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, base.data() + at, n), true; };
+  io.readNew = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, next.data() + at, n), true; };
+  io.writeDelta = [&](const void* d, uint32_t n) { return delta.append(static_cast<const char*>(d), n), true; };
+  ztDeltaMakeOptions options;
+  options.segmentBytes = segment;
+  options.marginBytes = segment / 4;
+  options.level = 3;
+  uint64_t size = 0;
+  if (ztMakeDelta(io, base.size(), next.size(), options, &size) != kDeltaOk) return {};
+  return delta;
+}
 
 }  // namespace zt_test

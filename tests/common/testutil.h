@@ -1,6 +1,7 @@
 // Shared helpers of the test programs.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,11 @@ void RemoveTree(const std::u16string& path);
 // A UTF-16 path or name for a Win32 call.
 inline const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 #endif
+
+// The binary delta (file/ztDelta.h) that turns `base` into `next`, made in
+// memory with segments of `segment` bytes, a quarter segment of margin and
+// a fast level; empty when it could not be made.
+std::string DeltaOf(const std::string& base, const std::string& next, uint32_t segment);
 
 // A fresh empty folder, removed with everything in it on destruction.
 class TempDir {

@@ -24,7 +24,6 @@
 #include "app/UpdateJournal.h"
 #include "app/UpdateManifest.h"
 #include "file/ztCrypto.h"
-#include "file/ztDelta.h"
 #include "pack/packbuild.h"
 #include "pack/packconfig.h"
 #include "pack/packsign.h"
@@ -250,6 +249,17 @@ class Transaction : public ::testing::Test {
     ASSERT_FALSE(PathExists(Journal(kCommitName)))
         << "the kill at \"" << what << "\" came after the update was complete: the package is too small";
   }
+  // After a kill: a package that needs version 2.0, which the next run
+  // refuses once its recovery has put the old version back.
+  void RunPackageThatNeedsVersion20() {
+    DescriptionParts needs20 = desc_;
+    needs20.major = "2";
+    needs20.minor = "0";
+    const std::u16string other = Join(dir_.Path(), u"pkg20");
+    ASSERT_TRUE(WriteFileBytes(Join(other, u"updateinfo.xml"), DescriptionXml(needs20)));
+    ASSERT_TRUE(WriteFileBytes(Join(other, u"data\\a100.dat"), "from the package for 2.0"));
+    Run(other, {Confirm(), {U16(Lang().errorTitle), U16(Lang().versionError)}}, kTooOld);
+  }
   std::u16string Journal(const std::u16string& name) const { return Join(Join(inst_, kJournalFolder), name); }
   // Replaced files kept so far, looked at by name only: a handle on them
   // could make the engine's own rename fail.
@@ -374,14 +384,7 @@ TEST_F(Transaction, KilledRunIsRolledBackBeforeTheVersionCheckOfAnotherPackage) 
   // would take the half-done update for version 2.0.
   ASSERT_NO_FATAL_FAILURE(
       KillWhen("the version file was new", [&] { return SizeOf(Join(inst_, kVersionFile)) == kNewVersion.size(); }));
-  // A package that needs version 2.0.
-  DescriptionParts needs20 = desc_;
-  needs20.major = "2";
-  needs20.minor = "0";
-  const std::u16string other = Join(dir_.Path(), u"pkg20");
-  ASSERT_TRUE(WriteFileBytes(Join(other, u"updateinfo.xml"), DescriptionXml(needs20)));
-  ASSERT_TRUE(WriteFileBytes(Join(other, u"data\\a100.dat"), "from the package for 2.0"));
-  Run(other, {Confirm(), {U16(Lang().errorTitle), U16(Lang().versionError)}}, kTooOld);
+  ASSERT_NO_FATAL_FAILURE(RunPackageThatNeedsVersion20());
   EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
   ExpectRecord({kRecovered, "  outcome: 5 (installed version too old)\r\n"});
 }
@@ -1036,21 +1039,6 @@ std::string PakVersion(size_t records, int version) {
   return out;
 }
 
-std::string MakeDelta(const std::string& base, const std::string& next, uint32_t segment) {
-  std::string delta;
-  ztDeltaMakeIo io;
-  io.readBase = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, base.data() + at, n), true; };
-  io.readNew = [&](uint64_t at, void* d, uint32_t n) { return std::memcpy(d, next.data() + at, n), true; };
-  io.writeDelta = [&](const void* d, uint32_t n) { return delta.append(static_cast<const char*>(d), n), true; };
-  ztDeltaMakeOptions options;
-  options.segmentBytes = segment;
-  options.marginBytes = segment / 4;
-  options.level = 3;
-  uint64_t size = 0;
-  EXPECT_EQ(ztMakeDelta(io, base.size(), next.size(), options, &size), kDeltaOk);
-  return delta;
-}
-
 ztSha256Digest DigestOf(const std::string& s) { return ztSha256::Of(s.data(), s.size()); }
 
 }  // namespace
@@ -1098,7 +1086,7 @@ TEST_F(Transaction, DeltasRebuildTheNewVersionOrRefuseBeforeAnythingIsWritten) {
     m.majorVersion = 2;
     for (const auto& [path, v] : versions) {
       ASSERT_TRUE(WriteFileBytes(Join(inst_, path), v.first));
-      const std::string delta = MakeDelta(v.first, v.second, 16 << 10);
+      const std::string delta = zt_test::DeltaOf(v.first, v.second, 16 << 10);
       ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"delta\\" + path), delta));
       if (c.fallback) {
         ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"data\\" + path), v.second));
@@ -1171,7 +1159,7 @@ TEST_F(Transaction, KillWhileADeltaIsAppliedIsRolledBackByTheNextRun) {
   ASSERT_TRUE(WriteFileBytes(Join(inst_, u"paks\\world.pak"), oldPak));
   const std::string discovery = "<install><path>" + zt_test::Utf8(inst_) + "</path></install>";
   ASSERT_TRUE(WriteFileBytes(Join(Join(CommonAppData(), U16(desc_.brand)), U16(desc_.app + ".xml")), discovery));
-  const std::string delta = MakeDelta(oldPak, newPak, 64 << 10);
+  const std::string delta = zt_test::DeltaOf(oldPak, newPak, 64 << 10);
   ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"delta\\paks\\world.pak"), delta));
   UpdateManifest m;
   m.majorVersion = 2;
@@ -1193,13 +1181,7 @@ TEST_F(Transaction, KillWhileADeltaIsAppliedIsRolledBackByTheNextRun) {
     FindClose(find);
     return true;
   }));
-  DescriptionParts needs20 = desc_;
-  needs20.major = "2";
-  needs20.minor = "0";
-  const std::u16string other = Join(dir_.Path(), u"pkg20");
-  ASSERT_TRUE(WriteFileBytes(Join(other, u"updateinfo.xml"), DescriptionXml(needs20)));
-  ASSERT_TRUE(WriteFileBytes(Join(other, u"data\\a100.dat"), "from the package for 2.0"));
-  Run(other, {Confirm(), {U16(Lang().errorTitle), U16(Lang().versionError)}}, kTooOld);
+  ASSERT_NO_FATAL_FAILURE(RunPackageThatNeedsVersion20());
   EXPECT_EQ(Diff(before, Snapshot(inst_)), "");
   ExpectRecord({kRecovered});
 }
