@@ -1010,6 +1010,21 @@ TEST_F(Transaction, EveryInstalledFileIsDurableBeforeTheCommitMark) {
   const char* list = std::getenv("ZT_TRACE_LIST");
   if (!list) GTEST_SKIP() << "run by tests/e2e/durability_trace.sh under strace";
   ASSERT_NO_FATAL_FAILURE(Prepare(5, Small, EverySecond));
+  // One file rebuilt from a delta: its output is flushed on a queue of its
+  // own, after it took its name.
+  const std::u16string pak = u"paks\\world.pak";
+  const std::string oldPak = Content(pak, 1, 300000), newPak = Content(pak, 1, 200000) + Content(pak, 2, 150000);
+  const std::string delta = zt_test::DeltaOf(oldPak, newPak, 64 << 10);
+  ASSERT_TRUE(WriteFileBytes(Join(inst_, pak), oldPak));
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, u"delta\\" + pak), delta));
+  UpdateManifest m;
+  const std::string listed = ManifestOf(pkg_, 2, 0, nullptr);
+  ASSERT_TRUE(DecodeManifest(reinterpret_cast<const uint8_t*>(listed.data()), listed.size(), &m));
+  m.deltas.push_back({u"delta\\" + pak, delta.size(), ztSha256::Of(delta.data(), delta.size()), oldPak.size(),
+                      ztSha256::Of(oldPak.data(), oldPak.size()), newPak.size(),
+                      ztSha256::Of(newPak.data(), newPak.size())});
+  ASSERT_TRUE(WriteFileBytes(Join(pkg_, kManifestName), EncodeManifestBody(m)));
+  order_.push_back(pak);
   Process p;
   ASSERT_TRUE(p.Start(UpdaterExeFromEnvironment(), pkg_, {}, u"/quiet"));
   DWORD code = 99;
